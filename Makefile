@@ -1,0 +1,33 @@
+# The two set-up-and-run commands (each makes its own Python 3.13 virtual environment in .venv,
+# installs what it needs and builds the package):
+#   make demo    runs examples/quickstart.py against a real Tcl interpreter
+#   make test    runs the whole test suite
+VENV ?= .venv
+PY := $(VENV)/bin/python
+
+.PHONY: demo test bench dev check format
+
+demo:
+	scripts/setup.sh
+	$(PY) examples/quickstart.py
+
+test:
+	scripts/setup.sh test
+	$(PY) -m pytest
+
+bench:
+	scripts/setup.sh test
+	$(PY) benchmarks/run.py
+
+# Fast edit-compile-test loop: an incremental build next to the sources (needs `make test` once).
+dev:
+	cmake -S . -B build/dev -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build build/dev
+	for so in build/dev/*.so; do ln -sf $$(realpath $$so) src/tarvik/tcl/; done
+
+check: dev
+	PYTHONPATH=src $(PY) -m pytest
+
+format:
+	$(VENV)/bin/clang-format -i src/tarvik/tcl/*.cpp src/tarvik/tcl/support/*.hpp

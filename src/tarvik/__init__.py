@@ -1,0 +1,1 @@
+"""tarvik: automation helpers. The Tcl bridge lives in :mod:`tarvik.tcl`."""

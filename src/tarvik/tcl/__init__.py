@@ -1,0 +1,112 @@
+"""Drive a real Tcl interpreter from Python.
+
+:class:`TclInterpreter` owns one Tcl interpreter (the one Python's ``_tkinter`` embeds, with TclX
+loaded when it is installed) and offers what the native modules of this package call on it: ``tk``
+and the casts ``cast_list``, ``cast_boolean``, ``cast_array`` and ``cast_any``. The package module
+itself offers the same names for a default interpreter that is created on first use, so handles
+made without an interpreter work on it.
+"""
+
+from __future__ import annotations
+
+import tkinter
+from typing import Any
+
+__all__ = [
+    "TclInterpreter",
+    "default_interpreter",
+    "cast_list",
+    "cast_boolean",
+    "cast_array",
+    "cast_any",
+]
+
+
+def _load_tclx(tk: Any) -> bool:
+    """Load TclX into an interpreter when it is installed; its absence is not an error."""
+    try:
+        tk.eval("package require Tclx")
+    except tkinter.TclError:
+        return False
+    return True
+
+
+class TclInterpreter:
+    """One Tcl interpreter and the casts that turn its results into plain Python values.
+
+    ``tk`` is the interpreter's ``_tkinter`` application object. ``tclx`` tells whether TclX was
+    loaded. Instances accept weak references; handles keep nothing stronger.
+    """
+
+    def __init__(self) -> None:
+        self._root = tkinter.Tcl()
+        self.tk = self._root.tk
+        self.tclx = _load_tclx(self.tk)
+
+    def cast_list(self, result: Any) -> tuple:
+        """The elements of a Tcl list (a str or Tcl object) as a tuple; "" gives ()."""
+        if isinstance(result, tuple):
+            return result
+        if isinstance(result, list):
+            return tuple(result)
+        if not isinstance(result, str):
+            result = str(result)
+        return self.tk.splitlist(result)
+
+    def cast_boolean(self, result: Any) -> bool:
+        """A Tcl result read as a boolean by Tcl's rules ("yes", "off", 0, 1, ...)."""
+        return bool(self.tk.getboolean(result))
+
+    def cast_array(self, result: Any) -> dict:
+        """The result of ``array get`` as a dict of element name to value."""
+        items = self.cast_list(result)
+        return dict(zip(items[::2], items[1::2]))
+
+    def cast_any(self, result: Any) -> Any:
+        """A Tcl result as a natural Python value: numbers, strings and tuples stay, other
+        Tcl objects become their string."""
+        if isinstance(result, tuple):
+            return tuple(self.cast_any(item) for item in result)
+        if isinstance(result, (str, int, float, bytes)):
+            return result
+        return str(result)
+
+
+_default: TclInterpreter | None = None
+_DEFAULT_NAMES = ("tk",)
+
+
+def default_interpreter() -> TclInterpreter:
+    """The package's default interpreter, created on first use."""
+    global _default
+    if _default is None:
+        _default = TclInterpreter()
+        # Later reads of these names are plain module attributes, not __getattr__ calls.
+        globals().update((name, getattr(_default, name)) for name in _DEFAULT_NAMES)
+    return _default
+
+
+def __getattr__(name: str) -> Any:
+    if name in _DEFAULT_NAMES:
+        return getattr(default_interpreter(), name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def cast_list(result: Any) -> tuple:
+    """The elements of a Tcl list, split by the default interpreter."""
+    return default_interpreter().cast_list(result)
+
+
+def cast_boolean(result: Any) -> bool:
+    """A Tcl boolean, read by the default interpreter."""
+    return default_interpreter().cast_boolean(result)
+
+
+def cast_array(result: Any) -> dict:
+    """The result of ``array get`` as a dict, split by the default interpreter."""
+    return default_interpreter().cast_array(result)
+
+
+def cast_any(result: Any) -> Any:
+    """A Tcl result as a natural Python value."""
+    return default_interpreter().cast_any(result)

@@ -1,0 +1,349 @@
+// The one native function type of the package, the error boundary, and per-module state.
+//
+// Every module function, method and static method is a `FunctionObject`: called by vectorcall,
+// with `__name__`, `__qualname__`, `__module__`, `__doc__`, `__text_signature__` (so
+// `inspect.signature` works), a `__dict__` (so attributes can be set on it, as on a Python
+// function) and method binding through `__get__`. Its type carries Py_TPFLAGS_METHOD_DESCRIPTOR,
+// so `obj.method(...)` and the interpreter's slot lookups call it without making a bound method.
+#pragma once
+
+#include "signature.hpp"
+
+#include <exception>
+#include <memory>
+#include <new>
+#include <vector>
+
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#endif
+
+namespace tarvik {
+
+struct FunctionObject;
+
+// One call of a native function, as vectorcall hands it over.
+struct Call {
+    FunctionObject* function;
+    PyObject* const* args;
+    Py_ssize_t nargs;
+    PyObject* kwnames;
+
+    template <class State>
+    State& state() const;
+
+    template <size_t N>
+    Arguments<N> parse() const;
+
+    Py_ssize_t keyword_count() const { return kwnames ? PyTuple_GET_SIZE(kwnames) : 0; }
+    // Exactly `n` positional arguments and no keywords: the fast path of hot functions.
+    bool exactly(Py_ssize_t n) const { return nargs == n && keyword_count() == 0; }
+};
+
+using Body = Ref (*)(const Call&);
+
+struct FunctionDef {
+    const char* name;
+    Body body;
+    const char* signature;  // the text signature; also the table that arguments are parsed with
+    const char* doc;
+};
+
+struct FunctionObject {
+    PyObject_HEAD vectorcallfunc vectorcall;
+    Body body;
+    ParameterTable* parameters;
+    PyObject* module;  // the defining module, for its state
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module_name;
+    PyObject* doc;
+    PyObject* text_signature;
+    PyObject* dict;
+    PyObject* weakrefs;
+};
+
+// Runs `body` at the boundary between Python and C++: a Python error comes back as NULL with the
+// error set; no C++ exception escapes into the interpreter.
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+    try {
+        PyObject* result = body().release();
+        if (result == nullptr && !PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "native function returned no value");
+        return result;
+    } catch (const PythonError&) {
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+        return nullptr;
+    }
+}
+
+template <class F>
+int guarded_status(F&& body) noexcept {
+    PyObject* result = guarded([&] {
+        body();
+        return none();
+    });
+    if (result == nullptr) return -1;
+    Py_DECREF(result);
+    return 0;
+}
+
+namespace function_type {
+
+inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames) {
+    auto* fn = reinterpret_cast<FunctionObject*>(callable);
+    Call call{fn, args, PyVectorcall_NARGS(nargsf), kwnames};
+    return guarded([&] { return fn->body(call); });
+}
+
+inline int traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* fn = reinterpret_cast<FunctionObject*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(fn->module);
+    Py_VISIT(fn->dict);
+    Py_VISIT(fn->doc);
+    return 0;
+}
+
+inline int clear(PyObject* self) {
+    auto* fn = reinterpret_cast<FunctionObject*>(self);
+    Py_CLEAR(fn->module);
+    Py_CLEAR(fn->dict);
+    Py_CLEAR(fn->doc);
+    return 0;
+}
+
+inline void dealloc(PyObject* self) {
+    auto* fn = reinterpret_cast<FunctionObject*>(self);
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (fn->weakrefs) PyObject_ClearWeakRefs(self);
+    clear(self);
+    Py_CLEAR(fn->name);
+    Py_CLEAR(fn->qualname);
+    Py_CLEAR(fn->module_name);
+    Py_CLEAR(fn->text_signature);
+    delete fn->parameters;
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+}
+
+// Binding like a Python function: through an instance a bound method, through the class itself.
+inline PyObject* descr_get(PyObject* self, PyObject* instance, PyObject*) {
+    if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, instance);
+}
+
+inline PyObject* repr(PyObject* self) {
+    auto* fn = reinterpret_cast<FunctionObject*>(self);
+    return PyUnicode_FromFormat("<function %S at %p>", fn->qualname, self);
+}
+
+// Pickles by reference, as Python functions do: the qualified name within the module.
+inline PyObject* reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualname);
+}
+
+#if PY_VERSION_HEX >= 0x030C0000
+constexpr int object_member = Py_T_OBJECT_EX;
+constexpr int size_member = Py_T_PYSSIZET;
+constexpr int read_only = Py_READONLY;
+#else
+constexpr int object_member = T_OBJECT_EX;
+constexpr int size_member = T_PYSSIZET;
+constexpr int read_only = READONLY;
+#endif
+
+inline PyTypeObject* create(PyObject* module) {
+    static PyMemberDef members[] = {
+        {"__name__", object_member, offsetof(FunctionObject, name), 0, nullptr},
+        {"__qualname__", object_member, offsetof(FunctionObject, qualname), 0, nullptr},
+        {"__module__", object_member, offsetof(FunctionObject, module_name), 0, nullptr},
+        {"__doc__", object_member, offsetof(FunctionObject, doc), 0, nullptr},
+        {"__text_signature__", object_member, offsetof(FunctionObject, text_signature), read_only,
+         nullptr},
+        {"__dictoffset__", size_member, offsetof(FunctionObject, dict), read_only, nullptr},
+        {"__weaklistoffset__", size_member, offsetof(FunctionObject, weakrefs), read_only, nullptr},
+        {"__vectorcalloffset__", size_member, offsetof(FunctionObject, vectorcall), read_only,
+         nullptr},
+        {nullptr, 0, 0, 0, nullptr},
+    };
+    static PyGetSetDef getset[] = {
+        {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
+    static PyMethodDef methods[] = {
+        {"__reduce__", reduce, METH_NOARGS, nullptr},
+        {nullptr, nullptr, 0, nullptr},
+    };
+    static PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(clear)},
+        {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+        {Py_tp_descr_get, reinterpret_cast<void*>(descr_get)},
+        {Py_tp_repr, reinterpret_cast<void*>(repr)},
+        {Py_tp_members, members},
+        {Py_tp_getset, getset},
+        {Py_tp_methods, methods},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {
+        "tarvik.tcl.native_function",
+        sizeof(FunctionObject),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+            Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE,
+        slots,
+    };
+    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &spec, nullptr));
+}
+
+}  // namespace function_type
+
+// What every module keeps for its lifetime: the objects it made or imported at load time, and its
+// own copy of the native function type. Module states derive from it and add borrowed pointers
+// into `keep`.
+class ModuleState {
+  public:
+    PyObject* module_name = nullptr;
+    PyTypeObject* function_type = nullptr;
+
+    // Holds `object` until the module is cleared and returns it as a borrowed pointer.
+    PyObject* keep(Ref object) {
+        kept_.push_back(std::move(object));
+        return kept_.back().get();
+    }
+
+    void setup(PyObject* module) {
+        module_name = keep(getattr(module, "__name__"));
+        function_type = reinterpret_cast<PyTypeObject*>(
+            keep(Ref::steal(reinterpret_cast<PyObject*>(function_type::create(module)))));
+    }
+
+    // A native function of this module. `owner` is the qualified name of the class it is defined
+    // in, or NULL for a module-level function.
+    Ref make_function(PyObject* module, const FunctionDef& def, PyObject* owner = nullptr) {
+        auto table = std::make_unique<ParameterTable>(parse_signature(def.signature));
+        Ref name = from_utf8(def.name);
+        Ref qualname = owner ? own(PyUnicode_FromFormat("%U.%s", owner, def.name)) : name;
+        Ref doc = def.doc ? from_utf8(def.doc) : none();
+        Ref signature = from_utf8(def.signature);
+        auto* fn = PyObject_GC_New(FunctionObject, function_type);
+        if (fn == nullptr) raise_current();
+        fn->vectorcall = function_type::vectorcall;
+        fn->body = def.body;
+        fn->parameters = table.release();
+        fn->module = Py_NewRef(module);
+        fn->name = name.release();
+        fn->qualname = qualname.release();
+        fn->module_name = Py_NewRef(module_name);
+        fn->doc = doc.release();
+        fn->text_signature = signature.release();
+        fn->dict = nullptr;
+        fn->weakrefs = nullptr;
+        PyObject_GC_Track(fn);
+        return Ref::steal(reinterpret_cast<PyObject*>(fn));
+    }
+
+    // Makes a module-level function and adds it to the module, so module attributes appear in the
+    // order the module's initialisation creates them.
+    PyObject* add_function(PyObject* module, const FunctionDef& def) {
+        Ref fn = make_function(module, def);
+        check(PyModule_AddObjectRef(module, def.name, fn));
+        return keep(std::move(fn));
+    }
+
+    PyObject* add_object(PyObject* module, const char* name, Ref object) {
+        check(PyModule_AddObjectRef(module, name, object));
+        return keep(std::move(object));
+    }
+
+    int traverse(visitproc visit, void* arg) const {
+        for (const Ref& r : kept_)
+            if (int status = r.visit(visit, arg)) return status;
+        return 0;
+    }
+    void clear() { kept_.clear(); }
+
+    bool constructed = false;  // the memory CPython hands over is zeroed, not constructed
+
+  private:
+    std::vector<Ref> kept_;
+};
+
+template <class State>
+State& Call::state() const {
+    return *static_cast<State*>(PyModule_GetState(function->module));
+}
+
+template <size_t N>
+Arguments<N> Call::parse() const {
+    return parse_arguments<N>(*function->parameters, function->qualname, args, nargs, kwnames);
+}
+
+// Module import helpers.
+inline Ref import(const char* name) {
+    return own(PyImport_ImportModule(name));
+}
+inline Ref import_attr(const char* module, const char* name) {
+    return getattr(import(module), name);
+}
+// `from .sibling import name` as run from `module` (a relative import at load time).
+inline Ref import_sibling_attr(PyObject* module, const char* sibling, const char* name) {
+    Ref fromlist = tuple(from_utf8(name).get());
+    Ref sibling_name = from_utf8(sibling);
+    PyObject* globals = PyModule_GetDict(module);
+    Ref imported =
+        own(PyImport_ImportModuleLevelObject(sibling_name, globals, nullptr, fromlist, 1));
+    return getattr(imported, name);
+}
+
+// Multi-phase initialisation (PEP 489) of a module whose state is `State`; `State::init(module)`
+// creates the module's names in order.
+template <class State>
+struct ModuleDefinition {
+    static int exec(PyObject* module) {
+        return guarded_status([&] {
+            auto* state = new (PyModule_GetState(module)) State();
+            state->constructed = true;
+            state->setup(module);
+            state->init(module);
+        });
+    }
+    static State* state_of(PyObject* module) {
+        auto* state = static_cast<State*>(PyModule_GetState(module));
+        return state && state->constructed ? state : nullptr;
+    }
+    static int traverse(PyObject* module, visitproc visit, void* arg) {
+        State* state = state_of(module);
+        return state ? state->traverse(visit, arg) : 0;
+    }
+    static int clear(PyObject* module) {
+        if (State* state = state_of(module)) state->clear();
+        return 0;
+    }
+    static void free(void* module) {
+        if (State* state = state_of(static_cast<PyObject*>(module))) state->~State();
+    }
+
+    static PyObject* init(const char* name, const char* doc) {
+        static PyModuleDef_Slot slots[] = {
+            {Py_mod_exec, reinterpret_cast<void*>(exec)},
+            {0, nullptr},
+        };
+        static PyModuleDef def = {
+            PyModuleDef_HEAD_INIT, name, doc, sizeof(State), nullptr, slots, traverse, clear, free,
+        };
+        return PyModuleDef_Init(&def);
+    }
+};
+
+}  // namespace tarvik

@@ -1,0 +1,213 @@
+// Reference ownership made explicit by types, and Python errors as C++ exceptions.
+//
+// Module code never calls Py_DECREF itself: a new reference goes straight into a `Ref`, which
+// releases it on every path out of the scope, early returns and exceptions included. A borrowed
+// reference stays a plain `PyObject*`. A failed C API call raises `PythonError`; the entry points
+// in function.hpp turn it back into NULL with the Python error still set.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace tarvik {
+
+// "A Python exception is set": the one C++ exception type that crosses module code.
+struct PythonError {};
+
+[[noreturn]] inline void raise_current() {
+    throw PythonError{};
+}
+
+[[noreturn]] inline void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw PythonError{};
+}
+
+template <class... Values>
+[[noreturn]] void raise_format(PyObject* type, const char* format, Values... values) {
+    PyErr_Format(type, format, values...);
+    throw PythonError{};
+}
+
+// An owned (strong) reference. Empty means NULL.
+class Ref {
+  public:
+    Ref() noexcept = default;
+    Ref(const Ref& other) noexcept : p_(Py_XNewRef(other.p_)) {}
+    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    ~Ref() { Py_XDECREF(p_); }
+
+    Ref& operator=(Ref other) noexcept {
+        std::swap(p_, other.p_);
+        return *this;
+    }
+
+    // Takes over a new reference; NULL means a Python error is set and is raised.
+    static Ref steal(PyObject* p) {
+        if (p == nullptr) raise_current();
+        return Ref(p);
+    }
+    // Takes over a new reference that may be NULL without an error (an absent optional value).
+    static Ref steal_maybe(PyObject* p) noexcept { return Ref(p); }
+    // Adds a reference to a borrowed object.
+    static Ref borrow(PyObject* p) noexcept { return Ref(Py_XNewRef(p)); }
+
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    operator PyObject*() const noexcept { return p_; }
+
+    void reset() noexcept { Py_CLEAR(p_); }
+    // For tp_traverse and m_traverse.
+    int visit(visitproc visit, void* arg) const {
+        Py_VISIT(p_);
+        return 0;
+    }
+
+  private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// Shorthand for the commonest case: a C API call that returns a new reference or NULL.
+inline Ref own(PyObject* p) {
+    return Ref::steal(p);
+}
+
+inline Ref none() noexcept {
+    return Ref::borrow(Py_None);
+}
+inline Ref boolean(bool value) noexcept {
+    return Ref::borrow(value ? Py_True : Py_False);
+}
+
+// A C API call that returns -1 on error.
+inline int check(int result) {
+    if (result == -1 && PyErr_Occurred()) raise_current();
+    return result;
+}
+inline Py_ssize_t check_size(Py_ssize_t result) {
+    if (result == -1 && PyErr_Occurred()) raise_current();
+    return result;
+}
+
+inline bool is_true(PyObject* o) {
+    return check(PyObject_IsTrue(o)) != 0;
+}
+
+inline Ref getattr(PyObject* o, PyObject* name) {
+    return own(PyObject_GetAttr(o, name));
+}
+inline Ref getattr(PyObject* o, const char* name) {
+    return own(PyObject_GetAttrString(o, name));
+}
+
+// getattr(o, name, None) without the cost of raising and clearing AttributeError where the
+// interpreter allows it. Returns an empty Ref when the attribute is missing.
+inline Ref getattr_optional(PyObject* o, PyObject* name) {
+    PyObject* result = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    if (PyObject_GetOptionalAttr(o, name, &result) < 0) raise_current();
+#else
+    if (_PyObject_LookupAttr(o, name, &result) < 0) raise_current();
+#endif
+    return Ref::steal_maybe(result);
+}
+
+inline void setattr(PyObject* o, PyObject* name, PyObject* value) {
+    check(PyObject_SetAttr(o, name, value));
+}
+
+inline Ref call(PyObject* callable) {
+    return own(PyObject_CallNoArgs(callable));
+}
+inline Ref call(PyObject* callable, PyObject* arg) {
+    return own(PyObject_CallOneArg(callable, arg));
+}
+
+// callable(*args) with the arguments given as borrowed pointers, without building a tuple.
+template <class... Args>
+Ref call(PyObject* callable, PyObject* first, Args... rest) {
+    PyObject* args[] = {nullptr, first, rest...};
+    return own(PyObject_Vectorcall(
+        callable, args + 1, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// obj.name(*args), looked up and called without making a bound method.
+template <class... Args>
+Ref call_method(PyObject* obj, PyObject* name, Args... args) {
+    PyObject* argv[] = {obj, args...};
+    return own(PyObject_VectorcallMethod(
+        name, argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+inline Ref str(PyObject* o) {
+    return own(PyObject_Str(o));
+}
+inline Ref from_utf8(const char* s) {
+    return own(PyUnicode_FromString(s));
+}
+inline Ref intern(const char* s) {
+    return own(PyUnicode_InternFromString(s));
+}
+
+template <class... Items>
+Ref tuple(Items... items) {
+    return own(PyTuple_Pack(sizeof...(Items), static_cast<PyObject*>(items)...));
+}
+
+inline Ref new_list(Py_ssize_t size = 0) {
+    return own(PyList_New(size));
+}
+inline Ref new_dict() {
+    return own(PyDict_New());
+}
+inline void append(PyObject* list, PyObject* item) {
+    check(PyList_Append(list, item));
+}
+inline void set_item(PyObject* dict, PyObject* key, PyObject* value) {
+    check(PyDict_SetItem(dict, key, value));
+}
+
+// Py_EnterRecursiveCall as a scope, so deep or self-referencing values raise RecursionError
+// instead of overflowing the C stack.
+class RecursionGuard {
+  public:
+    explicit RecursionGuard(const char* where) {
+        if (Py_EnterRecursiveCall(where)) raise_current();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+// Saves the current exception for the length of a scope (for clean-up code that must call Python
+// while an error is pending) and restores it at the end.
+class PendingError {
+  public:
+#if PY_VERSION_HEX >= 0x030C0000
+    PendingError() noexcept : exception_(PyErr_GetRaisedException()) {}
+    ~PendingError() { PyErr_SetRaisedException(exception_); }
+#else
+    PendingError() noexcept { PyErr_Fetch(&type_, &exception_, &traceback_); }
+    ~PendingError() { PyErr_Restore(type_, exception_, traceback_); }
+#endif
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
+
+  private:
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject* type_;
+    PyObject* traceback_;
+#endif
+    PyObject* exception_;
+};
+
+// True when the pending exception is an instance of `type`; the exception stays set.
+inline bool error_matches(PyObject* type) noexcept {
+    return PyErr_ExceptionMatches(type) != 0;
+}
+
+}  // namespace tarvik

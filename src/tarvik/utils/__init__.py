@@ -1,0 +1,1 @@
+"""Small utilities shared across tarvik."""
