@@ -1,0 +1,1 @@
+"""Quality gates: checks run on the built package (see the README, Quality gates)."""
