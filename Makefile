@@ -5,7 +5,9 @@
 VENV ?= .venv
 PY := $(VENV)/bin/python
 
-.PHONY: demo test bench dev check format
+FUZZ_EXAMPLES ?= 300
+
+.PHONY: demo test bench dev check format gates-setup gates sanitize leaks leak-proof fuzz pythons stubs
 
 demo:
 	scripts/setup.sh
@@ -31,3 +33,28 @@ check: dev
 
 format:
 	$(VENV)/bin/clang-format -i src/tarvik/tcl/*.cpp src/tarvik/tcl/support/*.hpp
+
+# Quality gates (see the README). Each runs alone; `make gates` runs them all. They check the
+# package installed in .venv, rebuilt once per make run by gates-setup.
+gates: sanitize leaks leak-proof fuzz stubs pythons
+
+gates-setup:
+	scripts/setup.sh gates
+
+sanitize: gates-setup
+	gates/sanitize.sh
+
+leaks: gates-setup
+	$(PY) -m gates.leakcheck
+
+leak-proof: gates-setup
+	gates/leak_proof.sh
+
+fuzz: gates-setup
+	$(PY) -m gates.run_fuzz --examples $(FUZZ_EXAMPLES)
+
+stubs: gates-setup
+	$(PY) -m gates.stubs
+
+pythons:
+	gates/pythons.sh

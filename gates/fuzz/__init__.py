@@ -1,0 +1,1 @@
+"""The fuzz suite: run it through gates/run_fuzz.py (make fuzz)."""

@@ -1,0 +1,129 @@
+"""Every public callable of every importable native module, found by introspection, and how to
+call it with fuzzed arguments.
+
+Functions and methods defined by a module are found in its namespace and in its classes (plain,
+static and class methods, properties, and the protocol methods the class itself defines). A new
+module is fuzzed as soon as it imports; the tables below only refine that:
+
+- ``ARGUMENTS``: a strategy for a named parameter of one target ("module.qualname") or of every
+  target ("*"), in addition to the arbitrary values every parameter gets;
+- ``INSTANCES``: how to make the instances whose methods are fuzzed ("module.Class"), where
+  calling the class with fuzzed arguments would seldom give one;
+- ``SKIP``: targets that must not be fuzzed, each with its reason.
+"""
+
+from __future__ import annotations
+
+import inspect
+from dataclasses import dataclass
+from typing import Any, Callable
+
+from hypothesis import strategies as st
+
+from gates import modules
+from gates.fuzz.values import values
+
+FLAG_NAMES = ["USE_BRACES", "TCL_DONT_USE_BRACES", "BRACES_UNMATCHED"]
+
+ARGUMENTS: dict[str, dict[str, Callable[[Any], st.SearchStrategy[Any]]]] = {
+    "scriptify._Tcl_ConvertElement": {
+        "flags": lambda env: st.sets(st.sampled_from(FLAG_NAMES)),
+    },
+}
+INSTANCES: dict[str, Callable[[Any], st.SearchStrategy[Any]]] = {}
+SKIP: dict[str, str] = {}
+
+
+@dataclass
+class Target:
+    module: str
+    qualname: str
+    function: Callable[..., Any]
+    parameters: list[inspect.Parameter]
+    owner: type | None = None  # for methods: the class whose instances are passed as self
+
+    @property
+    def key(self) -> str:
+        return f"{self.module}.{self.qualname}"
+
+    def argument_strategy(self, name: str, env: Any) -> st.SearchStrategy[Any]:
+        special = {**ARGUMENTS.get("*", {}), **ARGUMENTS.get(f"{self.module}.{self.qualname}", {})}
+        if name in special:
+            return st.one_of(special[name](env), env.values)
+        return env.values
+
+
+def _is_native(obj: Any) -> bool:
+    """A function of the package's native function type (every module has its own copy)."""
+    return type(obj).__name__ == "native_function" and hasattr(obj, "__text_signature__")
+
+
+def _parameters(function: Callable[..., Any], bound: bool) -> list[inspect.Parameter]:
+    parameters = list(inspect.signature(function).parameters.values())
+    return parameters[1:] if bound and parameters else parameters
+
+
+def _class_targets(module_name: str, cls: type) -> list[Target]:
+    found = []
+    for name, attr in vars(cls).items():
+        qualname = f"{cls.__qualname__}.{name}"
+        if isinstance(attr, (staticmethod, classmethod)):
+            function = attr.__func__
+            if _is_native(function):
+                bound = isinstance(attr, classmethod)
+                target = Target(module_name, qualname, getattr(cls, name), [], None)
+                target.parameters = _parameters(function, bound)
+                found.append(target)
+        elif isinstance(attr, property):
+            for part, accessor in (("fget", attr.fget), ("fset", attr.fset), ("fdel", attr.fdel)):
+                if _is_native(accessor):
+                    found.append(Target(module_name, f"{qualname}.{part}", accessor,
+                                        _parameters(accessor, True), cls))  # fmt: skip
+        elif _is_native(attr):
+            found.append(Target(module_name, qualname, attr, _parameters(attr, True), cls))
+    return found
+
+
+def discover(module: Any) -> list[Target]:
+    """The native functions and methods that ``module`` itself defines, in definition order."""
+    name = module.__name__.rsplit(".", 1)[1]
+    found: list[Target] = []
+    seen: set[int] = set()
+    for attr in vars(module).values():
+        if id(attr) in seen:
+            continue
+        seen.add(id(attr))
+        if isinstance(attr, type) and attr.__module__ == module.__name__:
+            found.extend(_class_targets(name, attr))
+        elif _is_native(attr):
+            found.append(Target(name, attr.__qualname__, attr, _parameters(attr, False)))
+    return [target for target in found if target.key not in SKIP]
+
+
+def all_targets() -> list[Target]:
+    return [target for module in modules.importable() for target in discover(module)]
+
+
+def instance_strategy(target: Target, env: Any) -> st.SearchStrategy[Any]:
+    """Instances of the class that defines a method, or the result of a failed construction."""
+    assert target.owner is not None
+    key = f"{target.module}.{target.owner.__qualname__}"
+    if key in INSTANCES:
+        return INSTANCES[key](env)
+    return st.lists(env.values, max_size=3).map(lambda args: construct(target.owner, args))
+
+
+class ConstructionFailed:
+    """Stands for an instance whose construction raised an allowed exception."""
+
+    def __init__(self, error: Exception) -> None:
+        self.error = error
+
+
+def construct(cls: type, args: list[Any]) -> Any:
+    try:
+        return cls(*args)
+    except SystemError:
+        raise
+    except Exception as error:
+        return ConstructionFailed(error)

@@ -1,0 +1,110 @@
+"""Every public function and method of every native module, called with arbitrary and hostile
+values, by position and by keyword, with wrong argument counts too. The only outcomes allowed
+are a return value or an ordinary exception: never a crash, a hang or a SystemError (which is how
+Python reports a native function that broke its own error protocol)."""
+
+from __future__ import annotations
+
+import faulthandler
+import gc
+import inspect
+from typing import Any
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from gates.fuzz.targets import ConstructionFailed, Target, all_targets, instance_strategy
+
+HANG_SECONDS = 60  # one call; the process is ended with every thread's traceback past this
+TARGETS = all_targets()
+
+
+@st.composite
+def call_arguments(draw: st.DrawFn, target: Target, env: Any) -> tuple[list[Any], dict[str, Any]]:
+    """Arguments for ``target``, each passed by position or keyword as its kind allows, and now
+    and then a call that the signature rejects (a missing, extra or repeated argument)."""
+    args: list[Any] = []
+    kwargs: dict[str, Any] = {}
+    positional_open = True
+    for p in target.parameters:
+        value = lambda: draw(target.argument_strategy(p.name, env))  # noqa: E731
+        if p.kind is p.VAR_POSITIONAL:
+            if positional_open:
+                args.extend(value() for _ in range(draw(st.integers(0, 3))))
+            continue
+        if p.kind is p.VAR_KEYWORD:
+            for i in range(draw(st.integers(0, 2))):
+                kwargs[f"extra_{i}"] = value()
+            continue
+        if p.default is not p.empty and draw(st.booleans()):
+            positional_open = False  # skipped: later ones can only go by keyword
+            continue
+        by_keyword = p.kind is p.KEYWORD_ONLY or p.kind is not p.POSITIONAL_ONLY and (
+            not positional_open or draw(st.booleans())
+        )
+        if by_keyword:
+            kwargs[p.name] = value()
+            positional_open = False
+        else:
+            args.append(value())
+    mistake = draw(st.sampled_from(["none"] * 6 + ["drop", "extra", "unknown", "repeat"]))
+    if mistake == "drop" and (args or kwargs):
+        args.pop() if args else kwargs.popitem()
+    elif mistake == "extra":
+        args.append(draw(env.values))
+    elif mistake == "unknown":
+        kwargs["no_such_parameter"] = draw(env.values)
+    elif mistake == "repeat" and target.parameters:
+        kwargs[target.parameters[0].name] = draw(env.values)
+        args.insert(0, draw(env.values))
+    return args, kwargs
+
+
+def touch(result: Any) -> None:
+    """Reads every character of a returned string and the repr of anything else, so a broken
+    result shows here (and under the sanitizers) rather than later."""
+    if isinstance(result, str):
+        result.encode("utf-8", "surrogatepass")
+    try:
+        repr(result)
+    except Exception:
+        pass
+
+
+def call_once(function: Any, args: list[Any], kwargs: dict[str, Any]) -> None:
+    faulthandler.dump_traceback_later(HANG_SECONDS, exit=True)
+    try:
+        result = function(*args, **kwargs)
+    except SystemError as error:
+        raise AssertionError(f"SystemError: {error}") from error
+    except Exception:
+        return
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+    touch(result)
+
+
+def count_example(counter: Any) -> None:
+    counter.examples += 1
+    if counter.examples % 64 == 0:
+        gc.collect()  # runs the native types' traverse and clear on whatever the calls made
+
+
+@pytest.mark.skipif(not TARGETS, reason="no native module imports")
+@pytest.mark.parametrize("target", TARGETS, ids=[t.key for t in TARGETS])
+@given(data=st.data())
+def test_any_arguments(target: Target, data: st.DataObject, env: Any, counter: Any) -> None:
+    count_example(counter)
+    args, kwargs = data.draw(call_arguments(target, env), label="arguments")
+    if target.owner is not None:
+        instance = data.draw(instance_strategy(target, env), label="instance")
+        if isinstance(instance, ConstructionFailed):
+            return
+        args.insert(0, instance)
+    call_once(target.function, args, kwargs)
+
+
+def test_every_target_has_a_signature() -> None:
+    for target in TARGETS:
+        assert isinstance(inspect.signature(target.function), inspect.Signature), target.key

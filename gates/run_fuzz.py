@@ -1,0 +1,55 @@
+"""Runs the fuzz suite (gates/fuzz) in a child process, so that a crash or a hang of the native code
+is reported as a failure with its cause instead of taking the runner down with it.
+
+    python -m gates.run_fuzz [--examples N] [--timeout SECONDS] [pytest arguments ...]
+
+--examples is the number of hypothesis examples per target (default 300). Prints the number of
+examples run; exit status 0 only when the child ran them all and passed.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import tempfile
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def describe(returncode: int) -> str:
+    if returncode < 0:
+        return f"CRASHED: killed by {signal.Signals(-returncode).name}"
+    return {1: "FAILED", 2: "INTERRUPTED", 3: "INTERNAL ERROR", 4: "USAGE ERROR",
+            5: "FAILED: no test ran"}.get(returncode, f"FAILED with status {returncode}")  # fmt: skip
+
+
+def main(argv: list[str]) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--examples", type=int, default=300)
+    parser.add_argument("--timeout", type=float, default=1800)
+    parser.add_argument("--suite", default="gates/fuzz", help="the fuzz tests to run")
+    args, pytest_args = parser.parse_known_args(argv)
+
+    with tempfile.TemporaryDirectory() as tmp:
+        report = pathlib.Path(tmp) / "examples"
+        env = dict(os.environ, TARVIK_FUZZ_EXAMPLES=str(args.examples),
+                   TARVIK_FUZZ_REPORT=str(report))  # fmt: skip
+        command = [sys.executable, "-X", "faulthandler", "-m", "pytest", args.suite,
+                   "-p", "no:cacheprovider", *pytest_args]  # fmt: skip
+        try:
+            returncode = subprocess.run(command, cwd=ROOT, env=env, timeout=args.timeout).returncode
+        except subprocess.TimeoutExpired:
+            print(f"fuzz: HUNG: no result after {args.timeout:.0f} s", file=sys.stderr)
+            return 1
+        examples = report.read_text().strip() if report.exists() else "?"
+    verdict = "passed" if returncode == 0 else describe(returncode)
+    print(f"fuzz: {examples} examples run, {args.examples} per target: {verdict}")
+    return 0 if returncode == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
