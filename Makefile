@@ -5,7 +5,7 @@
 VENV ?= .venv
 PY := $(VENV)/bin/python
 
-FUZZ_EXAMPLES ?= 300
+FUZZ_TOTAL ?= 3000
 
 .PHONY: demo test bench dev check format gates-setup gates sanitize leaks leak-proof fuzz pythons stubs
 
@@ -51,7 +51,7 @@ leak-proof: gates-setup
 	gates/leak_proof.sh
 
 fuzz: gates-setup
-	$(PY) -m gates.run_fuzz --examples $(FUZZ_EXAMPLES)
+	$(PY) -m gates.run_fuzz --total $(FUZZ_TOTAL)
 
 stubs: gates-setup
 	$(PY) -m gates.stubs

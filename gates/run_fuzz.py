@@ -1,10 +1,11 @@
 """Runs the fuzz suite (gates/fuzz) in a child process, so that a crash or a hang of the native code
 is reported as a failure with its cause instead of taking the runner down with it.
 
-    python -m gates.run_fuzz [--examples N] [--timeout SECONDS] [pytest arguments ...]
+    python -m gates.run_fuzz [--total N | --examples N] [--timeout SECONDS] [pytest arguments ...]
 
---examples is the number of hypothesis examples per target (default 300). Prints the number of
-examples run; exit status 0 only when the child ran them all and passed.
+--total shares N hypothesis examples among all targets (default 3000, at least 100 each);
+--examples sets the number per target instead. Prints the number of examples run; exit status 0
+only when the child ran them all and passed.
 """
 
 from __future__ import annotations
@@ -29,15 +30,16 @@ def describe(returncode: int) -> str:
 
 def main(argv: list[str]) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--examples", type=int, default=300)
+    parser.add_argument("--total", type=int, default=3000)
+    parser.add_argument("--examples", type=int, default=0)
     parser.add_argument("--timeout", type=float, default=1800)
     parser.add_argument("--suite", default="gates/fuzz", help="the fuzz tests to run")
     args, pytest_args = parser.parse_known_args(argv)
 
     with tempfile.TemporaryDirectory() as tmp:
         report = pathlib.Path(tmp) / "examples"
-        env = dict(os.environ, TARVIK_FUZZ_EXAMPLES=str(args.examples),
-                   TARVIK_FUZZ_REPORT=str(report))  # fmt: skip
+        env = dict(os.environ, TARVIK_FUZZ_TOTAL=str(args.total),
+                   TARVIK_FUZZ_EXAMPLES=str(args.examples or ""), TARVIK_FUZZ_REPORT=str(report))
         command = [sys.executable, "-X", "faulthandler", "-m", "pytest", args.suite,
                    "-p", "no:cacheprovider", *pytest_args]  # fmt: skip
         try:
@@ -45,9 +47,9 @@ def main(argv: list[str]) -> int:
         except subprocess.TimeoutExpired:
             print(f"fuzz: HUNG: no result after {args.timeout:.0f} s", file=sys.stderr)
             return 1
-        examples = report.read_text().strip() if report.exists() else "?"
+        counts = report.read_text() if report.exists() else "no count (the run ended early)"
     verdict = "passed" if returncode == 0 else describe(returncode)
-    print(f"fuzz: {examples} examples run, {args.examples} per target: {verdict}")
+    print(f"fuzz: {counts}: {verdict}")
     return 0 if returncode == 0 else 1
 
 

@@ -1,5 +1,9 @@
 """Fuzz session set-up: the hypothesis profile, a Tcl interpreter that cannot be made to exit, and
-the count of examples run (printed at the end and written to $TARVIK_FUZZ_REPORT)."""
+the count of examples run (printed at the end and written to $TARVIK_FUZZ_REPORT).
+
+The number of examples per target is $TARVIK_FUZZ_EXAMPLES, or else $TARVIK_FUZZ_TOTAL (default
+3000) shared out among the targets, at least 100 each, so the run time stays about the same as
+modules and methods are added."""
 
 from __future__ import annotations
 
@@ -11,11 +15,22 @@ import pytest
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 
+from gates.fuzz.targets import all_targets
 from gates.fuzz.values import values
+
+TARGET_COUNT = len(all_targets())
+
+
+def examples_per_target() -> int:
+    if os.environ.get("TARVIK_FUZZ_EXAMPLES"):
+        return int(os.environ["TARVIK_FUZZ_EXAMPLES"])
+    total = int(os.environ.get("TARVIK_FUZZ_TOTAL", "3000"))
+    return max(100, total // max(1, TARGET_COUNT))
+
 
 settings.register_profile(
     "fuzz",
-    max_examples=int(os.environ.get("TARVIK_FUZZ_EXAMPLES", "300")),
+    max_examples=examples_per_target(),
     deadline=None,
     suppress_health_check=list(HealthCheck),
     print_blob=True,
@@ -52,11 +67,16 @@ def counter() -> type[Counter]:
     return Counter
 
 
+def summary() -> str:
+    return (f"{Counter.examples} examples run over {TARGET_COUNT} targets, "
+            f"up to {settings().max_examples} each")
+
+
 def pytest_terminal_summary(terminalreporter: Any) -> None:
-    terminalreporter.write_line(f"fuzz: {Counter.examples} examples run")
+    terminalreporter.write_line(f"fuzz: {summary()}")
 
 
 def pytest_sessionfinish(session: Any) -> None:
     report = os.environ.get("TARVIK_FUZZ_REPORT")
     if report:
-        pathlib.Path(report).write_text(f"{Counter.examples}\n")
+        pathlib.Path(report).write_text(summary())

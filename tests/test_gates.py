@@ -1,0 +1,115 @@
+"""The quality gates themselves: the leak check must tell a leak from noise, the fuzz runner must
+turn a crash or a hang into a failure, and a required module may never be skipped."""
+
+from __future__ import annotations
+
+import ctypes
+import ctypes.util
+import subprocess
+import sys
+import textwrap
+import tracemalloc
+from pathlib import Path
+
+import pytest
+
+from gates import leakcheck, modules
+
+ROOT = Path(__file__).resolve().parent.parent
+kept: list = []
+watched = ["a watched object"]
+
+
+def _libc():
+    return ctypes.CDLL(ctypes.util.find_library("c"))
+
+
+def _leak_malloc():
+    _libc().malloc(512)
+
+
+LEAKS = {
+    "objects kept": (lambda: kept.append([1, 2]), {"gc objects", "allocated blocks", "traced memory"}),
+    "strings kept": (lambda: kept.append("x" * 100 + str(len(kept))), {"allocated blocks", "traced memory"}),
+    "reference leaked": (lambda: ctypes.pythonapi.Py_IncRef(ctypes.py_object(watched)), {"input references"}),
+    "malloc not freed": (_leak_malloc, {"malloc in use"}),
+}  # fmt: skip
+
+
+@pytest.fixture(scope="module")
+def measures():
+    tracemalloc.start()
+    yield leakcheck._measures()
+    tracemalloc.stop()
+    kept.clear()
+
+
+@pytest.mark.parametrize("name", LEAKS)
+def test_leak_check_finds_each_kind_of_leak(name, measures):
+    run, expected = LEAKS[name]
+    if "malloc in use" in expected and "malloc in use" not in {m.name for m in measures}:
+        pytest.skip("C malloc statistics are not available here (not glibc, or a sanitizer)")
+    result = leakcheck.check(leakcheck.Operation(name, run, watch=(watched,)), measures, 300)
+    assert {leak.split(" +")[0] for leak in result.leaks} >= expected
+
+
+def _bounded_cache():
+    cache: dict = {}
+    return lambda: cache.setdefault(len(cache) if len(cache) < 400 else 0, [len(cache)])
+
+
+CLEAN = {
+    "temporary objects": lambda: [[i] for i in range(20)],
+    "cache that fills up and stops": _bounded_cache(),
+    "exception raised and caught": lambda: int("not a number"),
+}
+
+
+@pytest.mark.parametrize("name", CLEAN)
+def test_leak_check_passes_what_does_not_leak(name, measures):
+    op = leakcheck.Operation(name, CLEAN[name], raises=ValueError if "exception" in name else ())
+    assert leakcheck.check(op, measures, 300).leaks == []
+
+
+def test_leak_check_requires_the_expected_exception(measures):
+    op = leakcheck.Operation("quiet", lambda: None, raises=KeyError)
+    with pytest.raises(AssertionError, match="expected"):
+        leakcheck.check(op, measures, 20)
+
+
+@pytest.mark.parametrize(
+    "module, outcome",
+    [
+        (modules.NativeModule("no_such_module", required=True), modules.MissingModule),
+        (modules.NativeModule("no_such_module", required=False), None),
+        (modules.NativeModule("scriptify", required=True), "module"),
+    ],
+)
+def test_required_modules_are_never_skipped(module, outcome):
+    if outcome is modules.MissingModule:
+        with pytest.raises(modules.MissingModule, match="required"):
+            modules.load(module)
+    elif outcome is None:
+        assert modules.load(module) is None
+    else:
+        assert modules.load(module).__name__ == module.qualified
+
+
+SUITES = {
+    "crash": ("import os\ndef test_crash():\n    os.abort()\n", "CRASHED: killed by SIGABRT"),
+    "hang": ("import time\ndef test_hang():\n    time.sleep(60)\n", "HUNG"),
+    "failure": ("def test_fails():\n    assert False\n", "FAILED"),
+    "pass": ("def test_passes():\n    pass\n", "passed"),
+}
+
+
+@pytest.mark.parametrize("name", SUITES)
+def test_fuzz_runner_reports_crashes_and_hangs_as_failures(name, tmp_path):
+    code, verdict = SUITES[name]
+    (tmp_path / "test_suite.py").write_text(textwrap.dedent(code))
+    child = subprocess.run(
+        [sys.executable, "-m", "gates.run_fuzz", "--suite", str(tmp_path), "--timeout", "5", "-q"],
+        capture_output=True, text=True, timeout=120, cwd=ROOT,
+    )  # fmt: skip
+    assert verdict in child.stdout + child.stderr
+    assert (child.returncode == 0) == (name == "pass")

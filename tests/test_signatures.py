@@ -1,0 +1,22 @@
+"""Every public function and method of every native module that imports shows its signature to
+`inspect` (the same text it parses its arguments with) and has a docstring."""
+
+from __future__ import annotations
+
+import inspect
+
+import pytest
+
+from gates.fuzz.targets import all_targets
+
+TARGETS = all_targets()
+
+
+@pytest.mark.parametrize("target", TARGETS, ids=[t.key for t in TARGETS])
+def test_signature_and_docstring(target):
+    function = target.function
+    signature = inspect.signature(function)
+    text = getattr(function, "__text_signature__", None)
+    if text is not None:
+        assert str(signature) == text.replace("$", "")
+    assert (function.__doc__ or "").strip(), f"{target.key} has no docstring"
