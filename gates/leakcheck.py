@@ -114,11 +114,13 @@ def _measures() -> list[Measure]:
     found = [
         Measure("traced memory", lambda op: tracemalloc.get_traced_memory()[0], 4.0, 2048,
                 "bytes"),
-        Measure("allocated blocks", lambda op: sys.getallocatedblocks(), 0.25, 16, "blocks"),
         Measure("gc objects", lambda op: len(gc.get_objects()), 0.25, 16, "objects"),
         Measure("input references", lambda op: sum(map(sys.getrefcount, op.watch)), 0.25, 4,
                 "refs"),
     ]
+    if sys.getallocatedblocks():  # 0 where Python's own allocator is off (PYTHONMALLOC=malloc)
+        found.append(Measure("allocated blocks", lambda op: sys.getallocatedblocks(), 0.25, 16,
+                             "blocks"))
     in_use = _malloc_in_use()
     if in_use is not None:
         found.append(Measure("malloc in use", lambda op: in_use(), 8.0, 16384, "bytes"))

@@ -42,16 +42,26 @@ class Counter:
     examples = 0
 
 
+# Tcl commands that a fuzzed call must not reach: they end or block the process, wait for events
+# that never come, or touch files, processes and the network (the last group is TclX's).
+FORBIDDEN_COMMANDS = [
+    "exit", "vwait", "update", "after", "gets", "read", "open", "close", "socket", "exec",
+    "cd", "file", "glob", "source", "load", "fconfigure", "chan",
+    "sleep", "system", "fork", "kill", "chdir", "execl", "wait", "signal", "chroot", "nice",
+]  # fmt: skip
+
+
 class FuzzEnv:
-    """A real interpreter for targets that talk to Tcl, and the values strategy with some of its
-    Tcl objects mixed in. Tcl's `exit` is removed so that no fuzzed call can end the process."""
+    """The package's default interpreter (so handles made without one use it too), with the
+    forbidden commands removed, and the values strategy with some of its Tcl objects mixed in."""
 
     def __init__(self) -> None:
-        from tarvik.tcl import TclInterpreter
+        import tarvik.tcl
 
-        self.interp = TclInterpreter()
+        self.interp = tarvik.tcl.default_interpreter()
         tk = self.interp.tk
-        tk.eval("catch {rename ::exit {}}")  # tkinter removes it already; stay sure
+        for command in FORBIDDEN_COMMANDS:
+            tk.eval(f"catch {{rename ::{command} {{}}}}")
         tk.eval("set ::fuzz_cmd ::set; $::fuzz_cmd ::fuzz_x 1")
         tcl_objects = [tk.getvar("::fuzz_cmd"), tk.call("dict", "create", "a", "b c")]
         self.values: st.SearchStrategy[Any] = st.one_of(values, st.sampled_from(tcl_objects))

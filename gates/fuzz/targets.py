@@ -81,6 +81,8 @@ def _class_targets(module_name: str, cls: type) -> list[Target]:
                                         _parameters(accessor, True), cls))  # fmt: skip
         elif _is_native(attr):
             found.append(Target(module_name, qualname, attr, _parameters(attr, True), cls))
+        elif isinstance(attr, type) and attr.__qualname__.startswith(f"{cls.__qualname__}."):
+            found.extend(_class_targets(module_name, attr))  # a class defined inside this one
     return found
 
 
