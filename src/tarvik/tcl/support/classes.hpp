@@ -24,18 +24,21 @@ class ClassBuilder {
 
     ClassBuilder& doc(const char* text) { return set("__doc__", from_utf8(text)); }
 
-    // Class attributes, in the order of the class body.
+    // Class attributes, in the order of the class body, from a braced list or from a table of
+    // definitions kept beside the class.
     ClassBuilder& methods(std::initializer_list<FunctionDef> defs) {
-        for (const FunctionDef& def : defs)
-            set(def.name, state_.make_function(module_, def, qualname_));
-        return *this;
+        return add_functions(defs.begin(), defs.end(), false);
+    }
+    template <size_t N>
+    ClassBuilder& methods(const FunctionDef (&defs)[N]) {
+        return add_functions(defs, defs + N, false);
     }
     ClassBuilder& static_methods(std::initializer_list<FunctionDef> defs) {
-        for (const FunctionDef& def : defs) {
-            Ref fn = state_.make_function(module_, def, qualname_);
-            set(def.name, own(PyStaticMethod_New(fn)));
-        }
-        return *this;
+        return add_functions(defs.begin(), defs.end(), true);
+    }
+    template <size_t N>
+    ClassBuilder& static_methods(const FunctionDef (&defs)[N]) {
+        return add_functions(defs, defs + N, true);
     }
     ClassBuilder& set(const char* name, PyObject* value) {
         check(PyDict_SetItemString(namespace_, name, value));
@@ -61,6 +64,14 @@ class ClassBuilder {
     }
 
   private:
+    ClassBuilder& add_functions(const FunctionDef* first, const FunctionDef* last, bool as_static) {
+        for (const FunctionDef* def = first; def != last; ++def) {
+            Ref fn = state_.make_function(module_, *def, qualname_);
+            set(def->name, as_static ? own(PyStaticMethod_New(fn)) : fn);
+        }
+        return *this;
+    }
+
     // The most derived metaclass among the bases, as a class statement determines it.
     static PyObject* metaclass_of(PyObject* bases) {
         auto* winner = &PyType_Type;
@@ -91,6 +102,28 @@ inline Ref super_attr(PyObject* cls, PyObject* self, PyObject* name) {
 inline Ref super_attr_optional(PyObject* cls, PyObject* self, PyObject* name) {
     Ref proxy = call(reinterpret_cast<PyObject*>(&PySuper_Type), cls, self);
     return getattr_optional(proxy, name);
+}
+
+// super(cls, self).__init__(), skipped when the initialiser it would reach is object.__init__,
+// which does nothing when called without arguments: most handles have no other base, and making
+// a super object for nothing costs more than the rest of their construction. `init_name` is the
+// interned "__init__".
+inline void call_super_init(PyObject* cls, PyObject* self, PyObject* init_name) {
+    PyObject* mro = Py_TYPE(self)->tp_mro;
+    Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro) : 0;
+    Py_ssize_t i = 0;
+    while (i < n && PyTuple_GET_ITEM(mro, i) != cls)
+        ++i;
+    for (++i; i < n; ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        if (base == &PyBaseObject_Type) return;
+        // Other built-in bases keep their dict out of reach on newer interpreters: ask super().
+        if (!(base->tp_flags & Py_TPFLAGS_HEAPTYPE)) break;
+        int found = PyDict_Contains(base->tp_dict, init_name);
+        if (found < 0) raise_current();
+        if (found) break;
+    }
+    call(super_attr(cls, self, init_name));
 }
 
 }  // namespace tarvik

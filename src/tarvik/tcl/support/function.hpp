@@ -279,6 +279,12 @@ class ModuleState {
     std::vector<Ref> kept_;
 };
 
+// self.name(*args, **kwargs) with the arguments of `call` as they came, self being the first: a
+// method that hands its whole call on to another method of the same instance.
+inline Ref forward_to_method(const Call& call, PyObject* name) {
+    return own(PyObject_VectorcallMethod(name, call.args, size_t(call.nargs), call.kwnames));
+}
+
 template <class State>
 State& Call::state() const {
     return *static_cast<State*>(PyModule_GetState(function->module));
@@ -295,6 +301,13 @@ inline Ref import(const char* name) {
 }
 inline Ref import_attr(const char* module, const char* name) {
     return getattr(import(module), name);
+}
+// `import name` for a call-time import: a module already in sys.modules is taken from there
+// without a trip through the import machinery.
+inline Ref import_cached(PyObject* name) {
+    if (PyObject* module = PyImport_GetModule(name)) return Ref::steal(module);
+    if (PyErr_Occurred()) raise_current();
+    return own(PyImport_Import(name));
 }
 // `from .sibling import name` as run from `module` (a relative import at load time).
 inline Ref import_sibling_attr(PyObject* module, const char* sibling, const char* name) {

@@ -116,6 +116,22 @@ inline Ref getattr_optional(PyObject* o, PyObject* name) {
     return Ref::steal_maybe(result);
 }
 
+// The object a weak proxy stands for, as the proxy's own attribute access finds it (a dead
+// referent raises the proxy's ReferenceError). Anything else is returned as it is.
+inline Ref unproxy(PyObject* o) {
+    if (!PyWeakref_CheckProxy(o)) return Ref::borrow(o);
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* referent = nullptr;
+    if (PyWeakref_GetRef(o, &referent) < 0) raise_current();
+    if (referent) return Ref::steal(referent);
+#else
+    PyObject* referent = PyWeakref_GetObject(o);
+    if (referent == nullptr) raise_current();
+    if (referent != Py_None) return Ref::borrow(referent);
+#endif
+    raise(PyExc_ReferenceError, "weakly-referenced object no longer exists");
+}
+
 inline void setattr(PyObject* o, PyObject* name, PyObject* value) {
     check(PyObject_SetAttr(o, name, value));
 }
@@ -141,6 +157,26 @@ Ref call_method(PyObject* obj, PyObject* name, Args... args) {
     PyObject* argv[] = {obj, args...};
     return own(PyObject_VectorcallMethod(
         name, argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// callable(*positional, **keywords) where the last len(kwnames) of `args` are the values of the
+// keyword arguments named in the tuple `kwnames`.
+template <class... Args>
+Ref call_kw(PyObject* callable, PyObject* kwnames, Args... args) {
+    PyObject* argv[] = {nullptr, args...};
+    size_t positional = sizeof...(Args) - size_t(PyTuple_GET_SIZE(kwnames));
+    return own(PyObject_Vectorcall(callable, argv + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                   kwnames));
+}
+
+// obj.name(*positional, **keywords) where the last len(kwnames) of `args` are the values of the
+// keyword arguments named in the tuple `kwnames`, without a bound method or a dict.
+template <class... Args>
+Ref call_method_kw(PyObject* obj, PyObject* name, PyObject* kwnames, Args... args) {
+    PyObject* argv[] = {obj, args...};
+    size_t positional = sizeof...(Args) + 1 - size_t(PyTuple_GET_SIZE(kwnames));
+    return own(PyObject_VectorcallMethod(name, argv, positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         kwnames));
 }
 
 inline Ref str(PyObject* o) {
@@ -204,6 +240,43 @@ class PendingError {
 #endif
     PyObject* exception_;
 };
+
+// The pending exception as one object, with its traceback attached, leaving none set; empty when
+// none is pending.
+inline Ref fetch_error() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal_maybe(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value && traceback) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return Ref::steal_maybe(value);
+#endif
+}
+
+// Sets `exception` (an exception instance, as fetch_error returns it) as the pending exception.
+inline void restore_error(Ref exception) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception.release());
+#else
+    PyObject* value = exception.release();
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value,
+                  PyException_GetTraceback(value));
+#endif
+}
+
+// `raise type(cause) from cause`: the new exception carries the caught one as its argument, its
+// cause and its context, as the statement does inside an `except` block.
+[[noreturn]] inline void raise_from(PyObject* type, Ref cause) {
+    Ref exception = call(type, cause.get());
+    PyException_SetCause(exception, Py_NewRef(cause.get()));
+    PyException_SetContext(exception, cause.release());
+    restore_error(std::move(exception));
+    throw PythonError{};
+}
 
 // True when the pending exception is an instance of `type`; the exception stays set.
 inline bool error_matches(PyObject* type) noexcept {
