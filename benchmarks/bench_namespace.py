@@ -1,5 +1,5 @@
-"""Handles on Tcl variables and commands against the raw Tk calls they amount to, and the name
-algebra against a pure-Python implementation."""
+"""Handles on Tcl variables and commands, and namespace views, against the raw Tk calls they amount
+to; the name algebra against a pure-Python implementation."""
 
 import baseline_namespace
 from tarvik.tcl import TclInterpreter
@@ -42,4 +42,31 @@ def run(table) -> None:
     tcl = TclInterpreter()
     variables(table, tcl)
     commands(table, tcl)
+    views(table, tcl)
     names(table)
+
+
+def views(table, tcl) -> None:
+    tk = tcl.tk
+    ns = TclNamespace("::bench_ns", tcl)
+    ns.create()
+
+    def through_view():
+        ns.vars["x"] = "value"
+        ns.vars["x"]
+
+    def raw():
+        tk.setvar("::bench_ns::x", "value")
+        tk.eval("set ::bench_ns::x")
+
+    table.within("views", "vars['x'] = v; vars['x']", through_view,
+                 "tk.setvar + tk.eval('set ...')", raw, 3)
+
+    many = TclNamespace("::bench_many", tcl)
+    many.create()
+    for i in range(1000):
+        tk.setvar(f"::bench_many::v{i}", i)
+    query = ("namespace", "eval", "::bench_many", ("::info", "vars"))
+    assert len(list(many.vars)) == len(tk.splitlist(tk.call(query)))
+    table.within("views", "list(vars), 1,000 variables", lambda: list(many.vars),
+                 "info vars + tk.splitlist", lambda: tk.splitlist(tk.call(query)), 2)

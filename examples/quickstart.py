@@ -5,7 +5,13 @@ Run it with `make demo` (which sets everything up) or, inside the virtual enviro
 """
 
 from tarvik.tcl import TclInterpreter
-from tarvik.tcl.namespace import TclArrayVariable, TclCommand
+from tarvik.tcl.namespace import (
+    TclArrayVariable,
+    TclCommand,
+    TclNamespace,
+    TempTclCommand,
+    TempTclNamespace,
+)
 from tarvik.tcl.scriptify import scriptify, tclobj
 
 
@@ -71,12 +77,52 @@ def commands(tcl: TclInterpreter) -> None:
     print(Channel(3).describe(unit="uA"))
 
 
+def namespaces(tcl: TclInterpreter) -> None:
+    section("Browsing a namespace's variables, commands and procs")
+    app = TclNamespace("::app", tcl)
+    app.eval("variable version 2.1; variable owner {lab 3}; proc start {{mode warm}} {return $mode}")
+    app.vars["channels"] = [1, 2, 4]
+    # Inside a namespace, Tcl's `info vars` also lists the globals visible there; membership keeps
+    # the namespace's own.
+    print("variables:", sorted(name for name in app.vars if name in app.vars))
+    print("version (string):", repr(app.vars["version"]), "| channels (object):",
+          app.objs["channels"])
+    print("procs:", list(app.procs), "| 'start' in procs:", "start" in app.procs)
+    print("start's default mode:", app.cmds.proc_arg_default("start", "mode"))
+    print("start():", app.procs["start"](), "| start(cold):", app.cmds["start"]("cold"))
+    print("global variables seen by the host:", len(tcl.vars), "| tcl_version:",
+          tcl.vars["tcl_version"])
+    app.delete()
+
+    section("A Python function exposed to Tcl for a with block")
+
+    def checksum(text: str) -> int:
+        """Sum of the character codes, computed in Python."""
+        return sum(map(ord, text))
+
+    with TempTclCommand(checksum, tcl=tcl) as command:
+        tcl.tk.eval(f"proc ::report {{text}} {{return \"$text -> [{command.cmd_name} $text]\"}}")
+        print(f"{command.__name__}: {command.__doc__}")
+        print("called from a Tcl proc:", tcl.tk.call("::report", "{odd} [text]"))
+    print("after the block the command exists:", command.exists())
+    tcl.tk.eval("rename ::report {}")
+
+    section("A scratch namespace")
+    with TempTclNamespace(tcl=tcl) as scratch:
+        scratch.vars["partial"] = 42
+        scratch.eval("proc twice {x} {expr {2 * $x}}")
+        print("inside:", scratch.exists(), "| twice(partial):",
+              scratch.call("twice", scratch.vars["partial"]))
+    print("after the block it exists:", scratch.exists())
+
+
 def main() -> None:
     tcl = TclInterpreter()
     print("Tcl", tcl.tk.eval("info patchlevel"), "| TclX loaded:", tcl.tclx)
     formatting(tcl)
     arrays(tcl)
     commands(tcl)
+    namespaces(tcl)
 
 
 if __name__ == "__main__":

@@ -12,6 +12,8 @@ from __future__ import annotations
 import tkinter
 from typing import Any
 
+from .namespace import TclNamespace
+
 __all__ = [
     "TclInterpreter",
     "default_interpreter",
@@ -42,6 +44,7 @@ class TclInterpreter:
         self._root = tkinter.Tcl()
         self.tk = self._root.tk
         self.tclx = _load_tclx(self.tk)
+        self.vars = TclNamespace("::", self).vars
 
     def cast_list(self, result: Any) -> tuple:
         """The elements of a Tcl list (a str or Tcl object) as a tuple; "" gives ()."""
@@ -73,7 +76,7 @@ class TclInterpreter:
 
 
 _default: TclInterpreter | None = None
-_DEFAULT_NAMES = ("tk",)
+_DEFAULT_NAMES = ("tk", "vars")
 
 
 def default_interpreter() -> TclInterpreter:

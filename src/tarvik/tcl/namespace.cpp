@@ -16,16 +16,20 @@ namespace tarvik {
 namespace {
 
 // Interned attribute, method and keyword names, each spelled as its identifier.
+// clang-format off
 #define NAMESPACE_NAMES(X)                                                                       \
-    X(tcl)                                                                                       \
-    X(tk)                                                                                        \
-    X(cast) X(var_name) X(cmd_name) X(args) X(keywords) X(logger) X(call) X(eval) X(getvar)      \
-        X(setvar) X(unsetvar) X(createcommand) X(cast_list) X(cast_boolean) X(cast_array) X(get) \
-            X(set) X(unset) X(exists) X(is_proc) X(array_names) X(array_size) X(array_set)       \
-                X(array_unset) X(build_tclcmd) X(kwargs_to_dashed_args) X(absolute) X(info)      \
-                    X(format) X(items) X(copy) X(array_index) X(pattern) X(nocomplain) X(cls)    \
-                        X(id) X(commands) X(procs) X(body) X(origin) X(size) X(names) X(rename)  \
-                            X(current) X(ns)
+    X(tcl) X(tk) X(cast) X(var_name) X(cmd_name) X(args) X(keywords) X(logger) X(ns)            \
+    X(call) X(eval) X(getvar) X(setvar) X(unsetvar) X(createcommand)                              \
+    X(cast_list) X(cast_boolean) X(cast_array)                                                    \
+    X(get) X(set) X(unset) X(exists) X(get_str) X(get_obj) X(is_array) X(array_names)             \
+    X(array_size) X(array_set) X(array_unset) X(array_get_str) X(array_get_obj)                   \
+    X(build_tclcmd) X(kwargs_to_dashed_args) X(is_proc) X(rename) X(origin) X(proc_body)          \
+    X(proc_args) X(proc_arg_default) X(absolute) X(is_absolute) X(current) X(create)              \
+    X(children) X(code) X(forget) X(parent) X(which) X(byref) X(var_type)                         \
+    X(info) X(format) X(items) X(startswith) X(update_wrapper) X(array_index) X(pattern)          \
+    X(nocomplain) X(cls) X(id) X(commands) X(procs) X(body) X(size) X(names)                      \
+    X(vars) X(objs) X(cmds) X(VariablesView) X(ObjectsView) X(ProcsView) X(CommandsView)
+// clang-format on
 
 struct State : ModuleState {
     PyObject* MutableMapping;
@@ -42,7 +46,11 @@ struct State : ModuleState {
     PyObject* TclArrayVariable;
     PyObject* TempTclArrayVariable;
     PyObject* TclCommand;
+    PyObject* TempTclCommand;
     PyObject* TclNamespace;
+    PyObject* TempTclNamespace;
+    PyObject* variables_view;  // TclNamespace.VariablesView
+    PyObject* commands_view;   // TclNamespace.CommandsView
 
     PyObject* marker;          // TclVariable._TclVariable__marker
     PyObject* dashed_args;     // the native kwargs_to_dashed_args
@@ -51,10 +59,15 @@ struct State : ModuleState {
 #define DECLARE_NAME(name) PyObject* name;
     NAMESPACE_NAMES(DECLARE_NAME)
 #undef DECLARE_NAME
-    PyObject* delete_;  // "delete", a C++ keyword
+    // Names that are C++ keywords or not identifiers.
+    PyObject* delete_;
+    PyObject* import_;
+    PyObject* export_;
     PyObject* dunder_init;
     PyObject* dunder_enter;
     PyObject* dunder_exit;
+    PyObject* dunder_del;
+    PyObject* dunder_wrapped;
 
     // Words sent to Tcl.
     PyObject* w_info;          // "::info"
@@ -63,6 +76,10 @@ struct State : ModuleState {
     PyObject* w_namespace;     // "::namespace"
     PyObject* namespace_word;  // "namespace", unqualified
     PyObject* default_word;    // "default"
+    PyObject* w_clear;         // "-clear"
+    PyObject* w_force;         // "-force"
+    PyObject* w_command;       // "-command"
+    PyObject* w_variable;      // "-variable"
     PyObject* empty;
     PyObject* separator;  // "::"
     PyObject* dash;       // "-"
@@ -75,8 +92,16 @@ struct State : ModuleState {
     PyObject* kw_array_index;
     PyObject* kw_nocomplain;
     PyObject* kw_cls_id;
+    PyObject* kw_pattern;
+    PyObject* kw_index_nocomplain;
+
+    // The queries that list a view's names.
+    PyObject* q_info_vars;
+    PyObject* q_info_commands;
+    PyObject* q_info_procs;
 
     void init(PyObject* module);
+    Ref build_namespace_class(PyObject* module);
 };
 
 PyObject* as_object(PyTypeObject* type) {
@@ -173,7 +198,7 @@ Ref command_script(const State& st, PyObject* words) {
 Ref name_text(const State& st, PyObject* obj) {
     if (PyUnicode_CheckExact(obj)) return Ref::borrow(obj);
     Ref text = Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(st.TclNamespace)
-                   ? str(obj)
+                   ? getattr(obj, st.ns)
                    : call(st.scriptify, obj);
     if (!PyUnicode_Check(text))
         raise_format(PyExc_TypeError, "a Tcl name must be a string, not %.200s",
@@ -276,31 +301,34 @@ Ref tail_of(const State& st, PyObject* text) {
 // The joined text is then normalised (and validated as a whole, so the error names all of it).
 Ref join_names(const State& st, PyObject* const* items, Py_ssize_t count) {
     std::vector<Ref> converted;  // keeps the texts that are not the arguments themselves
-    std::vector<PyObject*> pieces;
-    pieces.reserve(size_t(count));
-    Py_ssize_t length = 0;
+    PyObject* few[8];
+    std::vector<PyObject*> many;
+    PyObject** pieces = count <= 8 ? few : (many.resize(size_t(count)), many.data());
+    Py_ssize_t used = 0, length = 0;
     for (Py_ssize_t i = 0; i < count; ++i) {
         Ref text = name_text(st, items[i]);
         PyObject* piece = text.get();
         if (piece != items[i]) converted.push_back(std::move(text));
         Py_ssize_t n = PyUnicode_GET_LENGTH(piece);
         if (i == 0 || length == 0 || starts_with_separator(piece)) {
-            pieces.assign(1, piece);
+            pieces[0] = piece;
+            used = 1;
             length = n;
         } else if (n) {
-            pieces.push_back(piece);
+            pieces[used++] = piece;
             length += 2 + n;
         }
     }
-    if (pieces.size() == 1) return normalize_name(pieces[0]);
+    if (used == 1) return normalize_name(pieces[0]);
     Py_UCS4 maxchar = 0x7F;
-    for (PyObject* piece : pieces)
-        maxchar = std::max(maxchar, max_char_bound(piece));
+    for (Py_ssize_t i = 0; i < used; ++i)
+        maxchar = std::max(maxchar, max_char_bound(pieces[i]));
     Ref joined = own(PyUnicode_New(length, maxchar));
     int kind = PyUnicode_KIND(joined.get());
     void* data = PyUnicode_DATA(joined.get());
     Py_ssize_t at = 0;
-    for (PyObject* piece : pieces) {
+    for (Py_ssize_t i = 0; i < used; ++i) {
+        PyObject* piece = pieces[i];
         if (at) {
             PyUnicode_WRITE(kind, data, at++, ':');
             PyUnicode_WRITE(kind, data, at++, ':');
@@ -517,14 +545,12 @@ Ref temporary_name(const State& st, PyObject* self, PyObject* name) {
 
 // The initialiser of a temporary: the base initialiser of `cls`, given the formatted name and the
 // other keyword arguments unchanged.
-Ref init_temporary(const State& st, PyObject* cls, const Call& c) {
-    auto a = c.parse<2>();
-    auto [self, name] = a.named;
+void init_temporary(const State& st, PyObject* cls, PyObject* self, PyObject* name,
+                    PyObject* kwargs) {
     Ref formatted = temporary_name(st, self, name);
     Ref init = super_attr(cls, self, st.dunder_init);
     PyObject* args[] = {formatted.get()};
-    own(PyObject_VectorcallDict(init, args, 1, a.kwargs.get()));
-    return none();
+    own(PyObject_VectorcallDict(init, args, 1, kwargs));
 }
 
 // The value of a `with` block on a temporary: what a later class's __enter__ returns, or the
@@ -725,7 +751,9 @@ Ref variable_repr(const Call& c) {
 
 Ref temp_variable_init(const Call& c) {
     const State& st = c.state<State>();
-    return init_temporary(st, st.TempTclVariable, c);
+    auto a = c.parse<2>();
+    init_temporary(st, st.TempTclVariable, a.named[0], a.named[1], a.kwargs);
+    return none();
 }
 
 Ref temp_variable_enter(const Call& c) {
@@ -1111,6 +1139,481 @@ Ref namespace_normalize(const Call& c) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// TclNamespace: a handle on a namespace
+
+Ref namespace_init(const Call& c) {
+    const State& st = c.state<State>();
+    auto [self, ns, tcl] = c.parse<3>().named;
+    call_super_init(st.TclNamespace, self, st.dunder_init);
+    setattr(self, st.ns, scriptify(st, ns));
+    setattr(self, st.tcl, host_proxy(st, tcl));
+    // The view classes are looked up on TclNamespace, so that replacing one there takes effect.
+    const std::pair<PyObject*, PyObject*> views[] = {
+        {st.vars, st.VariablesView},
+        {st.objs, st.ObjectsView},
+        {st.procs, st.ProcsView},
+        {st.cmds, st.CommandsView},
+    };
+    for (auto [attribute, view_class] : views)
+        setattr(self, attribute, call(getattr(st.TclNamespace, view_class), self));
+    return none();
+}
+
+// self.call(words): the words run inside the namespace.
+Ref scoped_call(const State& st, PyObject* self, PyObject* words) {
+    return call_method(self, st.call, words);
+}
+
+// The words of a namespace query with a variable tail: ("namespace", subcommand, flags...,
+// args...), the flags being those whose condition holds.
+Ref namespace_words(const State& st, PyObject* subcommand,
+                    std::initializer_list<std::pair<bool, PyObject*>> flags, PyObject* const* args,
+                    Py_ssize_t count) {
+    std::vector<Ref> words{Ref::borrow(st.namespace_word), Ref::borrow(subcommand)};
+    for (auto [present, flag] : flags)
+        if (present) words.push_back(Ref::borrow(flag));
+    for (Py_ssize_t i = 0; i < count; ++i)
+        words.push_back(Ref::borrow(args[i]));
+    return tuple_from(words);
+}
+
+// The namespace a query without a name is about: the handle's own, or the current one when the
+// handle has no name.
+Ref named_or_current(const State& st, PyObject* self) {
+    Ref ns = getattr(self, st.ns);
+    return is_true(ns) ? ns : call_method(self, st.current);
+}
+
+Ref namespace_children(const Call& c) {
+    const State& st = c.state<State>();
+    auto [self, pattern] = c.parse<2>().named;
+    Ref words = pattern == Py_None
+                    ? tuple(st.namespace_word, st.children)
+                    : tuple(st.namespace_word, st.children, scriptify(st, pattern).get());
+    return host_cast(st, self, st.cast_list, scoped_call(st, self, words));
+}
+
+Ref namespace_code(const Call& c) {
+    const State& st = c.state<State>();
+    auto [self, script] = c.parse<2>().named;
+    return scoped_call(st, self, tuple(st.namespace_word, st.code, script));
+}
+
+Ref namespace_current(const Call& c) {
+    const State& st = c.state<State>();
+    PyObject* self = c.parse<1>().named[0];
+    return tk_call(st, self, tuple(st.namespace_word, st.current));
+}
+
+Ref namespace_create(const Call& c) {
+    const State& st = c.state<State>();
+    PyObject* self = c.parse<1>().named[0];
+    if (!is_true(getattr(self, st.ns))) raise(PyExc_ValueError, "Cannot create current namespace");
+    call_method(self, st.eval, st.empty);
+    return none();
+}
+
+Ref namespace_delete(const Call& c) {
+    const State& st = c.state<State>();
+    PyObject* self = c.parse<1>().named[0];
+    Ref target = named_or_current(st, self);
+    tk_call(st, self, tuple(st.namespace_word, st.delete_, target.get()));
+    return none();
+}
+
+Ref namespace_exists(const Call& c) {
+    const State& st = c.state<State>();
+    PyObject* self = c.parse<1>().named[0];
+    Ref target = named_or_current(st, self);
+    Ref result = tk_call(st, self, tuple(st.namespace_word, st.exists, target.get()));
+    return host_cast(st, self, st.cast_boolean, result);
+}
+
+// The command that call() and eval() run: the given words (one command, or a script), inside a
+// `namespace eval` of the handle's namespace when it has a name. For eval, a word list becomes its
+// script here, so that a first word starting with "#" is not read as a comment.
+Ref scoped_command(const State& st, const Call& c, bool as_script) {
+    auto a = c.parse<2>();
+    auto [self, tclcmd] = a.named;
+    Ref command = Ref::borrow(tclcmd);
+    if (a.rest_count) {
+        std::vector<Ref> words{command};
+        for (Py_ssize_t i = 0; i < a.rest_count; ++i)
+            words.push_back(Ref::borrow(a.rest[i]));
+        command = tuple_from(words);
+    }
+    if (as_script && !PyUnicode_Check(command)) command = command_script(st, command);
+    Ref ns = getattr(self, st.ns);
+    if (is_true(ns)) command = tuple(st.namespace_word, st.eval, ns.get(), command.get());
+    return command;
+}
+
+Ref namespace_eval(const Call& c) {
+    const State& st = c.state<State>();
+    Ref command = scoped_command(st, c, true);
+    Ref script = scriptify(st, command);
+    return call_method(tk_of(st, c.args[0]), st.eval, script.get());
+}
+
+Ref namespace_call(const Call& c) {
+    const State& st = c.state<State>();
+    Ref command = scoped_command(st, c, false);
+    Ref words = call(st.tclobj, command.get());
+    return call_method(tk_of(st, c.args[0]), st.call, words.get());
+}
+
+Ref namespace_export(const Call& c) {
+    const State& st = c.state<State>();
+    auto a = c.parse<2>();
+    auto [self, clear] = a.named;
+    bool clearing = is_true(clear);
+    Ref words = namespace_words(st, st.export_, {{clearing, st.w_clear}}, a.rest, a.rest_count);
+    Ref result = scoped_call(st, self, words);
+    if (clearing || a.rest_count) return none();
+    return host_cast(st, self, st.cast_list, result);
+}
+
+Ref namespace_forget(const Call& c) {
+    const State& st = c.state<State>();
+    auto a = c.parse<1>();
+    scoped_call(st, a.named[0], namespace_words(st, st.forget, {}, a.rest, a.rest_count));
+    return none();
+}
+
+Ref namespace_import(const Call& c) {
+    const State& st = c.state<State>();
+    auto a = c.parse<2>();
+    auto [self, force] = a.named;
+    Ref words =
+        namespace_words(st, st.import_, {{is_true(force), st.w_force}}, a.rest, a.rest_count);
+    scoped_call(st, self, words);
+    return none();
+}
+
+Ref namespace_origin(const Call& c) {
+    const State& st = c.state<State>();
+    auto [self, command] = c.parse<2>().named;
+    return scoped_call(st, self, tuple(st.namespace_word, st.origin, command));
+}
+
+// The parent of an absolute name, worked out as Tcl's `namespace parent` answers: the name's
+// qualifiers, "::" for a child of the global namespace, and "" for the global namespace itself.
+Ref parent_name(const State& st, PyObject* ns) {
+    Ref name = normalize_name(name_text(st, ns));
+    Py_ssize_t p = check_size(PyUnicode_Find(name, st.separator, 0, PY_SSIZE_T_MAX, -1));
+    if (p == -1) return Ref::borrow(st.empty);
+    if (p == 0) return Ref::borrow(st.separator);
+    return own(PyUnicode_Substring(name, 0, p));
+}
+
+Ref namespace_parent(const Call& c) {
+    const State& st = c.state<State>();
+    auto [self, force_eval] = c.parse<2>().named;
+    if (is_true(force_eval) && is_true(call_method(self, st.is_absolute)))
+        return parent_name(st, getattr(self, st.ns));
+    Ref ns = getattr(self, st.ns);
+    Ref words = is_true(ns) ? tuple(st.namespace_word, st.parent, ns.get())
+                            : tuple(st.namespace_word, st.parent);
+    return tk_call(st, self, call(st.tclobj, words.get()));
+}
+
+Ref namespace_which(const Call& c) {
+    const State& st = c.state<State>();
+    auto [self, name, command, variable] = c.parse<4>().named;
+    PyObject* tail[] = {name};
+    Ref words = namespace_words(
+        st, st.which, {{is_true(command), st.w_command}, {is_true(variable), st.w_variable}}, tail,
+        1);
+    return scoped_call(st, self, words);
+}
+
+// `self.ns and self.ns.startswith("::")` (negated for is_relative): the empty name itself when
+// the handle has none.
+Ref absolute_test(const State& st, PyObject* self, bool wanted) {
+    Ref ns = getattr(self, st.ns);
+    if (!is_true(ns)) return ns;
+    bool absolute = PyUnicode_Check(ns) ? starts_with_separator(ns)
+                                        : is_true(call_method(ns, st.startswith, st.separator));
+    return boolean(absolute == wanted);
+}
+
+Ref namespace_is_absolute(const Call& c) {
+    const State& st = c.state<State>();
+    return absolute_test(st, c.parse<1>().named[0], true);
+}
+
+Ref namespace_is_relative(const Call& c) {
+    const State& st = c.state<State>();
+    return absolute_test(st, c.parse<1>().named[0], false);
+}
+
+Ref namespace_absolute(const Call& c) {
+    const State& st = c.state<State>();
+    PyObject* self = c.parse<1>().named[0];
+    if (is_true(call_method(self, st.is_absolute))) return getattr(self, st.ns);
+    Ref current = call_method(self, st.current);
+    return join_two(st, current, getattr(self, st.ns));
+}
+
+Ref namespace_make_absolute(const Call& c) {
+    const State& st = c.state<State>();
+    PyObject* self = c.parse<1>().named[0];
+    setattr(self, st.ns, call_method(self, st.absolute));
+    return none();
+}
+
+Ref namespace_str(const Call& c) {
+    const State& st = c.state<State>();
+    return getattr(c.parse<1>().named[0], st.ns);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Views: mappings of a namespace's variables, commands and procs. Each operation makes a handle
+// with the view's byref() and calls one of its methods; nothing is cached.
+
+template <PyObject* State::* View>
+Ref view_init(const Call& c) {
+    const State& st = c.state<State>();
+    auto [self, ns] = c.parse<2>().named;
+    if (st.assertions && !check(PyObject_IsInstance(ns, st.TclNamespace))) {
+        PyErr_SetNone(PyExc_AssertionError);
+        raise_current();
+    }
+    call_super_init(st.*View, self, st.dunder_init);
+    setattr(self, st.ns, ns);
+    return none();
+}
+
+// The qualified name of `name` in the view's namespace.
+Ref qualified(const State& st, PyObject* view, PyObject* name) {
+    return join_two(st, getattr(view, st.ns), name);
+}
+
+[[noreturn]] void given_twice(const Call& c, const char* keyword) {
+    raise_format(PyExc_TypeError, "%U() got multiple values for keyword argument '%s'",
+                 c.function->qualname, keyword);
+}
+
+// handle_class(first, *rest, tcl=host, **kwargs).
+Ref make_handle(const State& st, PyObject* handle_class, PyObject* first, PyObject* host,
+                PyObject* const* rest, Py_ssize_t count, PyObject* kwargs) {
+    if (count == 0 && (!kwargs || PyDict_GET_SIZE(kwargs) == 0)) {
+        PyObject* args[] = {first, host};
+        return construct(st, handle_class, args, 1, st.kw_tcl, st.dunder_init);
+    }
+    std::vector<PyObject*> args{first};
+    args.insert(args.end(), rest, rest + count);
+    Ref keywords = new_dict();
+    set_item(keywords, st.tcl, host);
+    if (kwargs) check(PyDict_Update(keywords, kwargs));
+    return own(PyObject_VectorcallDict(handle_class, args.data(), args.size(), keywords));
+}
+
+Ref variables_byref(const Call& c) {
+    const State& st = c.state<State>();
+    auto a = c.parse<2>();
+    auto [self, var_name] = a.named;
+    Ref var_type = Ref::borrow(st.TclVariable);
+    if (a.kwargs) {
+        if (PyObject* given = PyDict_GetItemWithError(a.kwargs, st.var_type)) {
+            var_type = Ref::borrow(given);
+            check(PyDict_DelItem(a.kwargs, st.var_type));
+        } else if (PyErr_Occurred()) {
+            raise_current();
+        }
+        if (check(PyDict_Contains(a.kwargs, st.tcl))) given_twice(c, "tcl");
+    }
+    Ref ns = getattr(self, st.ns);
+    Ref name = join_two(st, ns, var_name);
+    return make_handle(st, var_type, name, host_of(st, ns), a.rest, a.rest_count, a.kwargs);
+}
+
+Ref variables_array_byref(const Call& c) {
+    const State& st = c.state<State>();
+    auto a = c.parse<2>();
+    auto [self, var_name] = a.named;
+    Ref keywords = new_dict();
+    set_item(keywords, st.var_type, st.TclArrayVariable);
+    if (a.kwargs) {
+        if (check(PyDict_Contains(a.kwargs, st.var_type))) given_twice(c, "var_type");
+        check(PyDict_Update(keywords, a.kwargs));
+    }
+    std::vector<PyObject*> args{var_name};
+    args.insert(args.end(), a.rest, a.rest + a.rest_count);
+    Ref byref = getattr(self, st.byref);
+    return own(PyObject_VectorcallDict(byref, args.data(), args.size(), keywords));
+}
+
+// A view method (self, name, *more): the handle that byref() makes for `name`, then its method
+// `Method` with the remaining arguments, the last of them passed by the keywords of the tuple
+// `Keywords` when there is one.
+template <PyObject* State::* Method, size_t N, PyObject* State::* Keywords = nullptr>
+Ref delegate(const Call& c) {
+    const State& st = c.state<State>();
+    auto named = c.parse<N>().named;
+    Ref handle = call_method(named[0], st.byref, named[1]);
+    PyObject* argv[N - 1] = {handle.get()};
+    std::copy(named.begin() + 2, named.end(), argv + 1);
+    PyObject* kwnames = nullptr;
+    if constexpr (Keywords != nullptr) kwnames = st.*Keywords;
+    size_t keywords = kwnames ? size_t(PyTuple_GET_SIZE(kwnames)) : 0;
+    return own(PyObject_VectorcallMethod(st.*Method, argv, N - 1 - keywords, kwnames));
+}
+
+// Runs `body`; an exception of one of `types` becomes KeyError(exception), with the exception as
+// its cause, as the item methods of a mapping report a key they cannot serve.
+template <class F>
+Ref as_key_error(std::initializer_list<PyObject*> types, F&& body) {
+    try {
+        return body();
+    } catch (const PythonError&) {
+        bool matches = false;
+        for (PyObject* type : types)
+            matches = matches || error_matches(type);
+        if (!matches) throw;
+        raise_from(PyExc_KeyError, fetch_error());
+    }
+}
+
+Ref variables_getitem(const Call& c) {
+    const State& st = c.state<State>();
+    auto [self, name] = c.parse<2>().named;
+    return as_key_error({st.TclError, PyExc_ValueError},
+                        [&] { return call_method(self, st.get, name); });
+}
+
+// An item method that is one call of another method of the view, self.<Method>(*args), returning
+// its result, or None for an assignment.
+template <PyObject* State::* Method, size_t N, bool Assignment = false>
+Ref on_self(const Call& c) {
+    const State& st = c.state<State>();
+    auto named = c.parse<N>().named;
+    Ref result = own(PyObject_VectorcallMethod(st.*Method, named.data(), N, nullptr));
+    return Assignment ? none() : result;
+}
+
+// del view[name]: `method` (unset or delete) of the name, a TclError reported as KeyError.
+Ref view_delete_item(const Call& c, PyObject* method) {
+    const State& st = c.state<State>();
+    auto [self, name] = c.parse<2>().named;
+    as_key_error({st.TclError}, [&] { return call_method(self, method, name); });
+    return none();
+}
+
+Ref variables_delitem(const Call& c) {
+    return view_delete_item(c, c.state<State>().unset);
+}
+
+// The number of names that iterating the view yields. For the view's own query the names are
+// counted in Tcl, so that len() (which list() and friends ask first) costs no Python objects.
+Ref view_len(const Call& c) {
+    const State& st = c.state<State>();
+    PyObject* self = c.parse<1>().named[0];
+    Ref iterator = own(PyObject_GetIter(self));
+    if (Py_TYPE(iterator.get()) == st.lazy_names) {
+        auto* names = reinterpret_cast<LazyNames*>(iterator.get());
+        if (names->source == NameSource::VIEW_QUERY) {
+            Ref script =
+                own(PyUnicode_FromFormat("::llength [%U]", scriptify(st, names->query).get()));
+            Ref count = call_method(getattr(self, st.ns), st.eval, script.get());
+            return own(PyNumber_Long(count));
+        }
+    }
+    Py_ssize_t count = 0;
+    while (Ref item = Ref::steal_maybe(PyIter_Next(iterator)))
+        ++count;
+    if (PyErr_Occurred()) raise_current();
+    return own(PyLong_FromSsize_t(count));
+}
+
+template <PyObject* State::* Query>
+Ref view_iter(const Call& c) {
+    const State& st = c.state<State>();
+    return iterate_names(st, NameSource::VIEW_QUERY, c.parse<1>().named[0], st.*Query);
+}
+
+Ref commands_byref(const Call& c) {
+    const State& st = c.state<State>();
+    auto a = c.parse<2>();
+    auto [self, cmd_name] = a.named;
+    if (a.kwargs && check(PyDict_Contains(a.kwargs, st.tcl))) given_twice(c, "tcl");
+    // A one-word tuple, so that the name is never split as a Tcl list.
+    Ref ns = getattr(self, st.ns);
+    Ref words = tuple(join_two(st, ns, cmd_name).get());
+    return make_handle(st, st.TclCommand, words, host_of(st, ns), a.rest, a.rest_count, a.kwargs);
+}
+
+Ref commands_rename(const Call& c) {
+    const State& st = c.state<State>();
+    auto [self, cmd_name, new_name] = c.parse<3>().named;
+    Ref target = qualified(st, self, new_name);
+    return call_method(call_method(self, st.byref, cmd_name), st.rename, target.get());
+}
+
+Ref commands_delitem(const Call& c) {
+    return view_delete_item(c, c.state<State>().delete_);
+}
+
+// ---------------------------------------------------------------------------------------------
+// TempTclCommand and TempTclNamespace
+
+// self.delete(), with a TclError (an object already gone) ignored.
+void delete_quietly(const State& st, PyObject* self) {
+    try {
+        call_method(self, st.delete_);
+    } catch (const PythonError&) {
+        if (!error_matches(st.TclError)) throw;
+        PyErr_Clear();
+    }
+}
+
+Ref temp_command_init(const Call& c) {
+    const State& st = c.state<State>();
+    auto a = c.parse<3>();
+    auto [self, func, cmd_name] = a.named;
+    init_temporary(st, st.TempTclCommand, self, cmd_name, a.kwargs);
+    if (func != Py_None && is_true(func)) {
+        call_method(self, st.createcommand, func);
+        call(getattr(st.functools, st.update_wrapper), self, func);
+    }
+    return none();
+}
+
+template <PyObject* State::* Class>
+Ref temp_enter(const Call& c) {
+    const State& st = c.state<State>();
+    PyObject* self = c.parse<1>().named[0];
+    Ref result = enter_temporary(st, st.*Class, self);
+    if constexpr (Class == &State::TempTclNamespace) call_method(self, st.create);
+    return result;
+}
+
+template <PyObject* State::* Class>
+Ref temp_exit(const Call& c) {
+    const State& st = c.state<State>();
+    delete_quietly(st, receiver(c));
+    return exit_temporary(st, st.*Class, c);
+}
+
+// A command made with a function is deleted when its handle goes; one made without a function
+// was never registered by the handle and is left alone.
+Ref temp_command_del(const Call& c) {
+    const State& st = c.state<State>();
+    PyObject* self = c.parse<1>().named[0];
+    if (getattr_optional(self, st.dunder_wrapped)) delete_quietly(st, self);
+    Ref later = super_attr_optional(st.TempTclCommand, self, st.dunder_del);
+    if (later && is_true(later)) call(later);
+    return none();
+}
+
+Ref temp_namespace_init(const Call& c) {
+    const State& st = c.state<State>();
+    auto a = c.parse<2>();
+    init_temporary(st, st.TempTclNamespace, a.named[0], a.named[1], a.kwargs);
+    return none();
+}
+
+// ---------------------------------------------------------------------------------------------
 // Definitions
 
 constexpr const char* variable_doc =
@@ -1263,8 +1766,57 @@ const FunctionDef command_call_methods[] = {
 
 constexpr const char* namespace_doc =
     "A handle on a Tcl namespace, and the algebra of qualified Tcl names.\n\n"
+    "TclNamespace(ns, tcl=None) names the namespace ns (relative, absolute, or empty for\n"
+    "whatever namespace is current) of the interpreter tcl, held only through a weak proxy.\n"
+    "Making a handle sends nothing; call() and eval() run commands inside the namespace,\n"
+    "which creates it. The views vars, objs, cmds and procs present its variables (as\n"
+    "strings or objects), commands and procs as mappings.\n\n"
     "The static methods qualifiers, tail, join, split and normalize work on names alone,\n"
     "without an interpreter; a part of a name must not contain a colon.";
+
+const FunctionDef namespace_methods[] = {
+    {"__init__", namespace_init, "(self, ns, tcl=None)",
+     "Name the namespace ns of the interpreter tcl and make its four views."},
+    {"children", namespace_children, "(self, pattern=None)",
+     "Return the child namespaces (those matching pattern)."},
+    {"code", namespace_code, "(self, script)",
+     "Return script captured to run in this namespace later."},
+    {"current", namespace_current, "(self)", "Return the interpreter's current namespace."},
+    {"create", namespace_create, "(self)",
+     "Create the namespace; ValueError for a handle without a name."},
+    {"delete", namespace_delete, "(self)",
+     "Delete the namespace (the current one for a handle without a name)."},
+    {"eval", namespace_eval, "(self, tclcmd, *args)",
+     "Evaluate a script, or the command of the words tclcmd, *args, in the namespace."},
+    {"call", namespace_call, "(self, tclcmd, *args)",
+     "Run the command of the words tclcmd, *args (or the words tuple tclcmd) in the\n"
+     "namespace, without substitution."},
+    {"exists", namespace_exists, "(self)", "Return True when the namespace exists."},
+    {"export", namespace_export, "(self, clear=False, *patterns)",
+     "Add export patterns (after clearing the list when clear is true); with neither,\n"
+     "return the export list."},
+    {"forget", namespace_forget, "(self, *patterns)",
+     "Remove commands imported into the namespace that match the patterns."},
+    {"import_", namespace_import, "(self, force=False, *patterns)",
+     "Import the commands matching the patterns, replacing existing ones when force is\n"
+     "true."},
+    {"origin", namespace_origin, "(self, command)",
+     "Return the fully qualified name of the command that command was imported from."},
+    {"parent", namespace_parent, "(self, force_eval=False)",
+     "Return the parent namespace. With force_eval true, the parent of an absolute name is\n"
+     "worked out from the name alone, without asking Tcl."},
+    {"which", namespace_which, "(self, name, command=False, variable=False)",
+     "Return the fully qualified name that name resolves to in the namespace."},
+    {"is_absolute", namespace_is_absolute, "(self)",
+     "Return whether the name starts with '::' (the empty name for a handle without one)."},
+    {"is_relative", namespace_is_relative, "(self)",
+     "Return whether the name is relative (the empty name for a handle without one)."},
+    {"absolute", namespace_absolute, "(self)",
+     "Return the absolute name, joining a relative one to the current namespace."},
+    {"make_absolute", namespace_make_absolute, "(self)",
+     "Replace the handle's name by its absolute form."},
+    {"__str__", namespace_str, "(self)", "Return the namespace's name."},
+};
 
 const FunctionDef namespace_static_methods[] = {
     {"qualifiers", namespace_qualifiers, "(string)",
@@ -1277,6 +1829,130 @@ const FunctionDef namespace_static_methods[] = {
     {"normalize", namespace_normalize, "(string)",
      "Return the normal form of a name ('::' for the global namespace becomes '')."},
 };
+
+constexpr const char* variables_view_doc =
+    "The variables of a namespace as a mapping of names to values as strings.\n\n"
+    "view[name] reads a variable (KeyError, caused by the TclError or ValueError, when it\n"
+    "cannot), view[name] = value sets it, del view[name] unsets it; iteration and len()\n"
+    "ask 'info vars' in the namespace each time. A name starting with '::' is used as it\n"
+    "is. get() takes exactly one name and raises TclError for a missing variable.";
+
+const FunctionDef variables_view_methods[] = {
+    {"__init__", view_init<&State::variables_view>, "(self, ns)",
+     "View the variables of the namespace handle ns."},
+    {"byref", variables_byref, "(self, var_name, *args, **kwargs)",
+     "Return a new handle (var_type, by default TclVariable) on the variable var_name of\n"
+     "the namespace; other arguments go to its constructor."},
+    {"array_byref", variables_array_byref, "(self, var_name, *args, **kwargs)",
+     "Return a new TclArrayVariable on the array var_name of the namespace."},
+    {"get", delegate<&State::get_str, 2>, "(self, var_name)",
+     "Return the variable's value as a string."},
+    {"set", delegate<&State::set, 4, &State::kw_array_index>,
+     "(self, var_name, value, array_index=None)",
+     "Set the variable (or its element array_index) to value."},
+    {"unset", delegate<&State::unset, 4, &State::kw_index_nocomplain>,
+     "(self, var_name, array_index=None, nocomplain=False)",
+     "Unset the variable (or its element array_index)."},
+    {"array_get", delegate<&State::array_get_str, 3, &State::kw_pattern>,
+     "(self, var_name, pattern=None)",
+     "Return the array's elements (those matching pattern) as a dict of strings."},
+    {"array_set", delegate<&State::array_set, 3>, "(self, var_name, value)",
+     "Set elements of the array var_name from a mapping."},
+    {"array_unset", delegate<&State::array_unset, 3, &State::kw_pattern>,
+     "(self, var_name, pattern=None)", "Unset the elements matching pattern, or the whole array."},
+    {"array_names", delegate<&State::array_names, 3, &State::kw_pattern>,
+     "(self, var_name, pattern=None)",
+     "Return the names of the array's elements (those matching pattern)."},
+    {"is_array", delegate<&State::is_array, 2>, "(self, var_name)",
+     "Return True when the variable is an array."},
+    {"exists", delegate<&State::exists, 3, &State::kw_array_index>,
+     "(self, var_name, array_index=None)",
+     "Return True when the variable (or its element array_index) exists."},
+    {"__getitem__", variables_getitem, "(self, name)",
+     "Return the variable's value; KeyError when it cannot be read."},
+    {"__contains__", on_self<&State::exists, 2>, "(self, name)",
+     "Return True when the variable exists."},
+    {"__setitem__", on_self<&State::set, 3, true>, "(self, name, value)", "Set the variable."},
+    {"__delitem__", variables_delitem, "(self, name)",
+     "Unset the variable; KeyError when it does not exist."},
+    {"__len__", view_len, "(self)", "Return the number of names 'info vars' lists."},
+    {"__iter__", view_iter<&State::q_info_vars>, "(self)",
+     "Iterate over the names 'info vars' lists in the namespace, asked on the first step."},
+};
+
+constexpr const char* objects_view_doc =
+    "The variables of a namespace as a mapping of names to the interpreter's objects.";
+
+const FunctionDef objects_view_methods[] = {
+    {"get", delegate<&State::get_obj, 3, &State::kw_array_index>,
+     "(self, var_name, array_index=None)",
+     "Return the variable's (or element's) value as the interpreter's object."},
+    {"array_get", delegate<&State::array_get_obj, 3, &State::kw_pattern>,
+     "(self, var_name, pattern=None)",
+     "Return the array's elements (those matching pattern) as a dict, read by a call."},
+};
+
+constexpr const char* commands_view_doc =
+    "The commands of a namespace as a mapping of names to TclCommand handles.\n\n"
+    "view[name] is a new handle for any name, existing or not; view[name] = func registers\n"
+    "a Python callable; del view[name] deletes the command (KeyError, caused by the\n"
+    "TclError, when it does not exist); iteration and len() ask 'info commands'.";
+
+const FunctionDef commands_view_methods[] = {
+    {"__init__", view_init<&State::commands_view>, "(self, ns)",
+     "View the commands of the namespace handle ns."},
+    {"byref", commands_byref, "(self, cmd_name, *args, **kwargs)",
+     "Return a new TclCommand on cmd_name in the namespace; other arguments go to its\n"
+     "constructor."},
+    {"exists", delegate<&State::exists, 2>, "(self, cmd_name)",
+     "Return True when the command exists."},
+    {"createcommand", delegate<&State::createcommand, 3>, "(self, cmd_name, func)",
+     "Register the Python callable func as the command cmd_name."},
+    {"delete", delegate<&State::delete_, 2>, "(self, cmd_name)", "Delete the command."},
+    {"rename", commands_rename, "(self, cmd_name, new_name)",
+     "Rename the command; a relative new name is placed in the namespace too."},
+    {"origin", delegate<&State::origin, 2>, "(self, cmd_name)",
+     "Return the fully qualified name of the original command."},
+    {"proc_body", delegate<&State::proc_body, 2>, "(self, cmd_name)",
+     "Return the body of the proc."},
+    {"proc_args", delegate<&State::proc_args, 2>, "(self, cmd_name)",
+     "Return the argument names of the proc."},
+    {"proc_arg_default", delegate<&State::proc_arg_default, 3>, "(self, cmd_name, arg_name)",
+     "Return the default of the proc's argument arg_name, or None when it has none."},
+    {"__getitem__", on_self<&State::byref, 2>, "(self, name)", "Return a handle on the command."},
+    {"__contains__", on_self<&State::exists, 2>, "(self, name)",
+     "Return True when the command exists."},
+    {"__setitem__", on_self<&State::createcommand, 3, true>, "(self, name, value)",
+     "Register the callable value as the command."},
+    {"__delitem__", commands_delitem, "(self, name)",
+     "Delete the command; KeyError when it does not exist."},
+    {"__len__", view_len, "(self)", "Return the number of names 'info commands' lists."},
+    {"__iter__", view_iter<&State::q_info_commands>, "(self)",
+     "Iterate over the names 'info commands' lists in the namespace."},
+};
+
+constexpr const char* procs_view_doc =
+    "The procs of a namespace: a CommandsView whose membership, iteration and len() count\n"
+    "procs only.";
+
+const FunctionDef procs_view_methods[] = {
+    {"exists", delegate<&State::is_proc, 2>, "(self, cmd_name)",
+     "Return True when cmd_name is a proc."},
+    {"__iter__", view_iter<&State::q_info_procs>, "(self)",
+     "Iterate over the names 'info procs' lists in the namespace."},
+};
+
+constexpr const char* temp_command_doc =
+    "A TclCommand for a Python callable exposed to Tcl for a with block or the handle's life.\n\n"
+    "TempTclCommand(func=None, cmd_name='::__tarvik__{cls}_{id}_tmp', **kwargs) formats the\n"
+    "name as the temporary variables do; with a function it registers it under that name and\n"
+    "takes on its name and documentation (functools.update_wrapper). The command is deleted\n"
+    "when the block ends and, for one made with a function, when the handle is finalised.";
+
+constexpr const char* temp_namespace_doc =
+    "A TclNamespace created when its with block starts and deleted when it ends.\n\n"
+    "The name, by default '::__tarvik__{cls}_{id}_tmp', is formatted as for the temporary\n"
+    "variables.";
 
 Ref names_tuple(std::initializer_list<const char*> names) {
     Ref result = own(PyTuple_New(Py_ssize_t(names.size())));
@@ -1299,9 +1975,10 @@ void State::init(PyObject* module) {
     add_object(module, "weakref", import("weakref"));
     PyObject* sys = add_object(module, "sys", import("sys"));
     functools = add_object(module, "functools", import("functools"));
-    add_object(module, "__all__",
-               names_tuple({"TclVariable", "TempTclVariable", "TclArrayVariable",
-                            "TempTclArrayVariable", "TclCommand", "TclNamespace"}));
+    add_object(
+        module, "__all__",
+        names_tuple({"TclVariable", "TempTclVariable", "TclArrayVariable", "TempTclArrayVariable",
+                     "TclCommand", "TempTclCommand", "TclNamespace", "TempTclNamespace"}));
 
     Tcl_Obj = keep(import_attr("_tkinter", "Tcl_Obj"));
     Ref optimize = getattr(getattr(sys, "flags"), "optimize");
@@ -1311,6 +1988,14 @@ void State::init(PyObject* module) {
     NAMESPACE_NAMES(INTERN_NAME)
 #undef INTERN_NAME
     delete_ = keep(intern("delete"));
+    import_ = keep(intern("import"));
+    export_ = keep(intern("export"));
+    dunder_wrapped = keep(intern("__wrapped__"));
+    dunder_del = keep(intern("__del__"));
+    w_clear = keep(intern("-clear"));
+    w_force = keep(intern("-force"));
+    w_command = keep(intern("-command"));
+    w_variable = keep(intern("-variable"));
     dunder_init = keep(intern("__init__"));
     dunder_enter = keep(intern("__enter__"));
     dunder_exit = keep(intern("__exit__"));
@@ -1330,6 +2015,11 @@ void State::init(PyObject* module) {
     kw_array_index = keep(names_tuple({"array_index"}));
     kw_nocomplain = keep(names_tuple({"nocomplain"}));
     kw_cls_id = keep(names_tuple({"cls", "id"}));
+    kw_pattern = keep(names_tuple({"pattern"}));
+    kw_index_nocomplain = keep(names_tuple({"array_index", "nocomplain"}));
+    q_info_vars = keep(tuple(w_info, vars));
+    q_info_commands = keep(tuple(w_info, commands));
+    q_info_procs = keep(tuple(w_info, procs));
     lazy_names =
         reinterpret_cast<PyTypeObject*>(keep(Ref::steal(as_object(lazy_names::create(module)))));
     marker = keep(tarvik::call(as_object(&PyBaseObject_Type)));
@@ -1380,11 +2070,70 @@ void State::init(PyObject* module) {
                                 .build({}));
     dashed_args = keep(getattr(TclCommand, kwargs_to_dashed_args));
 
-    TclNamespace = add_object(module, "TclNamespace",
-                              ClassBuilder(*this, module, "TclNamespace")
-                                  .doc(namespace_doc)
-                                  .static_methods(namespace_static_methods)
-                                  .build({}));
+    std::string temporary_command_init =
+        std::string("(self, func=None, cmd_name=") + temporary_template + ", **kwargs)";
+    TempTclCommand = add_object(
+        module, "TempTclCommand",
+        ClassBuilder(*this, module, "TempTclCommand")
+            .doc(temp_command_doc)
+            .methods(
+                {{"__init__", temp_command_init, temporary_command_init.c_str(),
+                  "Name a temporary command and register func under it when given."},
+                 {"__enter__", temp_enter<&State::TempTclCommand>, "(self)", "Return the handle."},
+                 {"__exit__", temp_exit<&State::TempTclCommand>, "(self, *exc_info)",
+                  "Delete the command, silently if it does not exist; return False."},
+                 {"__del__", temp_command_del, "(self)",
+                  "Delete the command if the handle registered a function."}})
+            .build({TclCommand}));
+
+    TclNamespace = add_object(module, "TclNamespace", build_namespace_class(module));
+
+    std::string temporary_namespace_init =
+        std::string("(self, ns=") + temporary_template + ", **kwargs)";
+    TempTclNamespace = add_object(
+        module, "TempTclNamespace",
+        ClassBuilder(*this, module, "TempTclNamespace")
+            .doc(temp_namespace_doc)
+            .methods({{"__init__", temp_namespace_init, temporary_namespace_init.c_str(),
+                       "Name a temporary namespace; other keyword arguments go to TclNamespace."},
+                      {"__enter__", temp_enter<&State::TempTclNamespace>, "(self)",
+                       "Create the namespace and return the handle."},
+                      {"__exit__", temp_exit<&State::TempTclNamespace>, "(self, *exc_info)",
+                       "Delete the namespace, silently if it does not exist; return False."}})
+            .build({TclNamespace}));
+}
+
+// TclNamespace and its nested view classes, which are set on it once it exists (their qualified
+// names are TclNamespace.VariablesView and so on).
+Ref State::build_namespace_class(PyObject* module) {
+    Ref cls = ClassBuilder(*this, module, "TclNamespace")
+                  .doc(namespace_doc)
+                  .methods(namespace_methods)
+                  .static_methods(namespace_static_methods)
+                  .build({});
+    Ref variables = ClassBuilder(*this, module, "VariablesView", cls)
+                        .doc(variables_view_doc)
+                        .methods(variables_view_methods)
+                        .build({MutableMapping});
+    Ref objects = ClassBuilder(*this, module, "ObjectsView", cls)
+                      .doc(objects_view_doc)
+                      .methods(objects_view_methods)
+                      .build({variables});
+    Ref commands = ClassBuilder(*this, module, "CommandsView", cls)
+                       .doc(commands_view_doc)
+                       .methods(commands_view_methods)
+                       .build({MutableMapping});
+    Ref procs = ClassBuilder(*this, module, "ProcsView", cls)
+                    .doc(procs_view_doc)
+                    .methods(procs_view_methods)
+                    .build({commands});
+    setattr(cls, VariablesView, variables);
+    setattr(cls, ObjectsView, objects);
+    setattr(cls, CommandsView, commands);
+    setattr(cls, ProcsView, procs);
+    variables_view = keep(variables);
+    commands_view = keep(commands);
+    return cls;
 }
 
 }  // namespace

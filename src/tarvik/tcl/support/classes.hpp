@@ -6,7 +6,9 @@
 
 #include "function.hpp"
 
+#include <algorithm>
 #include <initializer_list>
+#include <vector>
 
 namespace tarvik {
 
@@ -102,6 +104,36 @@ inline Ref super_attr(PyObject* cls, PyObject* self, PyObject* name) {
 inline Ref super_attr_optional(PyObject* cls, PyObject* self, PyObject* name) {
     Ref proxy = call(reinterpret_cast<PyObject*>(&PySuper_Type), cls, self);
     return getattr_optional(proxy, name);
+}
+
+// cls(*args) with keyword arguments named by `kwnames` (after the positional ones in `args`), for
+// a class whose __init__ is a native function of this package: the instance is made by its
+// __new__ and handed to __init__ by vectorcall, without the tuple and dict that the generic type
+// call packs the arguments into. Any other class (another metaclass __call__, __new__ or
+// __init__) is called as usual. `init_name` is the interned "__init__".
+inline Ref construct(const ModuleState& state, PyObject* cls, PyObject* const* args, size_t nargs,
+                     PyObject* kwnames, PyObject* init_name) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    PyObject* init = nullptr;
+    if (PyType_Check(cls) && Py_TYPE(cls)->tp_call == PyType_Type.tp_call &&
+        type->tp_new == PyBaseObject_Type.tp_new && (type->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+        init = PyDict_GetItemWithError(type->tp_dict, init_name);
+        if (!init && PyErr_Occurred()) raise_current();
+    }
+    if (!init || Py_TYPE(init) != state.function_type)
+        return own(PyObject_Vectorcall(cls, args, nargs, kwnames));
+    Ref self = own(type->tp_new(type, Ref::steal(PyTuple_New(0)), nullptr));
+    size_t total = nargs + (kwnames ? size_t(PyTuple_GET_SIZE(kwnames)) : 0);
+    PyObject* few[8];
+    std::vector<PyObject*> many;
+    PyObject** argv = total < 8 ? few : (many.resize(total + 1), many.data());
+    argv[0] = self.get();
+    std::copy(args, args + total, argv + 1);
+    Ref result = own(PyObject_Vectorcall(init, argv, nargs + 1, kwnames));
+    if (result.get() != Py_None)
+        raise_format(PyExc_TypeError, "__init__() should return None, not '%.200s'",
+                     Py_TYPE(result.get())->tp_name);
+    return self;
 }
 
 // super(cls, self).__init__(), skipped when the initialiser it would reach is object.__init__,
