@@ -57,10 +57,15 @@ class TclVariables(Mapping[str, str]):
             raise KeyError(exc) from exc
 
     def __iter__(self) -> Iterator[str]:
-        return iter(self._tcl.tk.splitlist(self._tcl.tk.call("::info", "globals")))
+        return iter(self._names())
 
     def __len__(self) -> int:
-        return len(self._tcl.tk.splitlist(self._tcl.tk.call("::info", "globals")))
+        return len(self._names())
+
+    def _names(self) -> tuple[str, ...]:
+        # Through the script's string result: the list elements then come back as str, where a
+        # call would hand back whatever Tcl objects the list holds.
+        return self._tcl.tk.splitlist(self._tcl.tk.eval("::info globals"))
 
 
 _PLAIN_RESULTS = frozenset((str, int, float, bool, bytes))

@@ -122,7 +122,8 @@ Ref entry_init(const Call& call) {
 Ref entry_str(const Call& call) {
     State& st = state_of(call);
     PyObject* self = call.parse<1>().named[0];
-    Ref stamp = call_method(getattr(self, st.name.timestamp).get(), st.name.strftime, st.time_format);
+    Ref stamp =
+        call_method(getattr(self, st.name.timestamp).get(), st.name.strftime, st.time_format);
     return own(PyUnicode_FromFormat("%S: %S", stamp.get(), getattr(self, st.name.api).get()));
 }
 
@@ -139,8 +140,8 @@ Ref entry_repr(const Call& call) {
 
 Ref new_record(State& st, PyObject* capacity) {
     PyObject* args[] = {nullptr, capacity};
-    return own(PyObject_Vectorcall(st.deque, args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                   st.maxlen_keyword));
+    return own(
+        PyObject_Vectorcall(st.deque, args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, st.maxlen_keyword));
 }
 
 // Logger.isEnabledFor(DEBUG), asked once per recorded call. A plain Logger answers from its own
@@ -217,8 +218,8 @@ void record(State& st, PyObject* self, PyObject* entry) {
 
 Ref history_append(const Call& call) {
     State& st = state_of(call);
-    auto [self, item] = call.exactly(2) ? std::array{call.args[0], call.args[1]}
-                                        : call.parse<2>().named;
+    auto [self, item] =
+        call.exactly(2) ? std::array{call.args[0], call.args[1]} : call.parse<2>().named;
     log_call(st, item);
     if (!is_true(getattr(self, st.name.enabled))) return none();
     Ref entry = allocate_instance(st.Entry);
@@ -282,9 +283,8 @@ Ref marker_entries(State& st, PyObject* self, PyObject* marker, PyObject* count)
         Ref caught = fetch_error();
         // The marker is formatted as one value, so a tuple names itself instead of being taken
         // for the arguments of the format.
-        Ref message = while_handling(caught, [&] {
-            return own(PyUnicode_FromFormat("No such marker: %S", marker));
-        });
+        Ref message = while_handling(
+            caught, [&] { return own(PyUnicode_FromFormat("No such marker: %S", marker)); });
         while_handling(caught, [&] { raise_exception(call(PyExc_Exception, message)); });
     }
     return last_entries(record, count);
@@ -346,8 +346,9 @@ void State::init(PyObject* module) {
     deque = add_object(module, "deque", import_attr("collections", "deque"));
     name.get_time = keep(intern("get_time"));
     add_object(module, "get_time", import_attr("tarvik.utils.utils", "get_time"));
-    log = add_object(module, "log", call_method(logging.get(), keep(intern("getLogger")),
-                                                keep(from_utf8("tarvik.tcl"))));
+    log = add_object(
+        module, "log",
+        call_method(logging.get(), keep(intern("getLogger")), keep(from_utf8("tarvik.tcl"))));
     debug_level = keep(getattr(logging, "DEBUG"));
     Logger = keep(getattr(logging, "Logger"));
     name.disabled = keep(intern("disabled"));

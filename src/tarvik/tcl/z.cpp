@@ -299,7 +299,8 @@ void State::init(PyObject* module) {
 
     add_object(module, "weakref", import("weakref"));
     TclError = add_object(module, "TclError", import_attr("tkinter", "TclError"));
-    scriptify = add_object(module, "scriptify", import_sibling_attr(module, "scriptify", "scriptify"));
+    scriptify =
+        add_object(module, "scriptify", import_sibling_attr(module, "scriptify", "scriptify"));
 
     ClassBuilder z(*this, module, "Z");
     z.doc(z_doc).methods({
@@ -311,18 +312,19 @@ void State::init(PyObject* module) {
     add_object(module, "Z", z.build({}));
 
     ClassBuilder z_code(*this, module, "Z_Code");
-    z_code.doc(z_code_doc).methods({
-        {"__init__", z_code_init, "(self, *cmd, tcl)",
-         "Refer to the command whose name parts are cmd, in the interpreter tcl."},
-        {"__call__", z_code_call, "(self, *args, **kwargs)",
-         "Run the command with args as words and kwargs as -key value pairs; return the\n"
-         "result cast by the interpreter, or with cast_=False as a str (a list as Tcl\n"
-         "writes it)."},
-        {"__getattr__", z_code_getattr, "(self, name)",
-         "Append name to the command name and return this same object."},
-        {"__repr__", z_code_repr, "(self)", "Return str(self)."},
-        {"__str__", z_code_str, "(self)", "Return '<tcl.Z magic, referring Tcl code ::name>'."},
-    });
+    z_code.doc(z_code_doc)
+        .methods({
+            {"__init__", z_code_init, "(self, *cmd, tcl)",
+             "Refer to the command whose name parts are cmd, in the interpreter tcl."},
+            {"__call__", z_code_call, "(self, *args, **kwargs)",
+             "Run the command with args as words and kwargs as -key value pairs; return the\n"
+             "result cast by the interpreter, or with cast_=False as a str (a list as Tcl\n"
+             "writes it)."},
+            {"__getattr__", z_code_getattr, "(self, name)",
+             "Append name to the command name and return this same object."},
+            {"__repr__", z_code_repr, "(self)", "Return str(self)."},
+            {"__str__", z_code_str, "(self)", "Return '<tcl.Z magic, referring Tcl code ::name>'."},
+        });
     Z_Code = add_object(module, "Z_Code", z_code.build({}));
 }
 

@@ -247,8 +247,7 @@ decltype(auto) while_handling(PyObject* handled, F&& f) {
     } catch (const PythonError&) {
         Ref raised = fetch_error();
         if (!raised) throw;
-        if (raised.get() != handled)
-            PyException_SetContext(raised, Py_NewRef(handled));
+        if (raised.get() != handled) PyException_SetContext(raised, Py_NewRef(handled));
         raise_exception(std::move(raised));
     }
 }
