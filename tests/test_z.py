@@ -104,8 +104,12 @@ def test_calls_are_recorded_in_the_history(interp):
 
 
 def test_calling_the_root_sends_nothing(spy):
-    with pytest.raises(tkinter.TclError, match='^invalid command name ""$'):
-        spy.z("set", "x", 1, key=2)
+    with pytest.raises(tkinter.TclError, match='^invalid command name ""$') as caught:
+        try:
+            raise LookupError("being handled")
+        except LookupError:
+            spy.z("set", "x", 1, key=2)
+    assert isinstance(caught.value.__context__, LookupError)
     assert spy.tk.calls == []
     assert spy.history.filter() == []
 

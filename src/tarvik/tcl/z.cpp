@@ -35,7 +35,6 @@ struct State : ModuleState {
     PyObject* separator;   // "::"
     PyObject* dash;        // "-"
     PyObject* error_info;  // "::errorInfo"
-    PyObject* empty_name;  // the message of Tcl's own error for an empty command name
 
     void init(PyObject* module);
 };
@@ -102,7 +101,7 @@ Ref z_getattr(const Call& call) {
 Ref z_call(const Call& call) {
     State& st = state_of(call);
     call.parse<1>();
-    raise_exception(tarvik::call(st.TclError, st.empty_name));
+    raise(st.TclError, "invalid command name \"\"");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -295,7 +294,6 @@ void State::init(PyObject* module) {
     separator = keep(intern("::"));
     dash = keep(intern("-"));
     error_info = keep(intern("::errorInfo"));
-    empty_name = keep(from_utf8("invalid command name \"\""));
 
     add_object(module, "weakref", import("weakref"));
     TclError = add_object(module, "TclError", import_attr("tkinter", "TclError"));
