@@ -45,6 +45,7 @@ struct State : ModuleState {
         PyObject* search;
     } name;
 
+    PyObject* space;
     PyObject* call_format;  // "%% %s", the debug line of one call
     PyObject* time_format;
     PyObject* enabled_message;
@@ -72,7 +73,7 @@ void write_char(PyObject* text, Py_ssize_t& position, Py_UCS4 c) {
 
 // The words of a command as one line: words holding a space are wrapped in braces so that the line
 // still shows where each word ends. Nothing else is quoted: the line is for people to read.
-Ref join_words(PyObject* words) {
+Ref join_words(State& st, PyObject* words) {
     Ref sequence = PyList_CheckExact(words) || PyTuple_CheckExact(words)
                        ? Ref::borrow(words)
                        : own(PySequence_List(words));
@@ -80,16 +81,19 @@ Ref join_words(PyObject* words) {
     Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
     // No Python code runs from here on, so the items stay as they are while they are copied.
     Py_ssize_t length = std::max<Py_ssize_t>(count - 1, 0);
+    Py_ssize_t braced = 0;
     Py_UCS4 maxchar = 0;
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* word = items[i];
         if (!PyUnicode_Check(word))
             raise_format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found",
                          i, Py_TYPE(word)->tp_name);
-        length += PyUnicode_GET_LENGTH(word) + (has_space(word) ? 2 : 0);
+        braced += has_space(word);
+        length += PyUnicode_GET_LENGTH(word);
         maxchar = std::max(maxchar, max_char_bound(word));
     }
-    Ref text = own(PyUnicode_New(length, maxchar));
+    if (braced == 0) return own(PyUnicode_Join(st.space, sequence));
+    Ref text = own(PyUnicode_New(length + 2 * braced, maxchar));
     Py_ssize_t position = 0;
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* word = items[i];
@@ -107,7 +111,7 @@ Ref join_words(PyObject* words) {
 // Entry.__init__ proper. The clock is the module's `get_time` as it is at the time of the call, so
 // a program or a test that substitutes its own clock is obeyed.
 void fill_entry(State& st, PyObject* module, PyObject* entry, PyObject* api) {
-    Ref text = PyUnicode_Check(api) ? Ref::borrow(api) : join_words(api);
+    Ref text = PyUnicode_Check(api) ? Ref::borrow(api) : join_words(st, api);
     Ref now = call(module_global(module, st.name.get_time));
     setattr(entry, st.name.timestamp, now);
     setattr(entry, st.name.api, text);
@@ -372,6 +376,7 @@ void State::init(PyObject* module) {
     name.str = keep(intern("__str__"));
     name.compile = keep(intern("compile"));
     name.search = keep(intern("search"));
+    space = keep(intern(" "));
     call_format = keep(from_utf8("%% %s"));
     time_format = keep(from_utf8("%Y-%m-%dT%H:%M:%S.%f"));
     enabled_message = keep(from_utf8("TclHistory is enabled."));
