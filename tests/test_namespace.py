@@ -154,16 +154,16 @@ def test_name_algebra_is_static():
 
 @pytest.mark.parametrize("value", HOSTILE)
 def test_values_reach_tcl_intact(interp, value):
-    variable = TclVariable("::v", tcl=interp)
+    variable = TclVariable("::t_v", tcl=interp)
     variable.set(value)
-    assert interp.tk.getvar("::v") == value
+    assert interp.tk.getvar("::t_v") == value
     assert variable.get_str() == value
     assert str(variable.get_obj()) == value
-    element = TclVariable("::velem", tcl=interp)
+    element = TclVariable("::t_velem", tcl=interp)
     element.set(value, array_index=value)
     assert element.get_str(array_index=value) == value
     element.unset()
-    array = TclArrayVariable("::arr", tcl=interp)
+    array = TclArrayVariable("::t_arr", tcl=interp)
     array[value] = value
     assert array.array_get_str() == array.array_get_obj() == {value: value}
     assert list(array) == [value]
@@ -182,12 +182,12 @@ def test_names_reach_tcl_intact(interp, name):
 
 
 def test_element_handle_addresses_the_element(interp):
-    element = TclVariable("::arr", array_index="a b", tcl=interp)
-    assert element.var_name == "::arr(a b)"
+    element = TclVariable("::t_arr", array_index="a b", tcl=interp)
+    assert element.var_name == "::t_arr(a b)"
     element.set(1)
     assert element.get_str() == "1" and element.exists()
-    assert TclVariable("::arr", tcl=interp).exists(array_index="a b")
-    assert TclArrayVariable("::arr", tcl=interp).array_names() == ("a b",)
+    assert TclVariable("::t_arr", tcl=interp).exists(array_index="a b")
+    assert TclArrayVariable("::t_arr", tcl=interp).array_names() == ("a b",)
     interp.tk.eval("unset ::arr")
 
 
@@ -195,10 +195,10 @@ def test_element_handle_addresses_the_element(interp):
     "index, sent", [(1, "1"), ((1, 2), "1 2"), (None, None), (True, "true"), (1.5, "1.5")]
 )
 def test_any_written_index_reads_back(spy_interp, index, sent):
-    array = TclArrayVariable("::arr", tcl=spy_interp)
+    array = TclArrayVariable("::t_arr", tcl=spy_interp)
     array.set("v", array_index=index)
     assert array.get_obj(array_index=index) == "v"
-    assert spy_interp.tk.sent("getvar")[-1] == (("::arr",) if sent is None else ("::arr", sent))
+    assert spy_interp.tk.sent("getvar")[-1] == (("::t_arr",) if sent is None else ("::t_arr", sent))
 
 
 def test_string_index_is_sent_as_it_is(spy_interp):
@@ -206,8 +206,8 @@ def test_string_index_is_sent_as_it_is(spy_interp):
         pass
 
     key = Key("k")
-    TclVariable("::arr", tcl=spy_interp).set(1, array_index="k")
-    TclVariable("::arr", tcl=spy_interp).get_obj(array_index=key)
+    TclVariable("::t_arr", tcl=spy_interp).set(1, array_index="k")
+    TclVariable("::t_arr", tcl=spy_interp).get_obj(array_index=key)
     assert spy_interp.tk.sent("getvar")[-1][1] is key
 
 
@@ -216,7 +216,7 @@ def test_string_index_is_sent_as_it_is(spy_interp):
     [(None, ..., "7"), (int, ..., 7), (int, None, "7"), (None, float, 7.0), (int, float, 7.0)],
 )
 def test_get_obj_cast(interp, handle_cast, read_cast, expected):
-    variable = TclVariable("::v", tcl=interp, cast=handle_cast)
+    variable = TclVariable("::t_v", tcl=interp, cast=handle_cast)
     variable.set("7")
     value = variable.get_obj() if read_cast is ... else variable.get_obj(cast=read_cast)
     assert value == expected and type(value) is type(expected)
@@ -225,7 +225,7 @@ def test_get_obj_cast(interp, handle_cast, read_cast, expected):
 
 
 def test_get_str_is_the_string_while_get_obj_is_the_object(interp):
-    variable = TclVariable("::v", tcl=interp)
+    variable = TclVariable("::t_v", tcl=interp)
     variable.set([1, [2, "a b"]])
     assert variable.get_str() == "1 {2 {a b}}"
     assert variable.get_obj() == (1, (2, "a b"))
@@ -244,11 +244,11 @@ def test_unset(interp):
 
 
 def test_array_operations_send_their_words(spy_interp):
-    array = TclVariable("::a", tcl=spy_interp)
+    array = TclVariable("::t_a", tcl=spy_interp)
     array.array_set({"k": [1, 2], "x y": "z"})
     assert array.is_array() is True and array.array_size() == 2
     assert array.array_get_obj(pattern="") == {}
-    assert spy_interp.tk.sent()[-1] == (("::array", "get", "::a", ""),)
+    assert spy_interp.tk.sent()[-1] == (("::array", "get", "::t_a", ""),)
     assert sorted(array.array_names()) == ["k", "x y"]
     assert array.array_names(pattern="k*") == ("k",)
     array.array_unset(pattern="k")
@@ -258,9 +258,9 @@ def test_array_operations_send_their_words(spy_interp):
 
 
 def test_array_item_byref_is_a_plain_element_handle(interp):
-    array = TclArrayVariable("::a", tcl=interp, cast=int)
+    array = TclArrayVariable("::t_a", tcl=interp, cast=int)
     element = array.array_item_byref("k", cast=str)
-    assert type(element) is TclVariable and element.var_name == "::a(k)"
+    assert type(element) is TclVariable and element.var_name == "::t_a(k)"
     assert element.tcl is array.tcl and element.cast is str
     element.set(3)
     assert array["k"] == 3
@@ -280,12 +280,12 @@ def test_absolute_names(spy_interp):
 
 
 def test_variable_protocols(interp, proc):
-    variable = TclVariable(TclVariable("::v", tcl=interp), tcl=interp)
-    assert variable.var_name == "::v" and str(variable) == "::v"
-    assert repr(variable) == "TclVariable('::v')"
+    variable = TclVariable(TclVariable("::t_v", tcl=interp), tcl=interp)
+    assert variable.var_name == "::t_v" and str(variable) == "::t_v"
+    assert repr(variable) == "TclVariable('::t_v')"
     assert repr(type("Mine", (TclVariable,), {})("x", tcl=interp)) == "Mine('x')"
-    assert tclobj(variable) == scriptify(variable) == "::v"
-    assert proc(variable) == ("::v",)  # a handle passed to a command stands for its name
+    assert tclobj(variable) == scriptify(variable) == "::t_v"
+    assert proc(variable) == ("::t_v",)  # a handle passed to a command stands for its name
     assert TclVariable.get is TclVariable.get_obj
     assert TclVariable.array_get is TclVariable.array_get_obj
     assert type(TclVariable._TclVariable__marker) is object
@@ -298,7 +298,7 @@ def test_variable_protocols(interp, proc):
 
 
 def test_array_is_a_mutable_mapping(interp):
-    array = TclArrayVariable("::m", tcl=interp)
+    array = TclArrayVariable("::t_m", tcl=interp)
     assert isinstance(array, MutableMapping)
     assert TclArrayVariable.__mro__[1] is MutableMapping
     assert TclArrayVariable.get is TclVariable.get
@@ -320,7 +320,7 @@ def test_array_is_a_mutable_mapping(interp):
 
 
 def test_array_iteration_asks_tcl_when_it_starts(spy_interp):
-    array = TclArrayVariable("::m", tcl=spy_interp)
+    array = TclArrayVariable("::t_m", tcl=spy_interp)
     array.update(a=1)
     names = iter(array)
     sent = len(spy_interp.tk.calls)
@@ -331,9 +331,9 @@ def test_array_iteration_asks_tcl_when_it_starts(spy_interp):
 
 
 def test_update_sends_one_array_set(spy_interp):
-    array = TclArrayVariable("::m", tcl=spy_interp, cast=int)
+    array = TclArrayVariable("::t_m", tcl=spy_interp, cast=int)
     array.update({"a": 1, "b": 2}, b=3, c=4)
-    assert spy_interp.tk.sent() == [(("::array", "set", "::m", ("a", 1, "b", 3, "c", 4)),)]
+    assert spy_interp.tk.sent() == [(("::array", "set", "::t_m", ("a", 1, "b", 3, "c", 4)),)]
     assert array["b"] == 3 and array.get("c", str) == "4"
     with pytest.raises(TypeError):
         array.update({}, {})

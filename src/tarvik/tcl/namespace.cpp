@@ -516,19 +516,12 @@ Ref within(const State& st, PyObject* manager, F&& body) {
     } catch (const PythonError&) {
         Ref error = fetch_error();
         Ref traceback = Ref::steal_maybe(PyException_GetTraceback(error));
-        Ref suppress;
-        try {
-            suppress = call_method(manager, st.dunder_exit, as_object(Py_TYPE(error.get())),
-                                   error.get(), traceback ? traceback.get() : Py_None);
-        } catch (const PythonError&) {
-            Ref later = fetch_error();
-            PyException_SetContext(later, error.release());
-            restore_error(std::move(later));
-            throw;
-        }
+        Ref suppress = while_handling(error, [&] {
+            return call_method(manager, st.dunder_exit, as_object(Py_TYPE(error.get())),
+                               error.get(), traceback ? traceback.get() : Py_None);
+        });
         if (is_true(suppress)) return none();
-        restore_error(std::move(error));
-        throw;
+        raise_exception(std::move(error));
     }
     call_method(manager, st.dunder_exit, Py_None, Py_None, Py_None);
     return result;

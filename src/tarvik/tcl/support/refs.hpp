@@ -116,22 +116,6 @@ inline Ref getattr_optional(PyObject* o, PyObject* name) {
     return Ref::steal_maybe(result);
 }
 
-// The object a weak proxy stands for, as the proxy's own attribute access finds it (a dead
-// referent raises the proxy's ReferenceError). Anything else is returned as it is.
-inline Ref unproxy(PyObject* o) {
-    if (!PyWeakref_CheckProxy(o)) return Ref::borrow(o);
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject* referent = nullptr;
-    if (PyWeakref_GetRef(o, &referent) < 0) raise_current();
-    if (referent) return Ref::steal(referent);
-#else
-    PyObject* referent = PyWeakref_GetObject(o);
-    if (referent == nullptr) raise_current();
-    if (referent != Py_None) return Ref::borrow(referent);
-#endif
-    raise(PyExc_ReferenceError, "weakly-referenced object no longer exists");
-}
-
 inline void setattr(PyObject* o, PyObject* name, PyObject* value) {
     check(PyObject_SetAttr(o, name, value));
 }
@@ -241,8 +225,13 @@ class PendingError {
     PyObject* exception_;
 };
 
-// The pending exception as one object, with its traceback attached, leaving none set; empty when
-// none is pending.
+// True when the pending exception is an instance of `type`; the exception stays set.
+inline bool error_matches(PyObject* type) noexcept {
+    return PyErr_ExceptionMatches(type) != 0;
+}
+
+// The pending exception taken out of the error indicator, as an `except` clause holds it: one
+// normalised exception object carrying its traceback.
 inline Ref fetch_error() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
     return Ref::steal_maybe(PyErr_GetRaisedException());
@@ -257,30 +246,69 @@ inline Ref fetch_error() noexcept {
 #endif
 }
 
-// Sets `exception` (an exception instance, as fetch_error returns it) as the pending exception.
-inline void restore_error(Ref exception) noexcept {
+// Makes `exception` (an exception object) the pending error and raises it in C++.
+[[noreturn]] inline void raise_exception(Ref exception) {
 #if PY_VERSION_HEX >= 0x030C0000
     PyErr_SetRaisedException(exception.release());
 #else
-    PyObject* value = exception.release();
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value,
-                  PyException_GetTraceback(value));
+    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())));
+    PyObject* traceback = PyException_GetTraceback(exception);
+    PyErr_Restore(type, exception.release(), traceback);
 #endif
+    throw PythonError{};
+}
+
+// Runs `f` as the body of an `except` clause that caught `handled`: an exception escaping `f`
+// gets `handled` as its __context__, as Python chains errors raised while handling another.
+template <class F>
+decltype(auto) while_handling(PyObject* handled, F&& f) {
+    try {
+        return f();
+    } catch (const PythonError&) {
+        Ref raised = fetch_error();
+        if (!raised) throw;
+        if (raised.get() != handled) PyException_SetContext(raised, Py_NewRef(handled));
+        raise_exception(std::move(raised));
+    }
+}
+
+// `raise exception from None` inside the handler of `handled`: the handled exception stays
+// reachable as __context__ but is suppressed, so tracebacks show only `exception`.
+[[noreturn]] inline void raise_from_none(Ref exception, PyObject* handled) {
+    PyException_SetContext(exception, Py_NewRef(handled));
+    PyException_SetCause(exception, nullptr);  // also sets __suppress_context__
+    raise_exception(std::move(exception));
 }
 
 // `raise type(cause) from cause`: the new exception carries the caught one as its argument, its
 // cause and its context, as the statement does inside an `except` block.
 [[noreturn]] inline void raise_from(PyObject* type, Ref cause) {
     Ref exception = call(type, cause.get());
-    PyException_SetCause(exception, Py_NewRef(cause.get()));
+    PyException_SetCause(exception, Py_NewRef(cause.get()));  // also sets __suppress_context__
     PyException_SetContext(exception, cause.release());
-    restore_error(std::move(exception));
-    throw PythonError{};
+    raise_exception(std::move(exception));
 }
 
-// True when the pending exception is an instance of `type`; the exception stays set.
-inline bool error_matches(PyObject* type) noexcept {
-    return PyErr_ExceptionMatches(type) != 0;
+// The object a weak reference or weak proxy refers to; empty once it is gone.
+inline Ref weakref_target(PyObject* ref) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* target = nullptr;
+    if (PyWeakref_GetRef(ref, &target) < 0) raise_current();
+    return Ref::steal_maybe(target);
+#else
+    PyObject* target = PyWeakref_GetObject(ref);
+    if (target == nullptr) raise_current();
+    return target == Py_None ? Ref() : Ref::borrow(target);
+#endif
+}
+
+// The object a weak proxy stands for, as the proxy's own attribute access finds it: a proxy whose
+// referent is gone raises the proxy's ReferenceError. Anything else is returned as it is.
+inline Ref unproxy(PyObject* o) {
+    if (!PyWeakref_CheckProxy(o)) return Ref::borrow(o);
+    Ref target = weakref_target(o);
+    if (!target) raise(PyExc_ReferenceError, "weakly-referenced object no longer exists");
+    return target;
 }
 
 }  // namespace tarvik
