@@ -7,7 +7,7 @@
 // methods reach each other through the instance so that overrides are honoured. A handle holds
 // its host interpreter only through a weak proxy and never keeps it alive.
 #include "support/classes.hpp"
-#include "support/unicode.hpp"
+#include "support/tcl_quote.hpp"
 
 #include <string>
 #include <vector>
@@ -176,10 +176,23 @@ bool starts_with_separator(PyObject* text) {
            PyUnicode_READ_CHAR(text, 1) == ':';
 }
 
+// scriptify(words) of a word tuple. Words that are all strings are quoted here, with the shared
+// list quoting, sparing the call into scriptify on the paths that build a script for every read.
+Ref words_text(const State& st, PyObject* words) {
+    if (!PyTuple_CheckExact(words)) return scriptify(st, words);
+    Py_ssize_t n = PyTuple_GET_SIZE(words);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(words, i))) return scriptify(st, words);
+    tcl::ListWriter out;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        out.add(PyTuple_GET_ITEM(words, i));
+    return out.finish();
+}
+
 // A script made of a word list. Tcl reads a script whose first word starts with "#" as a comment,
 // and a list leaves such a word bare: a backslash keeps it a command name.
 Ref command_script(const State& st, PyObject* words) {
-    Ref script = scriptify(st, words);
+    Ref script = words_text(st, words);
     if (!PyUnicode_Check(script) || PyUnicode_GET_LENGTH(script) == 0 ||
         PyUnicode_READ_CHAR(script, 0) != '#')
         return script;
@@ -614,7 +627,7 @@ Ref variable_get_str(const Call& c) {
     const State& st = c.state<State>();
     auto [self, index] = c.parse<2>().named;
     Ref words = tuple(st.set, addressed_name(st, self, index));
-    return call_method(tk_of(st, self), st.eval, scriptify(st, words).get());
+    return call_method(tk_of(st, self), st.eval, words_text(st, words).get());
 }
 
 Ref variable_set(const Call& c) {
@@ -682,7 +695,7 @@ Ref variable_array_get_obj(const Call& c) {
 Ref variable_array_get_str(const Call& c) {
     const State& st = c.state<State>();
     auto [self, pattern] = c.parse<2>().named;
-    Ref script = scriptify(st, array_words(st, self, st.get, pattern));
+    Ref script = words_text(st, array_words(st, self, st.get, pattern));
     Ref result = call_method(tk_of(st, self), st.eval, script.get());
     return host_cast(st, self, st.cast_array, result);
 }
@@ -1244,7 +1257,7 @@ Ref scoped_command(const State& st, const Call& c, bool as_script) {
 Ref namespace_eval(const Call& c) {
     const State& st = c.state<State>();
     Ref command = scoped_command(st, c, true);
-    Ref script = scriptify(st, command);
+    Ref script = words_text(st, command);
     return call_method(tk_of(st, c.args[0]), st.eval, script.get());
 }
 
