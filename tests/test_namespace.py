@@ -188,7 +188,7 @@ def test_element_handle_addresses_the_element(interp):
     assert element.get_str() == "1" and element.exists()
     assert TclVariable("::t_arr", tcl=interp).exists(array_index="a b")
     assert TclArrayVariable("::t_arr", tcl=interp).array_names() == ("a b",)
-    interp.tk.eval("unset ::arr")
+    interp.tk.eval("unset ::t_arr")
 
 
 @pytest.mark.parametrize(
