@@ -224,14 +224,6 @@ def test_get_obj_cast(interp, handle_cast, read_cast, expected):
     variable.unset()
 
 
-def test_get_str_is_the_string_while_get_obj_is_the_object(interp):
-    variable = TclVariable("::t_v", tcl=interp)
-    variable.set([1, [2, "a b"]])
-    assert variable.get_str() == "1 {2 {a b}}"
-    assert variable.get_obj() == (1, (2, "a b"))
-    variable.unset()
-
-
 def test_unset(interp):
     variable = TclVariable("::missing", tcl=interp)
     assert variable.unset(nocomplain=True) is None
@@ -442,12 +434,6 @@ def test_eval_of_a_command_named_like_a_comment(interp):
     interp.tk.call("proc", "#hash", "args", "return ran")
     assert TclCommand(("#hash",), tcl=interp).eval() == "ran"
     interp.tk.call("rename", "#hash", "")
-
-
-def test_eval_reads_booleans_as_tcl_words(interp):
-    interp.tk.eval("proc ::typed {v} {return [string is boolean -strict $v]-$v}")
-    assert TclCommand(("::typed",), tcl=interp).eval(True) == "1-true"
-    interp.tk.eval("rename ::typed {}")
 
 
 @pytest.mark.parametrize("cast, expected", [(None, "1 2"), (0, "1 2"), ("", "1 2"), (len, 3)])
