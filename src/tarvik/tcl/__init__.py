@@ -15,8 +15,7 @@ the same names: import those with ``from tarvik.tcl.history import History`` and
 from __future__ import annotations
 
 import tkinter
-import weakref
-from collections.abc import Iterator, Mapping
+from collections.abc import Mapping
 from typing import Any
 
 from tarvik.tcl.history import History
@@ -31,42 +30,12 @@ del _module_name
 
 __all__ = [
     "TclInterpreter",
-    "TclVariables",
     "default_interpreter",
     "cast_list",
     "cast_boolean",
     "cast_array",
     "cast_any",
 ]
-
-
-class TclVariables(Mapping[str, str]):
-    """The global Tcl variables of an interpreter, read by name: ``vars['::errorInfo']``.
-
-    Values are strings; a variable that cannot be read (missing, or an array) is a KeyError whose
-    argument is Tcl's error. Iteration lists the global variable names. The interpreter is held
-    through a weak proxy, like every handle on it.
-    """
-
-    def __init__(self, tcl: Any) -> None:
-        self._tcl = tcl if isinstance(tcl, weakref.ProxyTypes) else weakref.proxy(tcl)
-
-    def __getitem__(self, name: str) -> str:
-        try:
-            return str(self._tcl.tk.getvar(name))
-        except tkinter.TclError as exc:
-            raise KeyError(exc) from exc
-
-    def __iter__(self) -> Iterator[str]:
-        return iter(self._names())
-
-    def __len__(self) -> int:
-        return len(self._names())
-
-    def _names(self) -> tuple[str, ...]:
-        # Through the script's string result: the list elements then come back as str, where a
-        # call would hand back whatever Tcl objects the list holds.
-        return self._tcl.tk.splitlist(self._tcl.tk.eval("::info globals"))
 
 
 _PLAIN_RESULTS = frozenset((str, int, float, bool, bytes))
