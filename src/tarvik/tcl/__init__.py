@@ -15,7 +15,6 @@ the same names: import those with ``from tarvik.tcl.history import History`` and
 from __future__ import annotations
 
 import tkinter
-from collections.abc import Mapping
 from typing import Any
 
 from tarvik.tcl.history import History
