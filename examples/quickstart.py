@@ -5,6 +5,7 @@ Run it with `make demo` (which sets everything up) or, inside the virtual enviro
 """
 
 from tarvik.tcl import TclInterpreter
+from tarvik.tcl.fieldtree import FieldTree
 from tarvik.tcl.scriptify import scriptify, tclobj
 
 
@@ -25,10 +26,36 @@ def formatting(tcl: TclInterpreter) -> None:
     print("llength of a tclobj:", tcl.tk.call("llength", tclobj(values)))
 
 
+def keyed_lists(tcl: TclInterpreter) -> None:
+    section("TclX keyed lists as nested mappings")
+    if not tcl.tclx:
+        print("TclX is not installed: skipped")
+        return
+    tk = tcl.tk
+    tk.eval(
+        "set ::dut {}; keylset ::dut name.model X9 name.serial 0042"
+        " limits.volt.min 4.5 limits.volt.max 5.5 note {say \"hi\"!}"
+    )
+    # From the keyed-list object itself, or from its text: FieldTree.from_tcl(tk.eval("set ::dut")).
+    tree = FieldTree.from_tcl(tk.getvar("::dut"))
+    print("read:", tree.all_items())
+    print("dotted read:", tree["limits.volt.max"], "| attribute read:", tree.name.model)
+    tree["limits.volt.max"] = "5.25"
+    tree["limits.amp.max"] = "0.1"  # missing levels are created
+    del tree["name.serial"]
+    tree.update(name=FieldTree(owner="lab 3"))  # merges into the existing sub-list
+    tk.call("set", "::dut", tclobj(tree))
+    print("sent back:", scriptify(tree))
+    for key in ("limits.volt.max", "limits.amp.max", "name.owner", "note"):
+        print(f"  keylget ::dut {key} ->", tk.call("keylget", "::dut", key))
+    print("  keylkeys ::dut name ->", tk.call("keylkeys", "::dut", "name"))
+
+
 def main() -> None:
     tcl = TclInterpreter()
     print("Tcl", tcl.tk.eval("info patchlevel"), "| TclX loaded:", tcl.tclx)
     formatting(tcl)
+    keyed_lists(tcl)
 
 
 if __name__ == "__main__":

@@ -1,9 +1,10 @@
-"""FieldTree: dotted-key mapping behaviour, reading keyed lists, and round trips through real TclX."""
+"""FieldTree: dotted-key mapping behaviour, reading keyed lists, round trips through real TclX."""
 
 from __future__ import annotations
 
 import inspect
 import os
+from itertools import product
 import tkinter
 from collections.abc import MutableMapping
 
@@ -218,13 +219,19 @@ class TestFromTcl:
         "text, expected",
         [
             ("{k v}", [("k", ("str", "v"))]),
-            ("{name {{first x} {last y}}}", [("name", [("first", ("str", "x")), ("last", ("str", "y"))])]),
+            (
+                "{name {{first x} {last y}}}",
+                [("name", [("first", ("str", "x")), ("last", ("str", "y"))])],
+            ),
             ("{k {a b c}}", [("k", ("str", "a b c"))]),
             ("{k {{a b}}}", [("k", [("a", ("str", "b"))])]),
             ("{k {}} {j {  }}", [("k", []), ("j", [])]),
             ("", []),
             ("{k 1} {j 0} {k 2}", [("k", ("str", "2")), ("j", ("str", "0"))]),
-            ("{a.b 1} {a.c {{d 2}}}", [("a", [("b", ("str", "1")), ("c", [("d", ("str", "2"))])])]),
+            (
+                "{a.b 1} {a.c {{d 2}}}",
+                [("a", [("b", ("str", "1")), ("c", [("d", ("str", "2"))])])],
+            ),
             # Values that no list reader can split are leaves, as TclX takes them.
             ('{k {say "hi"!}} {j {{a}b}}', [("k", ("str", 'say "hi"!')), ("j", ("str", "{a}b"))]),
             # Escapes whose value the interpreter decides are split by it.
@@ -238,7 +245,7 @@ class TestFromTcl:
     @pytest.mark.parametrize(
         "text, error, message",
         [
-            ("a b", ValueError, "dictionary update sequence element #0 has length 1; 2 is required"),
+            ("a b", ValueError, "update sequence element #0 has length 1; 2 is required"),
             ("{k v} {x y z}", ValueError, "element #1 has length 3"),
             ("{k v} {a", tkinter.TclError, "unmatched open brace"),
             ("{a 1} {a.b 2}", KeyError, BLOCKED % "a"),
@@ -258,8 +265,9 @@ class TestFromTcl:
         assert calls and not any(isinstance(call, str) for call in calls)
 
     def test_large_plain_lists_never_need_the_interpreter(self, monkeypatch):
+        leaves = range(20), range(20), range(25)
         tree = FieldTree(
-            {f"g{i}.s{j}.k{k}": f"word {i}" if k % 2 else f"v{k}" for i in range(20) for j in range(20) for k in range(25)}
+            {f"g{i}.s{j}.k{k}": f"word {i}" if k % 2 else f"v{k}" for i, j, k in product(*leaves)}
         )
         monkeypatch.setattr(tarvik.tcl, "cast_list", None)
         assert FieldTree.from_tcl(scriptify(tree)) == tree
@@ -274,7 +282,12 @@ class TestTclX:
         from_object = FieldTree.from_tcl(tclx.getvar("::kl"))
         tree = FieldTree.from_tcl(tclx.eval("set ::kl"))
         assert shape(tree) == shape(from_object)
-        assert tree.all_items() == [("name.first", "Ada"), ("name.last", "Lovelace"), ("id", "7"), ("tags.x", "a b")]
+        assert tree.all_items() == [
+            ("name.first", "Ada"),
+            ("name.last", "Lovelace"),
+            ("id", "7"),
+            ("tags.x", "a b"),
+        ]
         tree["name.middle"] = "King"
         del tree["tags.x"]
         tree["id"] = 8

@@ -5,7 +5,7 @@ from __future__ import annotations
 import tkinter
 
 import pytest
-from hypothesis import example, given
+from hypothesis import assume, example, given
 from hypothesis import strategies as st
 
 from tarvik.tcl import cast_list
@@ -54,6 +54,9 @@ def tcl_reads(tk, text):
 @example(BS)
 @example("{}{}")
 def test_reads_any_text_as_tcl_does(interp, text):
+    # Before Python 3.13, _tkinter hands Tcl a NUL as a raw zero byte, which a backslash does not
+    # escape; in Tcl's own encoding of NUL it does, as before any other character.
+    assume(BS + "\x00" not in text)
     expected = tcl_reads(interp.tk, text)
     items = splitlist(text)
     if items is None:
@@ -84,6 +87,7 @@ def test_reads_every_list_that_scriptify_writes(interp, value):
         ("x" + BS + "\n   y", ("x y",)),
         (BS + "t" + BS + "{" + BS + "$", ("\t{$",)),
         ("a\x00b {c\x00}", ("a\x00b", "c\x00")),
+        (BS + "\x00", ("\x00",)),
     ],
 )
 def test_splits(text, items):

@@ -25,6 +25,7 @@ struct State : ModuleState {
     PyTypeObject* tree_type;
     // FieldTree's base operations are dict's own, so exact instances may use the dict storage.
     bool dict_base = false;
+    PyObject* key_parts;  // dotted str key -> list of its parts, for recent keys
     // The type name of TclX keyed-list objects, once the host has told it.
     PyObject* keyed_list_typename = nullptr;
 
@@ -98,39 +99,54 @@ std::pair<Ref, Ref> unpack_pair(PyObject* pair) {
     return {Ref::borrow(item[0]), Ref::borrow(item[1])};
 }
 
+// The parts of a dotted str key. Programs read the same few keys over and over, so the parts
+// are kept for the most recent keys: a read then hashes no new string and allocates nothing.
+Ref key_parts(const State& st, PyObject* key) {
+    PyObject* parts = PyDict_GetItemWithError(st.key_parts, key);
+    if (parts != nullptr) return Ref::borrow(parts);
+    if (PyErr_Occurred()) raise_current();
+    Ref made = own(PyUnicode_Split(key, st.dot, -1));
+    if (PyDict_GET_SIZE(st.key_parts) >= 1024) PyDict_Clear(st.key_parts);
+    set_item(st.key_parts, key, made);
+    return made;
+}
+
 bool has_dot(PyObject* str) {
     return PyUnicode_FindChar(str, '.', 0, PyUnicode_GET_LENGTH(str), 1) >= 0;
 }
 
-// A key taken apart level by level, as `head, rest = key.split('.', 1)` does at each level. A
-// str key is cut in place, so the rest is made only when it is needed.
+// A key taken apart level by level, as `head, rest = key.split('.', 1)` does at each level.
 class KeyPath {
   public:
     KeyPath(const State& st, PyObject* key) : st_(st), key_(Ref::borrow(key)) {}
 
     // Splits the head off the key; false when the key left has no dot.
     bool split() {
-        if (PyUnicode_CheckExact(key_)) {
-            Py_ssize_t length = PyUnicode_GET_LENGTH(key_);
-            Py_ssize_t dot = PyUnicode_FindChar(key_, '.', offset_, length, 1);
-            if (dot < 0) return false;
-            head_ = own(PyUnicode_Substring(key_, offset_, dot));
-            offset_ = dot + 1;
+        if (!parts_ && PyUnicode_CheckExact(key_)) {
+            if (!has_dot(key_)) return false;
+            parts_ = key_parts(st_, key_);
+        }
+        if (parts_) {
+            if (index_ + 1 >= PyList_GET_SIZE(parts_.get())) return false;
+            offset_ += PyUnicode_GET_LENGTH(PyList_GET_ITEM(parts_.get(), index_++)) + 1;
             return true;
         }
         if (!check(PySequence_Contains(key_, st_.dot))) return false;
         auto [head, rest] = unpack_pair(call_method(key_, st_.name_split, st_.dot, st_.one));
         head_ = std::move(head);
         key_ = std::move(rest);
-        offset_ = 0;
         return true;
     }
 
-    PyObject* head() const { return head_; }
+    PyObject* head() const {
+        return parts_ ? PyList_GET_ITEM(parts_.get(), index_ - 1) : head_.get();
+    }
 
     // The key after the last head split off (the whole key when none was).
     Ref rest() const {
-        if (offset_ == 0) return key_;
+        if (!parts_) return key_;
+        if (index_ + 1 == PyList_GET_SIZE(parts_.get()))
+            return Ref::borrow(PyList_GET_ITEM(parts_.get(), index_));
         return own(PyUnicode_Substring(key_, offset_, PyUnicode_GET_LENGTH(key_)));
     }
 
@@ -138,7 +154,9 @@ class KeyPath {
     const State& st_;
     Ref key_;
     Ref head_;
-    Py_ssize_t offset_ = 0;
+    Ref parts_;              // a str key's parts
+    Py_ssize_t index_ = 0;   // parts split off
+    Py_ssize_t offset_ = 0;  // where the rest of a str key starts
 };
 
 // The base item operations: one level, through the class after FieldTree in the MRO.
@@ -752,21 +770,26 @@ void State::init(PyObject* module) {
     dot = keep(intern("."));
     one = keep(own(PyLong_FromLong(1)));
     empty_tuple = keep(own(PyTuple_New(0)));
+    key_parts = keep(new_dict());
     blocked_format = keep(
         from_utf8("target key \"%s\" is a value, cannot update value against another keyed list"));
-    name_split = keep(intern("split"));
-    name_contains = keep(intern("__contains__"));
-    name_getitem = keep(intern("__getitem__"));
-    name_setitem = keep(intern("__setitem__"));
-    name_delitem = keep(intern("__delitem__"));
-    name_init = keep(intern("__init__"));
-    name_items = keep(intern("items"));
-    name_update = keep(intern("update"));
-    name_all_keys = keep(intern("all_keys"));
-    name_all_items = keep(intern("all_items"));
-    name_typename = keep(intern("typename"));
-    name_cast_list = keep(intern("cast_list"));
-    name_keyed_list_typename = keep(intern("keyed_list_typename"));
+    static constexpr std::pair<PyObject * State::*, const char*> names[] = {
+        {&State::name_split, "split"},
+        {&State::name_contains, "__contains__"},
+        {&State::name_getitem, "__getitem__"},
+        {&State::name_setitem, "__setitem__"},
+        {&State::name_delitem, "__delitem__"},
+        {&State::name_init, "__init__"},
+        {&State::name_items, "items"},
+        {&State::name_update, "update"},
+        {&State::name_all_keys, "all_keys"},
+        {&State::name_all_items, "all_items"},
+        {&State::name_typename, "typename"},
+        {&State::name_cast_list, "cast_list"},
+        {&State::name_keyed_list_typename, "keyed_list_typename"},
+    };
+    for (auto [member, name] : names)
+        this->*member = keep(intern(name));
 
     Ref cls = ClassBuilder(*this, module, "FieldTree")
                   .doc(tree_doc)

@@ -43,9 +43,10 @@ struct ListStops {
 inline constexpr ListStops list_stops{};
 
 // Braced elements hold most of a nested list's text, and in them only braces and backslashes
-// matter: one-byte text is skipped sixteen characters at a time up to the block that holds one.
+// matter: one-byte text is searched for them sixteen characters at a time. Returns the position
+// of the first one, or where fewer than sixteen characters are left.
 inline Py_ssize_t skip_braced_blocks(const Py_UCS1* s, Py_ssize_t p, Py_ssize_t n) {
-#if defined(__GNUC__)
+#if defined(__GNUC__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
     using Block = uint8_t __attribute__((vector_size(16)));
     for (; p + 16 <= n; p += 16) {
         Block block;
@@ -53,7 +54,8 @@ inline Py_ssize_t skip_braced_blocks(const Py_UCS1* s, Py_ssize_t p, Py_ssize_t 
         auto hits = (block == '{') | (block == '}') | (block == '\\');
         uint64_t halves[2];
         std::memcpy(halves, &hits, sizeof halves);
-        if (halves[0] | halves[1]) break;
+        if (halves[0]) return p + (__builtin_ctzll(halves[0]) >> 3);
+        if (halves[1]) return p + 8 + (__builtin_ctzll(halves[1]) >> 3);
     }
 #endif
     return p;
