@@ -190,6 +190,14 @@ bool base_contains(const State& st, PyObject* node, PyObject* key) {
     return is_true(call(super_attr(st.tree, node, st.name_contains), key));
 }
 
+// The membership test and then the read: one lookup where the base is a plain dict.
+Ref base_read_optional(const State& st, PyObject* node, PyObject* key) {
+    if (!is_plain(st, node)) return base_contains(st, node, key) ? base_read(st, node, key) : Ref();
+    PyObject* value = PyDict_GetItemWithError(node, key);
+    if (value == nullptr && PyErr_Occurred()) raise_current();
+    return Ref::borrow(value);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Item operations
 
@@ -208,11 +216,8 @@ Ref read(const State& st, PyObject* self, PyObject* key) {
 // self[key] through the object's own class, or an empty Ref where that raises KeyError.
 Ref read_optional(const State& st, PyObject* self, PyObject* key) {
     bool plain = is_plain(st, self);
-    if (plain && PyUnicode_CheckExact(key) && !has_dot(key)) {
-        PyObject* value = PyDict_GetItemWithError(self, key);
-        if (value == nullptr && PyErr_Occurred()) raise_current();
-        return Ref::borrow(value);
-    }
+    if (plain && PyUnicode_CheckExact(key) && !has_dot(key))
+        return base_read_optional(st, self, key);
     try {
         return plain ? read(st, self, key) : own(PyObject_GetItem(self, key));
     } catch (const PythonError&) {
@@ -289,8 +294,8 @@ Ref contains(const State& st, PyObject* self, PyObject* key) {
     Ref node = Ref::borrow(self);
     KeyPath path(st, key);
     while (path.split()) {
-        if (!base_contains(st, node, path.head())) return boolean(false);
-        Ref value = base_read(st, node, path.head());
+        Ref value = base_read_optional(st, node, path.head());
+        if (!value) return boolean(false);
         if (!is_plain(st, value)) {
             Ref rest = path.rest();
             return call_method(value, st.name_contains, rest.get());
