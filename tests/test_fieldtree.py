@@ -153,6 +153,10 @@ class TestItems:
         with pytest.raises(KeyError) as error:
             tree[("z",)]
         assert error.value.args == (("z",),)
+        # The blocked-key message names a tuple key whole instead of failing to format it.
+        with pytest.raises(KeyError) as error:
+            tree[("x", "y")] = FieldTree()
+        assert error.value.args == (BLOCKED % (("x", "y"),),)
 
     @pytest.mark.parametrize(
         "initial, key, left",

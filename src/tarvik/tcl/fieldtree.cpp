@@ -83,8 +83,10 @@ Ref new_tree(const State& st) {
     return own(st.tree_type->tp_new(st.tree_type, st.empty_tuple, nullptr));
 }
 
+// The key fills the message as one value: a tuple key would otherwise be taken for the format's
+// argument list and fail with a TypeError of its own.
 [[noreturn]] void blocked(const State& st, PyObject* key) {
-    Ref message = own(PyUnicode_Format(st.blocked_format, key));
+    Ref message = own(PyUnicode_Format(st.blocked_format, tuple(key)));
     PyErr_SetObject(PyExc_KeyError, message);
     raise_current();
 }
