@@ -4,6 +4,8 @@ Run it with `make demo` (which sets everything up) or, inside the virtual enviro
 `python examples/quickstart.py`.
 """
 
+import tkinter
+
 from tarvik.tcl import TclInterpreter
 from tarvik.tcl.fieldtree import FieldTree
 from tarvik.tcl.scriptify import scriptify, tclobj
@@ -24,6 +26,51 @@ def formatting(tcl: TclInterpreter) -> None:
     # Evaluating the quoted words substitutes nothing: no command runs, no variable is read.
     print("list as a script:", tcl.tk.eval("list " + scriptify(["[exit]", "$nope", "{"])))
     print("llength of a tclobj:", tcl.tk.call("llength", tclobj(values)))
+
+
+def quick_calls(tcl: TclInterpreter) -> None:
+    section("Quick calls")
+    tcl.tk.eval(
+        """
+        namespace eval lab {
+            proc measure {channel args} {
+                array set opts {-samples 1 -unit V}
+                array set opts $args
+                return [list $channel $opts(-samples) $opts(-unit)]
+            }
+            proc fail {why} { error "instrument refused: $why" }
+        }
+        """
+    )
+    # Every attribute is a part of the command name; keywords become -options after the
+    # positional words, and every value becomes one Tcl word.
+    print("lab::measure:", tcl.z.lab.measure("ch 1", samples=8, unit="mV"))
+    print("as Tcl text:", tcl.z.lab.measure(["ch", 2], cast_=False))
+    print("llength of one list word:", tcl.z.llength([1, [2, 3], "a b"]))
+    tcl.z.set("greeting", "hello world")
+    print("set and read back:", tcl.vars["greeting"])
+    try:
+        tcl.z.lab.fail("no probe")
+    except tkinter.TclError as error:
+        # The error carries Tcl's own trace (::errorInfo), not only the short message.
+        print("Tcl error trace:\n    " + str(error).replace("\n", "\n    "))
+
+
+def call_history(tcl: TclInterpreter) -> None:
+    section("Call history")
+    history = tcl.history
+    history.start_marker("calibration")
+    for channel in range(3):
+        tcl.z.lab.measure(channel, samples=100)
+    tcl.z.set("calibrated", True)
+    history.end_marker("calibration")
+    tcl.z.set("after", "not in the marker")
+    print("the marked stretch:")
+    for entry in history.filter(marker="calibration"):
+        print("   ", entry)
+    print("its measure calls, of the last 2:",
+          [entry.api for entry in history.filter(marker="calibration", count=2, regex="measure")])
+    print("the last call of all:", history.filter(count=1)[0].api)
 
 
 def keyed_lists(tcl: TclInterpreter) -> None:
@@ -55,6 +102,8 @@ def main() -> None:
     tcl = TclInterpreter()
     print("Tcl", tcl.tk.eval("info patchlevel"), "| TclX loaded:", tcl.tclx)
     formatting(tcl)
+    quick_calls(tcl)
+    call_history(tcl)
     keyed_lists(tcl)
 
 

@@ -1,21 +1,37 @@
 """Drive a real Tcl interpreter from Python.
 
 :class:`TclInterpreter` owns one Tcl interpreter (the one Python's ``_tkinter`` embeds, with TclX
-loaded when it is installed) and offers what the native modules of this package call on it: ``tk``
-and the casts ``cast_list``, ``cast_boolean``, ``cast_array`` and ``cast_any``. The package module
-itself offers the same names for a default interpreter that is created on first use, so handles
-made without an interpreter work on it.
+loaded when it is installed) and offers what the native modules of this package call on it: ``tk``,
+the casts ``cast_list``, ``cast_boolean``, ``cast_array`` and ``cast_any``, the call ``history``,
+the Tcl variables as ``vars`` and the quick calls ``z``. The package module itself offers the same
+names for a default interpreter that is created on first use, so handles made without an
+interpreter work on it.
+
+The names ``history`` and ``z`` of the package are the default interpreter's, not the modules of
+the same names: import those with ``from tarvik.tcl.history import History`` and
+``from tarvik.tcl.z import Z``.
 """
 
 from __future__ import annotations
 
 import tkinter
+import weakref
+from collections.abc import Iterator, Mapping
 from typing import Any
 
 from tarvik.tcl._tcllist import splitlist as _splitlist
+from tarvik.tcl.history import History
+from tarvik.tcl.z import Z
+
+# Importing the two modules above made them attributes `history` and `z` of this package; those
+# names belong to the default interpreter (served by __getattr__ below), so drop the modules'.
+for _module_name in ("history", "z"):
+    globals().pop(_module_name, None)
+del _module_name
 
 __all__ = [
     "TclInterpreter",
+    "TclVariables",
     "default_interpreter",
     "cast_list",
     "cast_boolean",
@@ -26,6 +42,38 @@ __all__ = [
 
 # The Tcl object type name of TclX keyed lists, learnt from the first interpreter that loads TclX.
 _keyed_list_typename: str | None = None
+
+
+class TclVariables(Mapping[str, str]):
+    """The global Tcl variables of an interpreter, read by name: ``vars['::errorInfo']``.
+
+    Values are strings; a variable that cannot be read (missing, or an array) is a KeyError whose
+    argument is Tcl's error. Iteration lists the global variable names. The interpreter is held
+    through a weak proxy, like every handle on it.
+    """
+
+    def __init__(self, tcl: Any) -> None:
+        self._tcl = tcl if isinstance(tcl, weakref.ProxyTypes) else weakref.proxy(tcl)
+
+    def __getitem__(self, name: str) -> str:
+        try:
+            return str(self._tcl.tk.getvar(name))
+        except tkinter.TclError as exc:
+            raise KeyError(exc) from exc
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._names())
+
+    def __len__(self) -> int:
+        return len(self._names())
+
+    def _names(self) -> tuple[str, ...]:
+        # Through the script's string result: the list elements then come back as str, where a
+        # call would hand back whatever Tcl objects the list holds.
+        return self._tcl.tk.splitlist(self._tcl.tk.eval("::info globals"))
+
+
+_PLAIN_RESULTS = frozenset((str, int, float, bool, bytes))
 
 
 def _load_tclx(tk: Any) -> bool:
@@ -46,13 +94,19 @@ class TclInterpreter:
     """One Tcl interpreter and the casts that turn its results into plain Python values.
 
     ``tk`` is the interpreter's ``_tkinter`` application object. ``tclx`` tells whether TclX was
-    loaded. Instances accept weak references; handles keep nothing stronger.
+    loaded. ``history`` records every quick call, ``vars`` reads Tcl's global variables and ``z``
+    calls Tcl commands as attributes (``tcl.z.set('x', 1)``). Instances accept weak references;
+    handles, ``vars`` and ``z`` keep nothing stronger, so an interpreter goes as soon as its owner
+    drops it.
     """
 
     def __init__(self) -> None:
         self._root = tkinter.Tcl()
         self.tk = self._root.tk
         self.tclx = _load_tclx(self.tk)
+        self.history = History()
+        self.vars: Mapping[str, Any] = TclVariables(self)
+        self.z = Z(self)
 
     def cast_list(self, result: Any) -> tuple:
         """The elements of a Tcl list (a str or Tcl object) as a tuple; "" gives ().
@@ -81,6 +135,9 @@ class TclInterpreter:
     def cast_any(self, result: Any) -> Any:
         """A Tcl result as a natural Python value: numbers, strings and tuples stay, other
         Tcl objects become their string."""
+        # Every quick call ends here: the common plain results leave after one set lookup.
+        if type(result) in _PLAIN_RESULTS:
+            return result
         if isinstance(result, tuple):
             return tuple(self.cast_any(item) for item in result)
         if isinstance(result, (str, int, float, bytes)):
@@ -89,7 +146,7 @@ class TclInterpreter:
 
 
 _default: TclInterpreter | None = None
-_DEFAULT_NAMES = ("tk",)
+_DEFAULT_NAMES = ("tk", "history", "vars", "z")
 
 
 def default_interpreter() -> TclInterpreter:

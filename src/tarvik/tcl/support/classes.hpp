@@ -81,6 +81,14 @@ class ClassBuilder {
     Ref qualname_;
 };
 
+// A new, empty instance of `cls`, as object.__new__(cls) makes it, for a constructor that fills
+// in the instance itself instead of going through type.__call__ (the class's __new__ must be
+// object's).
+inline Ref allocate_instance(PyObject* cls) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    return own(type->tp_alloc(type, 0));
+}
+
 // super(cls, self).name, as the argument-less super() of a method of `cls` would find it.
 inline Ref super_attr(PyObject* cls, PyObject* self, PyObject* name) {
     Ref proxy = call(reinterpret_cast<PyObject*>(&PySuper_Type), cls, self);

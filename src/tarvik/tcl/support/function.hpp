@@ -318,6 +318,17 @@ inline Ref import_sibling_attr(PyObject* module, const char* sibling, const char
     return getattr(imported, name);
 }
 
+// A module global read at call time, as a Python function reads the names of its module, so a
+// name that a program or a test replaces on the module is seen; NameError when it is missing.
+inline Ref module_global(PyObject* module, PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+    if (value == nullptr) {
+        if (!PyErr_Occurred()) raise_format(PyExc_NameError, "name '%U' is not defined", name);
+        raise_current();
+    }
+    return Ref::borrow(value);
+}
+
 // Multi-phase initialisation (PEP 489) of a module whose state is `State`; `State::init(module)`
 // creates the module's names in order.
 template <class State>

@@ -230,4 +230,67 @@ inline bool error_matches(PyObject* type) noexcept {
     return PyErr_ExceptionMatches(type) != 0;
 }
 
+// The pending exception taken out of the error indicator, as an `except` clause holds it: one
+// normalised exception object carrying its traceback.
+inline Ref fetch_error() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal_maybe(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value && traceback) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return Ref::steal_maybe(value);
+#endif
+}
+
+// Makes `exception` (an exception object) the pending error and raises it in C++.
+[[noreturn]] inline void raise_exception(Ref exception) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception.release());
+#else
+    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())));
+    PyObject* traceback = PyException_GetTraceback(exception);
+    PyErr_Restore(type, exception.release(), traceback);
+#endif
+    throw PythonError{};
+}
+
+// Runs `f` as the body of an `except` clause that caught `handled`: an exception escaping `f`
+// gets `handled` as its __context__, as Python chains errors raised while handling another.
+template <class F>
+decltype(auto) while_handling(PyObject* handled, F&& f) {
+    try {
+        return f();
+    } catch (const PythonError&) {
+        Ref raised = fetch_error();
+        if (!raised) throw;
+        if (raised.get() != handled) PyException_SetContext(raised, Py_NewRef(handled));
+        raise_exception(std::move(raised));
+    }
+}
+
+// `raise exception from None` inside the handler of `handled`: the handled exception stays
+// reachable as __context__ but is suppressed, so tracebacks show only `exception`.
+[[noreturn]] inline void raise_from_none(Ref exception, PyObject* handled) {
+    PyException_SetContext(exception, Py_NewRef(handled));
+    PyException_SetCause(exception, nullptr);  // also sets __suppress_context__
+    raise_exception(std::move(exception));
+}
+
+// The object a weak reference or weak proxy refers to; empty once it is gone.
+inline Ref weakref_target(PyObject* ref) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* target = nullptr;
+    if (PyWeakref_GetRef(ref, &target) < 0) raise_current();
+    return Ref::steal_maybe(target);
+#else
+    PyObject* target = PyWeakref_GetObject(ref);
+    if (target == nullptr) raise_current();
+    return target == Py_None ? Ref() : Ref::borrow(target);
+#endif
+}
+
 }  // namespace tarvik
