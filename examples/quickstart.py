@@ -7,6 +7,7 @@ Run it with `make demo` (which sets everything up) or, inside the virtual enviro
 import tkinter
 
 from tarvik.tcl import TclInterpreter
+from tarvik.tcl.fieldtree import FieldTree
 from tarvik.tcl.namespace import (
     TclArrayVariable,
     TclCommand,
@@ -163,6 +164,31 @@ def call_history(tcl: TclInterpreter) -> None:
     print("the last call of all:", history.filter(count=1)[0].api)
 
 
+def keyed_lists(tcl: TclInterpreter) -> None:
+    section("TclX keyed lists as nested mappings")
+    if not tcl.tclx:
+        print("TclX is not installed: skipped")
+        return
+    tk = tcl.tk
+    tk.eval(
+        "set ::dut {}; keylset ::dut name.model X9 name.serial 0042"
+        " limits.volt.min 4.5 limits.volt.max 5.5 note {say \"hi\"!}"
+    )
+    # From the keyed-list object itself, or from its text: FieldTree.from_tcl(tk.eval("set ::dut")).
+    tree = FieldTree.from_tcl(tk.getvar("::dut"))
+    print("read:", tree.all_items())
+    print("dotted read:", tree["limits.volt.max"], "| attribute read:", tree.name.model)
+    tree["limits.volt.max"] = "5.25"
+    tree["limits.amp.max"] = "0.1"  # missing levels are created
+    del tree["name.serial"]
+    tree.update(name=FieldTree(owner="lab 3"))  # merges into the existing sub-list
+    tk.call("set", "::dut", tclobj(tree))
+    print("sent back:", scriptify(tree))
+    for key in ("limits.volt.max", "limits.amp.max", "name.owner", "note"):
+        print(f"  keylget ::dut {key} ->", tk.call("keylget", "::dut", key))
+    print("  keylkeys ::dut name ->", tk.call("keylkeys", "::dut", "name"))
+
+
 def main() -> None:
     tcl = TclInterpreter()
     print("Tcl", tcl.tk.eval("info patchlevel"), "| TclX loaded:", tcl.tclx)
@@ -172,6 +198,7 @@ def main() -> None:
     namespaces(tcl)
     quick_calls(tcl)
     call_history(tcl)
+    keyed_lists(tcl)
 
 
 if __name__ == "__main__":

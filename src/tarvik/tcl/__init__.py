@@ -17,6 +17,7 @@ from __future__ import annotations
 import tkinter
 from typing import Any
 
+from tarvik.tcl._tcllist import splitlist as _splitlist
 from tarvik.tcl.history import History
 from tarvik.tcl.namespace import TclNamespace
 from tarvik.tcl.z import Z
@@ -34,7 +35,11 @@ __all__ = [
     "cast_boolean",
     "cast_array",
     "cast_any",
+    "keyed_list_typename",
 ]
+
+# The Tcl object type name of TclX keyed lists, learnt from the first interpreter that loads TclX.
+_keyed_list_typename: str | None = None
 
 
 _PLAIN_RESULTS = frozenset((str, int, float, bool, bytes))
@@ -42,10 +47,15 @@ _PLAIN_RESULTS = frozenset((str, int, float, bool, bytes))
 
 def _load_tclx(tk: Any) -> bool:
     """Load TclX into an interpreter when it is installed; its absence is not an error."""
+    global _keyed_list_typename
     try:
         tk.eval("package require Tclx")
     except tkinter.TclError:
         return False
+    if _keyed_list_typename is None:
+        # TclX names its keyed-list object type itself: ask a keyed list that it made.
+        keyed_list = tk.call("apply", "{} {keylset l k v; return $l}")
+        _keyed_list_typename = getattr(keyed_list, "typename", None)
     return True
 
 
@@ -68,14 +78,19 @@ class TclInterpreter:
         self.z = Z(self)
 
     def cast_list(self, result: Any) -> tuple:
-        """The elements of a Tcl list (a str or Tcl object) as a tuple; "" gives ()."""
+        """The elements of a Tcl list (a str or Tcl object) as a tuple; "" gives ().
+
+        The text is split natively by Tcl's list syntax; the interpreter splits only what the
+        native reader leaves to it, so a malformed list raises Tcl's own ``TclError``.
+        """
         if isinstance(result, tuple):
             return result
         if isinstance(result, list):
             return tuple(result)
         if not isinstance(result, str):
             result = str(result)
-        return self.tk.splitlist(result)
+        items = _splitlist(result)
+        return self.tk.splitlist(result) if items is None else items
 
     def cast_boolean(self, result: Any) -> bool:
         """A Tcl result read as a boolean by Tcl's rules ("yes", "off", 0, 1, ...)."""
@@ -137,3 +152,10 @@ def cast_array(result: Any) -> dict:
 def cast_any(result: Any) -> Any:
     """A Tcl result as a natural Python value."""
     return default_interpreter().cast_any(result)
+
+
+def keyed_list_typename() -> str | None:
+    """The Tcl object type name of TclX keyed lists, or None when TclX is not installed."""
+    if _keyed_list_typename is None:
+        default_interpreter()
+    return _keyed_list_typename

@@ -35,6 +35,10 @@ struct Call {
     template <size_t N>
     Arguments<N> parse() const;
 
+    // The N parameters of a signature without *args or **kwargs, by position on the fast path.
+    template <size_t N>
+    std::array<PyObject*, N> arguments() const;
+
     Py_ssize_t keyword_count() const { return kwnames ? PyTuple_GET_SIZE(kwnames) : 0; }
     // Exactly `n` positional arguments and no keywords: the fast path of hot functions.
     bool exactly(Py_ssize_t n) const { return nargs == n && keyword_count() == 0; }
@@ -293,6 +297,14 @@ State& Call::state() const {
 template <size_t N>
 Arguments<N> Call::parse() const {
     return parse_arguments<N>(*function->parameters, function->qualname, args, nargs, kwnames);
+}
+
+template <size_t N>
+std::array<PyObject*, N> Call::arguments() const {
+    if (!exactly(Py_ssize_t(N))) return parse<N>().named;
+    std::array<PyObject*, N> named;
+    std::copy_n(args, N, named.begin());
+    return named;
 }
 
 // Module import helpers.

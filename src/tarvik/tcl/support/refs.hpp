@@ -10,6 +10,7 @@
 #include <Python.h>
 
 #include <utility>
+#include <vector>
 
 namespace tarvik {
 
@@ -178,6 +179,15 @@ Ref tuple(Items... items) {
     return own(PyTuple_Pack(sizeof...(Items), static_cast<PyObject*>(items)...));
 }
 
+// A tuple that takes over the references held in `items` (left empty).
+inline Ref tuple_taking(std::vector<Ref>& items) {
+    Ref result = own(PyTuple_New(Py_ssize_t(items.size())));
+    for (size_t i = 0; i < items.size(); ++i)
+        PyTuple_SET_ITEM(result.get(), Py_ssize_t(i), items[i].release());
+    items.clear();
+    return result;
+}
+
 inline Ref new_list(Py_ssize_t size = 0) {
     return own(PyList_New(size));
 }
@@ -224,6 +234,16 @@ class PendingError {
 #endif
     PyObject* exception_;
 };
+
+// KeyError(key), as a dict raises it: the key is the one argument, also when it is a tuple.
+[[noreturn]] inline void raise_key_error(PyObject* key) {
+    PyObject* args = PyTuple_Pack(1, key);
+    if (args != nullptr) {
+        PyErr_SetObject(PyExc_KeyError, args);
+        Py_DECREF(args);
+    }
+    throw PythonError{};
+}
 
 // True when the pending exception is an instance of `type`; the exception stays set.
 inline bool error_matches(PyObject* type) noexcept {
