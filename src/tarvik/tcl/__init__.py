@@ -1,16 +1,32 @@
 """Drive a real Tcl interpreter from Python.
 
 :class:`TclInterpreter` owns one Tcl interpreter (the one Python's ``_tkinter`` embeds, with TclX
-loaded when it is installed) and offers what the native modules of this package call on it: ``tk``
-and the casts ``cast_list``, ``cast_boolean``, ``cast_array`` and ``cast_any``. The package module
-itself offers the same names for a default interpreter that is created on first use, so handles
-made without an interpreter work on it.
+loaded when it is installed) and offers what the native modules of this package call on it: ``tk``,
+the casts ``cast_list``, ``cast_boolean``, ``cast_array`` and ``cast_any``, the call ``history``,
+the Tcl variables as ``vars`` and the quick calls ``z``. The package module itself offers the same
+names for a default interpreter that is created on first use, so handles made without an
+interpreter work on it.
+
+The names ``history`` and ``z`` of the package are the default interpreter's, not the modules of
+the same names: import those with ``from tarvik.tcl.history import History`` and
+``from tarvik.tcl.z import Z``.
 """
 
 from __future__ import annotations
 
 import tkinter
 from typing import Any
+
+from tarvik.tcl._tcllist import splitlist as _splitlist
+from tarvik.tcl.history import History
+from tarvik.tcl.namespace import TclNamespace
+from tarvik.tcl.z import Z
+
+# Importing the two modules above made them attributes `history` and `z` of this package; those
+# names belong to the default interpreter (served by __getattr__ below), so drop the modules'.
+for _module_name in ("history", "z"):
+    globals().pop(_module_name, None)
+del _module_name
 
 __all__ = [
     "TclInterpreter",
@@ -19,15 +35,27 @@ __all__ = [
     "cast_boolean",
     "cast_array",
     "cast_any",
+    "keyed_list_typename",
 ]
+
+# The Tcl object type name of TclX keyed lists, learnt from the first interpreter that loads TclX.
+_keyed_list_typename: str | None = None
+
+
+_PLAIN_RESULTS = frozenset((str, int, float, bool, bytes))
 
 
 def _load_tclx(tk: Any) -> bool:
     """Load TclX into an interpreter when it is installed; its absence is not an error."""
+    global _keyed_list_typename
     try:
         tk.eval("package require Tclx")
     except tkinter.TclError:
         return False
+    if _keyed_list_typename is None:
+        # TclX names its keyed-list object type itself: ask a keyed list that it made.
+        keyed_list = tk.call("apply", "{} {keylset l k v; return $l}")
+        _keyed_list_typename = getattr(keyed_list, "typename", None)
     return True
 
 
@@ -35,23 +63,34 @@ class TclInterpreter:
     """One Tcl interpreter and the casts that turn its results into plain Python values.
 
     ``tk`` is the interpreter's ``_tkinter`` application object. ``tclx`` tells whether TclX was
-    loaded. Instances accept weak references; handles keep nothing stronger.
+    loaded. ``history`` records every quick call, ``vars`` reads Tcl's global variables and ``z``
+    calls Tcl commands as attributes (``tcl.z.set('x', 1)``). Instances accept weak references;
+    handles, ``vars`` and ``z`` keep nothing stronger, so an interpreter goes as soon as its owner
+    drops it.
     """
 
     def __init__(self) -> None:
         self._root = tkinter.Tcl()
         self.tk = self._root.tk
         self.tclx = _load_tclx(self.tk)
+        self.history = History()
+        self.vars = TclNamespace("::", self).vars
+        self.z = Z(self)
 
     def cast_list(self, result: Any) -> tuple:
-        """The elements of a Tcl list (a str or Tcl object) as a tuple; "" gives ()."""
+        """The elements of a Tcl list (a str or Tcl object) as a tuple; "" gives ().
+
+        The text is split natively by Tcl's list syntax; the interpreter splits only what the
+        native reader leaves to it, so a malformed list raises Tcl's own ``TclError``.
+        """
         if isinstance(result, tuple):
             return result
         if isinstance(result, list):
             return tuple(result)
         if not isinstance(result, str):
             result = str(result)
-        return self.tk.splitlist(result)
+        items = _splitlist(result)
+        return self.tk.splitlist(result) if items is None else items
 
     def cast_boolean(self, result: Any) -> bool:
         """A Tcl result read as a boolean by Tcl's rules ("yes", "off", 0, 1, ...)."""
@@ -65,6 +104,9 @@ class TclInterpreter:
     def cast_any(self, result: Any) -> Any:
         """A Tcl result as a natural Python value: numbers, strings and tuples stay, other
         Tcl objects become their string."""
+        # Every quick call ends here: the common plain results leave after one set lookup.
+        if type(result) in _PLAIN_RESULTS:
+            return result
         if isinstance(result, tuple):
             return tuple(self.cast_any(item) for item in result)
         if isinstance(result, (str, int, float, bytes)):
@@ -73,7 +115,7 @@ class TclInterpreter:
 
 
 _default: TclInterpreter | None = None
-_DEFAULT_NAMES = ("tk",)
+_DEFAULT_NAMES = ("tk", "history", "vars", "z")
 
 
 def default_interpreter() -> TclInterpreter:
@@ -110,3 +152,10 @@ def cast_array(result: Any) -> dict:
 def cast_any(result: Any) -> Any:
     """A Tcl result as a natural Python value."""
     return default_interpreter().cast_any(result)
+
+
+def keyed_list_typename() -> str | None:
+    """The Tcl object type name of TclX keyed lists, or None when TclX is not installed."""
+    if _keyed_list_typename is None:
+        default_interpreter()
+    return _keyed_list_typename

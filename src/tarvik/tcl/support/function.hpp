@@ -35,6 +35,10 @@ struct Call {
     template <size_t N>
     Arguments<N> parse() const;
 
+    // The N parameters of a signature without *args or **kwargs, by position on the fast path.
+    template <size_t N>
+    std::array<PyObject*, N> arguments() const;
+
     Py_ssize_t keyword_count() const { return kwnames ? PyTuple_GET_SIZE(kwnames) : 0; }
     // Exactly `n` positional arguments and no keywords: the fast path of hot functions.
     bool exactly(Py_ssize_t n) const { return nargs == n && keyword_count() == 0; }
@@ -279,6 +283,12 @@ class ModuleState {
     std::vector<Ref> kept_;
 };
 
+// self.name(*args, **kwargs) with the arguments of `call` as they came, self being the first: a
+// method that hands its whole call on to another method of the same instance.
+inline Ref forward_to_method(const Call& call, PyObject* name) {
+    return own(PyObject_VectorcallMethod(name, call.args, size_t(call.nargs), call.kwnames));
+}
+
 template <class State>
 State& Call::state() const {
     return *static_cast<State*>(PyModule_GetState(function->module));
@@ -289,12 +299,27 @@ Arguments<N> Call::parse() const {
     return parse_arguments<N>(*function->parameters, function->qualname, args, nargs, kwnames);
 }
 
+template <size_t N>
+std::array<PyObject*, N> Call::arguments() const {
+    if (!exactly(Py_ssize_t(N))) return parse<N>().named;
+    std::array<PyObject*, N> named;
+    std::copy_n(args, N, named.begin());
+    return named;
+}
+
 // Module import helpers.
 inline Ref import(const char* name) {
     return own(PyImport_ImportModule(name));
 }
 inline Ref import_attr(const char* module, const char* name) {
     return getattr(import(module), name);
+}
+// `import name` for a call-time import: a module already in sys.modules is taken from there
+// without a trip through the import machinery.
+inline Ref import_cached(PyObject* name) {
+    if (PyObject* module = PyImport_GetModule(name)) return Ref::steal(module);
+    if (PyErr_Occurred()) raise_current();
+    return own(PyImport_Import(name));
 }
 // `from .sibling import name` as run from `module` (a relative import at load time).
 inline Ref import_sibling_attr(PyObject* module, const char* sibling, const char* name) {
@@ -304,6 +329,17 @@ inline Ref import_sibling_attr(PyObject* module, const char* sibling, const char
     Ref imported =
         own(PyImport_ImportModuleLevelObject(sibling_name, globals, nullptr, fromlist, 1));
     return getattr(imported, name);
+}
+
+// A module global read at call time, as a Python function reads the names of its module, so a
+// name that a program or a test replaces on the module is seen; NameError when it is missing.
+inline Ref module_global(PyObject* module, PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+    if (value == nullptr) {
+        if (!PyErr_Occurred()) raise_format(PyExc_NameError, "name '%U' is not defined", name);
+        raise_current();
+    }
+    return Ref::borrow(value);
 }
 
 // Multi-phase initialisation (PEP 489) of a module whose state is `State`; `State::init(module)`

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <utility>
+#include <vector>
 
 #if defined(__linux__)
 #include <pthread.h>
@@ -149,6 +150,26 @@ Ref call_method(PyObject* obj, PyObject* name, Args... args) {
         name, argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// callable(*positional, **keywords) where the last len(kwnames) of `args` are the values of the
+// keyword arguments named in the tuple `kwnames`.
+template <class... Args>
+Ref call_kw(PyObject* callable, PyObject* kwnames, Args... args) {
+    PyObject* argv[] = {nullptr, args...};
+    size_t positional = sizeof...(Args) - size_t(PyTuple_GET_SIZE(kwnames));
+    return own(PyObject_Vectorcall(callable, argv + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                   kwnames));
+}
+
+// obj.name(*positional, **keywords) where the last len(kwnames) of `args` are the values of the
+// keyword arguments named in the tuple `kwnames`, without a bound method or a dict.
+template <class... Args>
+Ref call_method_kw(PyObject* obj, PyObject* name, PyObject* kwnames, Args... args) {
+    PyObject* argv[] = {obj, args...};
+    size_t positional = sizeof...(Args) + 1 - size_t(PyTuple_GET_SIZE(kwnames));
+    return own(PyObject_VectorcallMethod(name, argv, positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         kwnames));
+}
+
 inline Ref str(PyObject* o) {
     return own(PyObject_Str(o));
 }
@@ -162,6 +183,15 @@ inline Ref intern(const char* s) {
 template <class... Items>
 Ref tuple(Items... items) {
     return own(PyTuple_Pack(sizeof...(Items), static_cast<PyObject*>(items)...));
+}
+
+// A tuple that takes over the references held in `items` (left empty).
+inline Ref tuple_taking(std::vector<Ref>& items) {
+    Ref result = own(PyTuple_New(Py_ssize_t(items.size())));
+    for (size_t i = 0; i < items.size(); ++i)
+        PyTuple_SET_ITEM(result.get(), Py_ssize_t(i), items[i].release());
+    items.clear();
+    return result;
 }
 
 inline Ref new_list(Py_ssize_t size = 0) {
@@ -283,9 +313,100 @@ class PendingError {
     PyObject* exception_;
 };
 
+// KeyError(key), as a dict raises it: the key is the one argument, also when it is a tuple.
+[[noreturn]] inline void raise_key_error(PyObject* key) {
+    PyObject* args = PyTuple_Pack(1, key);
+    if (args != nullptr) {
+        PyErr_SetObject(PyExc_KeyError, args);
+        Py_DECREF(args);
+    }
+    throw PythonError{};
+}
+
 // True when the pending exception is an instance of `type`; the exception stays set.
 inline bool error_matches(PyObject* type) noexcept {
     return PyErr_ExceptionMatches(type) != 0;
+}
+
+// The pending exception taken out of the error indicator, as an `except` clause holds it: one
+// normalised exception object carrying its traceback.
+inline Ref fetch_error() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal_maybe(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value && traceback) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return Ref::steal_maybe(value);
+#endif
+}
+
+// Makes `exception` (an exception object) the pending error and raises it in C++.
+[[noreturn]] inline void raise_exception(Ref exception) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception.release());
+#else
+    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())));
+    PyObject* traceback = PyException_GetTraceback(exception);
+    PyErr_Restore(type, exception.release(), traceback);
+#endif
+    throw PythonError{};
+}
+
+// Runs `f` as the body of an `except` clause that caught `handled`: an exception escaping `f`
+// gets `handled` as its __context__, as Python chains errors raised while handling another.
+template <class F>
+decltype(auto) while_handling(PyObject* handled, F&& f) {
+    try {
+        return f();
+    } catch (const PythonError&) {
+        Ref raised = fetch_error();
+        if (!raised) throw;
+        if (raised.get() != handled) PyException_SetContext(raised, Py_NewRef(handled));
+        raise_exception(std::move(raised));
+    }
+}
+
+// `raise exception from None` inside the handler of `handled`: the handled exception stays
+// reachable as __context__ but is suppressed, so tracebacks show only `exception`.
+[[noreturn]] inline void raise_from_none(Ref exception, PyObject* handled) {
+    PyException_SetContext(exception, Py_NewRef(handled));
+    PyException_SetCause(exception, nullptr);  // also sets __suppress_context__
+    raise_exception(std::move(exception));
+}
+
+// `raise type(cause) from cause`: the new exception carries the caught one as its argument, its
+// cause and its context, as the statement does inside an `except` block.
+[[noreturn]] inline void raise_from(PyObject* type, Ref cause) {
+    Ref exception = call(type, cause.get());
+    PyException_SetCause(exception, Py_NewRef(cause.get()));  // also sets __suppress_context__
+    PyException_SetContext(exception, cause.release());
+    raise_exception(std::move(exception));
+}
+
+// The object a weak reference or weak proxy refers to; empty once it is gone.
+inline Ref weakref_target(PyObject* ref) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* target = nullptr;
+    if (PyWeakref_GetRef(ref, &target) < 0) raise_current();
+    return Ref::steal_maybe(target);
+#else
+    PyObject* target = PyWeakref_GetObject(ref);
+    if (target == nullptr) raise_current();
+    return target == Py_None ? Ref() : Ref::borrow(target);
+#endif
+}
+
+// The object a weak proxy stands for, as the proxy's own attribute access finds it: a proxy whose
+// referent is gone raises the proxy's ReferenceError. Anything else is returned as it is.
+inline Ref unproxy(PyObject* o) {
+    if (!PyWeakref_CheckProxy(o)) return Ref::borrow(o);
+    Ref target = weakref_target(o);
+    if (!target) raise(PyExc_ReferenceError, "weakly-referenced object no longer exists");
+    return target;
 }
 
 }  // namespace tarvik

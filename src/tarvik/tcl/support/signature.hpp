@@ -21,6 +21,7 @@ struct Parameter {
     Ref default_value;  // empty with `required` false: an `...` default the body supplies itself
     bool required = false;
     bool keyword_only = false;
+    bool positional_only = false;  // before a `/`: a keyword of the same name goes to **kwargs
 };
 
 struct ParameterTable {
@@ -105,7 +106,10 @@ inline ParameterTable parse_signature(std::string_view text) {
         } else if (part.starts_with("*")) {
             table.varargs = true;
             keyword_only = true;
-        } else if (part != "/") {
+        } else if (part == "/") {
+            for (Parameter& earlier : table.parameters)
+                earlier.positional_only = true;
+        } else {
             Parameter p;
             size_t eq = part.find('=');
             std::string name(detail::trim(part.substr(0, eq)));
@@ -197,7 +201,12 @@ Arguments<N> parse_arguments(const ParameterTable& table, PyObject* qualname, Py
         size_t j = 0;
         while (j < N && !detail::same_name(key, table.parameters[j].name))
             ++j;
-        if (j < N) {
+        if (j < N && table.parameters[j].positional_only && !table.varkw)
+            raise_format(PyExc_TypeError,
+                         "%U() got some positional-only arguments passed as keyword arguments: "
+                         "'%U'",
+                         qualname, key);
+        if (j < N && !table.parameters[j].positional_only) {
             if (out.named[j])
                 raise_format(PyExc_TypeError, "%U() got multiple values for argument '%U'",
                              qualname, key);

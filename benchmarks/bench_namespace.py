@@ -1,0 +1,72 @@
+"""Handles on Tcl variables and commands, and namespace views, against the raw Tk calls they amount
+to; the name algebra against a pure-Python implementation."""
+
+import baseline_namespace
+from tarvik.tcl import TclInterpreter
+from tarvik.tcl.namespace import TclCommand, TclNamespace, TclVariable
+
+
+def variables(table, tcl) -> None:
+    tk = tcl.tk
+    variable = TclVariable("::bench_x", tcl=tcl)
+
+    def handle():
+        variable.set("value")
+        variable.get_obj()
+
+    def raw():
+        tk.setvar("::bench_x", "value")
+        tk.getvar("::bench_x")
+
+    table.within("TclVariable", "set + get_obj", handle, "tk.setvar + tk.getvar", raw, 1.5)
+
+
+def commands(table, tcl) -> None:
+    tk = tcl.tk
+    tk.eval("proc ::bench_p {args} {}")
+    command = TclCommand(("::bench_p",), tcl=tcl, keywords={"mode": "fast", "count": 3})
+    words = ("::bench_p", 1, "two", "-mode", "fast", "-count", 3)
+    assert command.build_tclcmd(1, "two") == words
+    table.within("TclCommand", "call(1, 'two'), 2 presets", lambda: command.call(1, "two"),
+                 "tk.call(words)", lambda: tk.call(words), 2)
+
+
+def names(table) -> None:
+    parts = ("::bench", "ns", "variable")
+    assert TclNamespace.join(*parts) == baseline_namespace.join(*parts) == "::bench::ns::variable"
+    table.faster("TclNamespace", "join of 3 parts", lambda: TclNamespace.join(*parts),
+                 "pure-Python join", lambda: baseline_namespace.join(*parts), 5)
+
+
+def run(table) -> None:
+    tcl = TclInterpreter()
+    variables(table, tcl)
+    commands(table, tcl)
+    views(table, tcl)
+    names(table)
+
+
+def views(table, tcl) -> None:
+    tk = tcl.tk
+    ns = TclNamespace("::bench_ns", tcl)
+    ns.create()
+
+    def through_view():
+        ns.vars["x"] = "value"
+        ns.vars["x"]
+
+    def raw():
+        tk.setvar("::bench_ns::x", "value")
+        tk.eval("set ::bench_ns::x")
+
+    table.within("views", "vars['x'] = v; vars['x']", through_view,
+                 "tk.setvar + tk.eval('set ...')", raw, 3)
+
+    many = TclNamespace("::bench_many", tcl)
+    many.create()
+    for i in range(1000):
+        tk.setvar(f"::bench_many::v{i}", i)
+    query = ("namespace", "eval", "::bench_many", ("::info", "vars"))
+    assert len(list(many.vars)) == len(tk.splitlist(tk.call(query)))
+    table.within("views", "list(vars), 1,000 variables", lambda: list(many.vars),
+                 "info vars + tk.splitlist", lambda: tk.splitlist(tk.call(query)), 2)

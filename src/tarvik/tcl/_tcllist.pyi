@@ -1,0 +1,3 @@
+"""Tcl lists split natively, by Tcl's own list syntax."""
+
+def splitlist(string: str) -> tuple[str, ...] | None: ...

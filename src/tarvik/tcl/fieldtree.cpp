@@ -1,0 +1,825 @@
+// tarvik.tcl.fieldtree: TclX keyed lists as nested Python mappings addressed with dotted keys.
+//
+// A FieldTree is a dict (through AttrDict) whose values are leaves or further FieldTrees, and
+// `tree['a.b.c']` walks one level per dot. An exact FieldTree -- every tree this module makes --
+// walks its levels in a loop straight on the dict storage. An instance of a subclass goes through
+// its own (possibly overridden) methods at every level, as the same class written in Python would,
+// and reaches its base mapping through super().
+#include "support/classes.hpp"
+#include "support/tcl_list.hpp"
+
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace tarvik {
+namespace {
+
+struct State : ModuleState {
+    PyObject* MutableMapping;
+    PyObject* mapping_update;  // MutableMapping.update
+    PyTypeObject* tcl_obj_type;
+    PyObject* TclError;
+    PyObject* tclobj;
+    PyObject* tree;  // the class FieldTree
+    PyTypeObject* tree_type;
+    // FieldTree's base operations are dict's own, so exact instances may use the dict storage.
+    bool dict_base = false;
+    PyObject* key_parts;  // dotted str key -> list of its parts, for recent keys
+    // The type name of TclX keyed-list objects, once the host has told it.
+    PyObject* keyed_list_typename = nullptr;
+
+    PyObject* package_name;  // "tarvik.tcl"
+    PyObject* dot;           // "."
+    PyObject* one;           // 1
+    PyObject* empty_tuple;
+    PyObject* blocked_format;
+    PyObject* name_split;
+    PyObject* name_contains;
+    PyObject* name_getitem;
+    PyObject* name_setitem;
+    PyObject* name_delitem;
+    PyObject* name_init;
+    PyObject* name_items;
+    PyObject* name_update;
+    PyObject* name_all_keys;
+    PyObject* name_all_items;
+    PyObject* name_typename;
+    PyObject* name_cast_list;
+    PyObject* name_keyed_list_typename;
+
+    void init(PyObject* module);
+};
+
+// ---------------------------------------------------------------------------------------------
+// Levels
+
+// An exact FieldTree whose item operations are this module's and whose base is a plain dict.
+bool is_plain(const State& st, PyObject* node) {
+    return Py_TYPE(node) == st.tree_type && st.dict_base;
+}
+
+// Built-in value types, which no one registers as virtual subclasses of FieldTree: for them the
+// isinstance test through the ABC machinery would only cost time.
+bool is_builtin_leaf(const State& st, PyTypeObject* type) {
+    return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
+           type == &PyBool_Type || type == Py_TYPE(Py_None) || type == &PyBytes_Type ||
+           type == &PyTuple_Type || type == &PyList_Type || type == &PyDict_Type ||
+           type == st.tcl_obj_type;
+}
+
+// isinstance(obj, FieldTree): the test that tells a sub-list from a leaf.
+bool is_tree(const State& st, PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == st.tree_type || PyType_IsSubtype(type, st.tree_type)) return true;
+    if (is_builtin_leaf(st, type)) return false;
+    return check(PyObject_IsInstance(obj, st.tree)) != 0;
+}
+
+// A new, empty FieldTree. With a plain base, the constructor called without arguments stores
+// nothing, so the instance is made without running it.
+Ref new_tree(const State& st) {
+    if (!st.dict_base) return call(st.tree);
+    return own(st.tree_type->tp_new(st.tree_type, st.empty_tuple, nullptr));
+}
+
+// The key fills the message as one value: a tuple key would otherwise be taken for the format's
+// argument list and fail with a TypeError of its own.
+[[noreturn]] void blocked(const State& st, PyObject* key) {
+    Ref message = own(PyUnicode_Format(st.blocked_format, tuple(key)));
+    PyErr_SetObject(PyExc_KeyError, message);
+    raise_current();
+}
+
+std::pair<Ref, Ref> unpack_pair(PyObject* pair) {
+    Ref items = own(PySequence_Fast(pair, "cannot unpack non-iterable object"));
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    if (n < 2)
+        raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
+    if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    PyObject** item = PySequence_Fast_ITEMS(items.get());
+    return {Ref::borrow(item[0]), Ref::borrow(item[1])};
+}
+
+// The parts of a dotted str key. Programs read the same few keys over and over, so the parts
+// are kept for the most recent keys: a read then hashes no new string and allocates nothing.
+Ref key_parts(const State& st, PyObject* key) {
+    PyObject* parts = PyDict_GetItemWithError(st.key_parts, key);
+    if (parts != nullptr) return Ref::borrow(parts);
+    if (PyErr_Occurred()) raise_current();
+    Ref made = own(PyUnicode_Split(key, st.dot, -1));
+    if (PyDict_GET_SIZE(st.key_parts) >= 1024) PyDict_Clear(st.key_parts);
+    set_item(st.key_parts, key, made);
+    return made;
+}
+
+bool has_dot(PyObject* str) {
+    return PyUnicode_FindChar(str, '.', 0, PyUnicode_GET_LENGTH(str), 1) >= 0;
+}
+
+// A key taken apart level by level, as `head, rest = key.split('.', 1)` does at each level.
+class KeyPath {
+  public:
+    KeyPath(const State& st, PyObject* key) : st_(st), key_(Ref::borrow(key)) {}
+
+    // Splits the head off the key; false when the key left has no dot.
+    bool split() {
+        if (!parts_ && PyUnicode_CheckExact(key_)) {
+            if (!has_dot(key_)) return false;
+            parts_ = key_parts(st_, key_);
+        }
+        if (parts_) {
+            if (index_ + 1 >= PyList_GET_SIZE(parts_.get())) return false;
+            offset_ += PyUnicode_GET_LENGTH(PyList_GET_ITEM(parts_.get(), index_++)) + 1;
+            return true;
+        }
+        if (!check(PySequence_Contains(key_, st_.dot))) return false;
+        auto [head, rest] = unpack_pair(call_method(key_, st_.name_split, st_.dot, st_.one));
+        head_ = std::move(head);
+        key_ = std::move(rest);
+        return true;
+    }
+
+    PyObject* head() const {
+        return parts_ ? PyList_GET_ITEM(parts_.get(), index_ - 1) : head_.get();
+    }
+
+    // The key after the last head split off (the whole key when none was).
+    Ref rest() const {
+        if (!parts_) return key_;
+        if (index_ + 1 == PyList_GET_SIZE(parts_.get()))
+            return Ref::borrow(PyList_GET_ITEM(parts_.get(), index_));
+        return own(PyUnicode_Substring(key_, offset_, PyUnicode_GET_LENGTH(key_)));
+    }
+
+  private:
+    const State& st_;
+    Ref key_;
+    Ref head_;
+    Ref parts_;              // a str key's parts
+    Py_ssize_t index_ = 0;   // parts split off
+    Py_ssize_t offset_ = 0;  // where the rest of a str key starts
+};
+
+// The base item operations: one level, through the class after FieldTree in the MRO.
+
+Ref base_read(const State& st, PyObject* node, PyObject* key) {
+    if (!is_plain(st, node)) return call(super_attr(st.tree, node, st.name_getitem), key);
+    PyObject* value = PyDict_GetItemWithError(node, key);
+    if (value == nullptr) {
+        if (PyErr_Occurred()) raise_current();
+        raise_key_error(key);
+    }
+    return Ref::borrow(value);
+}
+
+void base_write(const State& st, PyObject* node, PyObject* key, PyObject* value) {
+    if (is_plain(st, node))
+        check(PyDict_SetItem(node, key, value));
+    else
+        call(super_attr(st.tree, node, st.name_setitem), key, value);
+}
+
+void base_delete(const State& st, PyObject* node, PyObject* key) {
+    if (is_plain(st, node))
+        check(PyDict_DelItem(node, key));
+    else
+        call(super_attr(st.tree, node, st.name_delitem), key);
+}
+
+bool base_contains(const State& st, PyObject* node, PyObject* key) {
+    if (is_plain(st, node)) return check(PyDict_Contains(node, key)) != 0;
+    return is_true(call(super_attr(st.tree, node, st.name_contains), key));
+}
+
+// The membership test and then the read: one lookup where the base is a plain dict.
+Ref base_read_optional(const State& st, PyObject* node, PyObject* key) {
+    if (!is_plain(st, node)) return base_contains(st, node, key) ? base_read(st, node, key) : Ref();
+    PyObject* value = PyDict_GetItemWithError(node, key);
+    if (value == nullptr && PyErr_Occurred()) raise_current();
+    return Ref::borrow(value);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Item operations
+
+// tree[key] of FieldTree.__getitem__.
+Ref read(const State& st, PyObject* self, PyObject* key) {
+    Ref node = Ref::borrow(self);
+    KeyPath path(st, key);
+    while (path.split()) {
+        Ref value = base_read(st, node, path.head());
+        if (!is_plain(st, value)) return own(PyObject_GetItem(value, path.rest()));
+        node = std::move(value);
+    }
+    return base_read(st, node, path.rest());
+}
+
+// self[key] through the object's own class, or an empty Ref where that raises KeyError.
+Ref read_optional(const State& st, PyObject* self, PyObject* key) {
+    bool plain = is_plain(st, self);
+    if (plain && PyUnicode_CheckExact(key) && !has_dot(key))
+        return base_read_optional(st, self, key);
+    try {
+        return plain ? read(st, self, key) : own(PyObject_GetItem(self, key));
+    } catch (const PythonError&) {
+        if (!error_matches(PyExc_KeyError)) throw;
+        PyErr_Clear();
+        return Ref();
+    }
+}
+
+Ref from_tcl(State& st, PyObject* value);
+
+// The host package, imported when it is first needed rather than when this module loads.
+Ref import_package(const State& st) {
+    Ref package = Ref::steal_maybe(PyImport_GetModule(st.package_name));
+    if (package) return package;
+    if (PyErr_Occurred()) raise_current();
+    return own(PyImport_Import(st.package_name));
+}
+
+// A keyed-list Tcl object as the FieldTree it holds; any other value as it is. Values that are
+// not Tcl objects pass with one pointer comparison.
+Ref from_keyed_list_object(State& st, PyObject* value) {
+    if (Py_TYPE(value) != st.tcl_obj_type) return Ref::borrow(value);
+    if (st.keyed_list_typename == nullptr) {
+        Ref ask = getattr_optional(import_package(st), st.name_keyed_list_typename);
+        Ref name = ask ? call(ask) : none();
+        if (!PyUnicode_Check(name)) return Ref::borrow(value);  // no TclX, no keyed lists
+        st.keyed_list_typename = st.keep(std::move(name));
+    }
+    Ref type_name = getattr(value, st.name_typename);
+    if (!check(PyObject_RichCompareBool(type_name, st.keyed_list_typename, Py_EQ)))
+        return Ref::borrow(value);
+    return from_tcl(st, value);
+}
+
+// self[key] = value of FieldTree.__setitem__, after the keyed-list conversion.
+void store(const State& st, PyObject* self, PyObject* key, PyObject* value) {
+    Ref node = Ref::borrow(self);
+    KeyPath path(st, key);
+    while (path.split()) {
+        PyObject* head = path.head();
+        Ref sub = read_optional(st, node, head);
+        if (!sub) {
+            sub = new_tree(st);
+            base_write(st, node, head, sub);
+        } else if (!is_tree(st, sub)) {
+            blocked(st, head);
+        }
+        if (!is_plain(st, sub)) {
+            check(PyObject_SetItem(sub, path.rest(), value));
+            return;
+        }
+        node = std::move(sub);
+    }
+    Ref last = path.rest();
+    // A sub-list may replace a sub-list or fill a gap, never overwrite a leaf.
+    if (is_tree(st, value)) {
+        Ref existing = read_optional(st, node, last);
+        if (existing && !is_tree(st, existing)) blocked(st, last);
+    }
+    base_write(st, node, last, value);
+}
+
+// self[key] = value through the object's own class.
+void assign(State& st, PyObject* self, PyObject* key, PyObject* value) {
+    if (is_plain(st, self))
+        store(st, self, key, from_keyed_list_object(st, value));
+    else
+        check(PyObject_SetItem(self, key, value));
+}
+
+// key in tree of FieldTree.__contains__; below a leaf, the leaf's own __contains__ answers.
+Ref contains(const State& st, PyObject* self, PyObject* key) {
+    Ref node = Ref::borrow(self);
+    KeyPath path(st, key);
+    while (path.split()) {
+        Ref value = base_read_optional(st, node, path.head());
+        if (!value) return boolean(false);
+        if (!is_plain(st, value)) {
+            Ref rest = path.rest();
+            return call_method(value, st.name_contains, rest.get());
+        }
+        node = std::move(value);
+    }
+    return boolean(base_contains(st, node, path.rest()));
+}
+
+// del tree[key] of FieldTree.__delitem__: afterwards every level that the deletion left empty is
+// removed too, from the deepest up.
+void remove(const State& st, PyObject* self, PyObject* key) {
+    std::vector<std::pair<Ref, Ref>> levels;  // (node, head) along the key
+    Ref node = Ref::borrow(self);
+    KeyPath path(st, key);
+    bool deleted = false;
+    while (!deleted && path.split()) {
+        Ref value = base_read(st, node, path.head());
+        levels.emplace_back(node, Ref::borrow(path.head()));
+        if (is_plain(st, value)) {
+            node = std::move(value);
+        } else {
+            check(PyObject_DelItem(value, path.rest()));
+            deleted = true;
+        }
+    }
+    if (!deleted) base_delete(st, node, path.rest());
+    for (auto level = levels.rbegin(); level != levels.rend(); ++level) {
+        auto& [parent, head] = *level;
+        if (!is_true(base_read(st, parent, head))) base_delete(st, parent, head);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Whole trees
+
+// Calls f(key, value) for each entry of self.items(), in order.
+template <class F>
+void for_each_entry(const State& st, PyObject* self, F&& f) {
+    if (is_plain(st, self)) {
+        PyObject *key, *value;
+        for (Py_ssize_t pos = 0; PyDict_Next(self, &pos, &key, &value);)
+            f(Ref::borrow(key), Ref::borrow(value));
+        return;
+    }
+    Ref iterator = own(PyObject_GetIter(call_method(self, st.name_items)));
+    while (Ref item = Ref::steal_maybe(PyIter_Next(iterator))) {
+        auto [key, value] = unpack_pair(item);
+        f(std::move(key), std::move(value));
+    }
+    if (PyErr_Occurred()) raise_current();
+}
+
+template <class F>
+void for_each_item(PyObject* iterable, F&& f) {
+    Ref iterator = own(PyObject_GetIter(iterable));
+    while (Ref item = Ref::steal_maybe(PyIter_Next(iterator)))
+        f(item.get());
+    if (PyErr_Occurred()) raise_current();
+}
+
+// all_keys() or, with values, all_items(): a depth-first walk in insertion order that qualifies
+// the keys of every sub-list with the key it is stored under.
+Ref flatten(const State& st, PyObject* self, bool with_values) {
+    RecursionGuard guard(" while flattening a FieldTree");
+    Ref out = new_list();
+    for_each_entry(st, self, [&](Ref key, Ref value) {
+        if (!is_tree(st, value)) {
+            append(out, with_values ? tuple(key.get(), value.get()) : key);
+            return;
+        }
+        Ref sub = is_plain(st, value)
+                      ? flatten(st, value, with_values)
+                      : call_method(value, with_values ? st.name_all_items : st.name_all_keys);
+        Ref prefix;  // key + '.', made for the first sub-key: an empty sub-list adds nothing
+        auto qualified = [&](PyObject* subkey) {
+            if (!prefix) prefix = own(PyNumber_Add(key, st.dot));
+            return own(PyNumber_Add(prefix, subkey));
+        };
+        for_each_item(sub, [&](PyObject* item) {
+            if (!with_values) return append(out, qualified(item));
+            auto [subkey, subvalue] = unpack_pair(item);
+            append(out, tuple(qualified(subkey).get(), subvalue.get()));
+        });
+    });
+    return out;
+}
+
+void merge(State& st, PyObject* self, PyObject* other);
+
+// target.update(other) through the object's own class.
+void update_of(State& st, PyObject* target, PyObject* other) {
+    if (is_plain(st, target))
+        merge(st, target, other);
+    else
+        call_method(target, st.name_update, other);
+}
+
+// update(other): a FieldTree merges leaf by leaf, anything else as MutableMapping.update does.
+void merge(State& st, PyObject* self, PyObject* other) {
+    if (is_tree(st, other)) {
+        Ref leaves =
+            is_plain(st, other) ? flatten(st, other, true) : call_method(other, st.name_all_items);
+        for_each_item(leaves, [&](PyObject* item) {
+            auto [key, value] = unpack_pair(item);
+            assign(st, self, key, value);
+        });
+    } else if (PyDict_CheckExact(other)) {
+        // MutableMapping.update's loop for a mapping, without its lookups and ABC test.
+        for_each_item(other, [&](PyObject* key) {
+            Ref value = own(PyObject_GetItem(other, key));
+            assign(st, self, key, value);
+        });
+    } else {
+        call(st.mapping_update, self, other);
+    }
+}
+
+// A keyword of update(): a FieldTree value merges into the sub-list under the key.
+void merge_keyword(State& st, PyObject* self, PyObject* key, PyObject* value) {
+    if (!is_tree(st, value)) return assign(st, self, key, value);
+    Ref sub = read_optional(st, self, key);
+    if (!sub) {
+        sub = new_tree(st);
+        assign(st, self, key, sub);
+    } else if (!is_tree(st, sub)) {
+        blocked(st, key);
+    }
+    update_of(st, sub, value);
+}
+
+// Non-empty strings and scalars: dict() rejects them, so the constructor keeps them as leaves
+// without calling itself to find out.
+bool is_scalar_leaf(const State& st, PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PyUnicode_Type) return PyUnicode_GET_LENGTH(value) > 0;
+    return type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type ||
+           value == Py_None || type == st.tcl_obj_type;
+}
+
+// The constructor's conversion: each value that FieldTree() accepts becomes one, in place.
+void convert_to_subtrees(const State& st, PyObject* entries) {
+    PyObject *k, *v;
+    for (Py_ssize_t pos = 0; PyDict_Next(entries, &pos, &k, &v);) {
+        if (is_scalar_leaf(st, v) || is_tree(st, v)) continue;
+        Ref key = Ref::borrow(k);
+        Ref sub = Ref::steal_maybe(PyObject_CallOneArg(st.tree, v));
+        if (!sub) {
+            if (!error_matches(PyExc_ValueError) && !error_matches(PyExc_TypeError))
+                raise_current();
+            PyErr_Clear();
+            continue;
+        }
+        set_item(entries, key, sub);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Keyed lists from Tcl
+
+// The text of a value that the list reader can take: a str, or the string of a Tcl object.
+Ref text_of(const State& st, PyObject* value) {
+    if (PyUnicode_Check(value)) return Ref::borrow(value);
+    if (Py_TYPE(value) == st.tcl_obj_type) return str(value);
+    return Ref();
+}
+
+// The pairs of one level of a keyed list, and the first element that is not a pair.
+struct Level {
+    std::vector<Ref> flat;  // key, value, key, value... of the elements before `bad`
+    Py_ssize_t elements = 0;
+    Py_ssize_t bad = -1;
+    Py_ssize_t bad_length = 0;
+
+    void add(std::vector<Ref>& items) {
+        if (bad < 0) {
+            if (items.size() == 2) {
+                flat.push_back(std::move(items[0]));
+                flat.push_back(std::move(items[1]));
+            } else {
+                bad = elements;
+                bad_length = Py_ssize_t(items.size());
+            }
+        }
+        ++elements;
+    }
+};
+
+// Reads keyed lists level by level. Each level's text is split by the native list reader where
+// it can, and by the host's cast_list (looked up once per read) where it cannot.
+class KeyedListReader {
+  public:
+    KeyedListReader(State& st, Ref package) : st_(st), package_(std::move(package)) {}
+
+    // The FieldTree that a keyed list reads as. Nested, an empty Ref when the value is no keyed
+    // list -- not a list of pairs, or no list at all -- and so stays a leaf.
+    Ref read(PyObject* value, bool nested) {
+        RecursionGuard guard(" while reading a keyed list");
+        Level level;
+        if (!read_level(value, nested, level)) return Ref();
+        Ref tree = new_tree(st_);
+        bool plain_keys = true;
+        for (size_t i = 0; i < level.flat.size(); i += 2) {
+            PyObject* key = level.flat[i];
+            set_item(tree, key, level.flat[i + 1]);
+            plain_keys = plain_keys && PyUnicode_CheckExact(key) && !has_dot(key);
+        }
+        if (level.bad >= 0)
+            raise_format(PyExc_ValueError,
+                         "dictionary update sequence element #%zd has length %zd; 2 is required",
+                         level.bad, level.bad_length);
+        convert_values(tree);
+        // Dotted keys nest through the item assignment; plain ones are stored as they are.
+        if (!plain_keys) {
+            Ref entries = own(PyDict_Copy(tree));
+            PyDict_Clear(tree);
+            merge(st_, tree, entries);
+        }
+        return tree;
+    }
+
+  private:
+    enum class Native : uint8_t { READ, NOT_KEYED, LEFT_TO_HOST };
+
+    bool read_level(PyObject* value, bool nested, Level& level) {
+        if (Ref text = text_of(st_, value)) {
+            Native outcome = split_pairs(text, nested, level);
+            if (outcome != Native::LEFT_TO_HOST) return outcome == Native::READ;
+            level = Level();
+        }
+        return split_each(value, nested, level) && (!nested || level.bad < 0);
+    }
+
+    // Splits the text and each of its elements natively. A nested value stops at its first
+    // element that is not a pair: leaves, the most common values by far, are mostly told apart
+    // by their first word alone, without making any object.
+    static Native split_pairs(PyObject* text, bool nested, Level& level) {
+        StrView view(text);
+        return with_chars(view, [&](auto* s) {
+            using Char = std::remove_cv_t<std::remove_pointer_t<decltype(s)>>;
+            tcl::ListReader<Char> reader(s, view.length);
+            std::vector<Ref> items;
+            tcl::Element e;
+            for (;;) {
+                tcl::Found found = reader.next(e);
+                if (found == tcl::Found::END) return Native::READ;
+                if (found == tcl::Found::MALFORMED && nested) return Native::NOT_KEYED;
+                if (found != tcl::Found::ELEMENT) return Native::LEFT_TO_HOST;
+                if (nested && e.bare && e.literal) return Native::NOT_KEYED;  // one item
+                items.clear();
+                tcl::Split outcome = tcl::split_element(text, s, e, items);
+                if (outcome == tcl::Split::MALFORMED && nested) return Native::NOT_KEYED;
+                if (outcome != tcl::Split::OK) return Native::LEFT_TO_HOST;
+                if (nested && items.size() != 2) return Native::NOT_KEYED;
+                level.add(items);
+            }
+        });
+    }
+
+    // The list split first and every element after, each split natively or by the host, so that
+    // the errors come in the order of those splits.
+    bool split_each(PyObject* value, bool nested, Level& level) {
+        std::vector<Ref> elements, items;
+        if (!split(value, nested, elements)) return false;
+        for (const Ref& element : elements) {
+            items.clear();
+            if (!split(element, nested, items)) return false;
+            level.add(items);
+        }
+        return true;
+    }
+
+    bool split(PyObject* value, bool nested, std::vector<Ref>& out) {
+        if (Ref text = text_of(st_, value)) {
+            tcl::Split outcome = tcl::split_list(text, out);
+            if (outcome == tcl::Split::OK) return true;
+            if (nested && outcome == tcl::Split::MALFORMED) return false;
+            out.clear();
+        }
+        return split_by_host(value, nested, out);
+    }
+
+    bool split_by_host(PyObject* value, bool nested, std::vector<Ref>& out) {
+        if (!cast_list_) cast_list_ = getattr(package_, st_.name_cast_list);
+        Ref items = Ref::steal_maybe(PyObject_CallOneArg(cast_list_, value));
+        if (!items) {
+            // A nested value that does not even read as a list is a leaf like any other.
+            if (!nested || !(error_matches(st_.TclError) || error_matches(PyExc_ValueError)))
+                raise_current();
+            PyErr_Clear();
+            return false;
+        }
+        for_each_item(items, [&](PyObject* item) { out.push_back(Ref::borrow(item)); });
+        return true;
+    }
+
+    void convert_values(PyObject* tree) {
+        PyObject *k, *v;
+        for (Py_ssize_t pos = 0; PyDict_Next(tree, &pos, &k, &v);) {
+            if (is_tree(st_, v)) continue;
+            Ref key = Ref::borrow(k), value = Ref::borrow(v);
+            if (Ref sub = read(value, true)) set_item(tree, key, sub);
+        }
+    }
+
+    State& st_;
+    Ref package_;
+    Ref cast_list_;
+};
+
+Ref from_tcl(State& st, PyObject* value) {
+    return KeyedListReader(st, import_package(st)).read(value, false);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Entry points
+
+Ref init_entry(const Call& call) {
+    State& st = call.state<State>();
+    PyObject* self = call.parse<1>().named[0];
+    RecursionGuard guard(" while building a FieldTree");
+    if (!is_plain(st, self)) tarvik::call(super_attr(st.tree, self, st.name_init));
+    // self is positional-only: every other argument is the dict constructor's.
+    Ref entries = own(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyDict_Type), call.args + 1,
+                                          size_t(call.nargs - 1), call.kwnames));
+    convert_to_subtrees(st, entries);
+    update_of(st, self, entries);
+    return none();
+}
+
+Ref from_tcl_entry(const Call& call) {
+    auto [string] = call.arguments<1>();
+    return from_tcl(call.state<State>(), string);
+}
+
+Ref getitem_entry(const Call& call) {
+    auto [self, key] = call.arguments<2>();
+    return read(call.state<State>(), self, key);
+}
+
+Ref setitem_entry(const Call& call) {
+    State& st = call.state<State>();
+    auto [self, key, value] = call.arguments<3>();
+    store(st, self, key, from_keyed_list_object(st, value));
+    return none();
+}
+
+Ref contains_entry(const Call& call) {
+    auto [self, key] = call.arguments<2>();
+    return contains(call.state<State>(), self, key);
+}
+
+Ref delitem_entry(const Call& call) {
+    auto [self, key] = call.arguments<2>();
+    remove(call.state<State>(), self, key);
+    return none();
+}
+
+Ref update_entry(const Call& call) {
+    State& st = call.state<State>();
+    auto arguments = call.parse<1>();
+    if (arguments.rest_count > 1)
+        raise_format(PyExc_TypeError, "update() takes at most 1 positional arguments (%zd given)",
+                     arguments.rest_count);
+    PyObject* self = arguments.named[0];
+    if (arguments.rest_count == 1) merge(st, self, arguments.rest[0]);
+    if (arguments.kwargs) {
+        PyObject *key, *value;
+        for (Py_ssize_t pos = 0; PyDict_Next(arguments.kwargs, &pos, &key, &value);)
+            merge_keyword(st, self, key, value);
+    }
+    return none();
+}
+
+Ref all_keys_entry(const Call& call) {
+    auto [self] = call.arguments<1>();
+    return flatten(call.state<State>(), self, false);
+}
+
+Ref all_items_entry(const Call& call) {
+    auto [self] = call.arguments<1>();
+    return flatten(call.state<State>(), self, true);
+}
+
+Ref tclobj_entry(const Call& call) {
+    State& st = call.state<State>();
+    auto [self] = call.arguments<1>();
+    Ref pairs = new_list();
+    for_each_entry(st, self,
+                   [&](Ref key, Ref value) { append(pairs, tuple(key.get(), value.get())); });
+    return tarvik::call(st.tclobj, pairs);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Module
+
+constexpr FunctionDef init_def{
+    "__init__", init_entry, "(self, /, *args, **kwargs)",
+    "Build a tree from what dict() accepts; every value that is itself a mapping or a\n"
+    "sequence of pairs becomes a sub-list, and dotted keys build nested levels."};
+
+constexpr FunctionDef from_tcl_def{
+    "from_tcl", from_tcl_entry, "(string)",
+    "Read a Tcl keyed list (a str or a Tcl object) into a new FieldTree.\n\n"
+    "Every element must be a {key value} pair (ValueError otherwise). A value that is itself a\n"
+    "list of pairs becomes a sub-list; any other value stays a leaf string."};
+
+constexpr FunctionDef getitem_def{"__getitem__", getitem_entry, "(self, key)",
+                                  "Return the value at a key; 'a.b.c' reads level by level."};
+
+constexpr FunctionDef setitem_def{
+    "__setitem__", setitem_entry, "(self, key, value)",
+    "Store a value at a key, creating the missing levels of a dotted key.\n\n"
+    "A sub-list never overwrites a leaf (KeyError); a keyed-list Tcl object is stored as the\n"
+    "FieldTree it holds."};
+
+constexpr FunctionDef contains_def{
+    "__contains__", contains_entry, "(self, key)",
+    "Tell whether a dotted or plain key is present. Below a leaf, the leaf's own\n"
+    "__contains__ answers."};
+
+constexpr FunctionDef delitem_def{
+    "__delitem__", delitem_entry, "(self, key)",
+    "Delete the entry at a key, and every sub-list that the deletion leaves empty."};
+
+constexpr FunctionDef update_def{
+    "update", update_entry, "(self, /, *args, **kwargs)",
+    "Merge entries into the tree. A FieldTree, given or as a keyword value, merges leaf by\n"
+    "leaf, keeping the other entries of existing sub-lists; anything else is stored as\n"
+    "MutableMapping.update stores it."};
+
+constexpr FunctionDef all_keys_def{
+    "all_keys", all_keys_entry, "(self)",
+    "Return the dotted keys of all leaves, depth first in insertion order."};
+
+constexpr FunctionDef all_items_def{
+    "all_items", all_items_entry, "(self)",
+    "Return the (dotted key, value) pairs of all leaves, depth first in insertion order."};
+
+constexpr FunctionDef tclobj_def{
+    "__tclobj__", tclobj_entry, "(self)",
+    "Return the tree as a Tcl value: the list of its {key value} pairs, sub-lists nested."};
+
+constexpr const char* tree_doc =
+    "A TclX keyed list as a nested mapping addressed with dotted keys.\n\n"
+    "tree['name.first'] is entry 'first' of the sub-list stored under 'name', also reachable\n"
+    "as tree.name.first. Sub-lists are FieldTrees; every other value is a leaf.";
+
+// Whether the classes after FieldTree up to dict leave dict's item operations as they are.
+bool base_is_dict(PyTypeObject* cls) {
+    static const char* const overridable[] = {"__init__",    "__getitem__",  "__setitem__",
+                                              "__delitem__", "__contains__", "__missing__",
+                                              "items"};
+    PyObject* mro = cls->tp_mro;
+    for (Py_ssize_t i = 1; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro, i);
+        if (base == reinterpret_cast<PyObject*>(&PyDict_Type)) return true;
+        Ref attributes = getattr(base, "__dict__");
+        for (const char* name : overridable)
+            if (check(PySequence_Contains(attributes, from_utf8(name)))) return false;
+    }
+    return false;
+}
+
+void State::init(PyObject* module) {
+    PyObject* AttrDict =
+        add_object(module, "AttrDict", import_attr("tarvik.datastructures", "AttrDict"));
+    MutableMapping =
+        add_object(module, "MutableMapping", import_attr("collections.abc", "MutableMapping"));
+    tcl_obj_type = reinterpret_cast<PyTypeObject*>(
+        add_object(module, "Tcl_Obj", import_attr("_tkinter", "Tcl_Obj")));
+    TclError = keep(import_attr("_tkinter", "TclError"));
+    tclobj = add_object(module, "tclobj", import_sibling_attr(module, "scriptify", "tclobj"));
+    mapping_update = keep(getattr(MutableMapping, "update"));
+
+    package_name = keep(intern("tarvik.tcl"));
+    dot = keep(intern("."));
+    one = keep(own(PyLong_FromLong(1)));
+    empty_tuple = keep(own(PyTuple_New(0)));
+    key_parts = keep(new_dict());
+    blocked_format = keep(
+        from_utf8("target key \"%s\" is a value, cannot update value against another keyed list"));
+    static constexpr std::pair<PyObject * State::*, const char*> names[] = {
+        {&State::name_split, "split"},
+        {&State::name_contains, "__contains__"},
+        {&State::name_getitem, "__getitem__"},
+        {&State::name_setitem, "__setitem__"},
+        {&State::name_delitem, "__delitem__"},
+        {&State::name_init, "__init__"},
+        {&State::name_items, "items"},
+        {&State::name_update, "update"},
+        {&State::name_all_keys, "all_keys"},
+        {&State::name_all_items, "all_items"},
+        {&State::name_typename, "typename"},
+        {&State::name_cast_list, "cast_list"},
+        {&State::name_keyed_list_typename, "keyed_list_typename"},
+    };
+    for (auto [member, name] : names)
+        this->*member = keep(intern(name));
+
+    Ref cls = ClassBuilder(*this, module, "FieldTree")
+                  .doc(tree_doc)
+                  .methods({init_def})
+                  .static_methods({from_tcl_def})
+                  .methods({getitem_def, setitem_def, contains_def, delitem_def})
+                  .set("get", getattr(MutableMapping, "get"))
+                  .set("pop", getattr(MutableMapping, "pop"))
+                  .set("setdefault", getattr(MutableMapping, "setdefault"))
+                  .methods({update_def, all_keys_def, all_items_def})
+                  .alias("has_key", "__contains__")
+                  .methods({tclobj_def})
+                  .build({AttrDict, MutableMapping});
+    tree = add_object(module, "FieldTree", std::move(cls));
+    tree_type = reinterpret_cast<PyTypeObject*>(tree);
+    dict_base = base_is_dict(tree_type);
+}
+
+}  // namespace
+}  // namespace tarvik
+
+PyMODINIT_FUNC PyInit_fieldtree() {
+    return tarvik::ModuleDefinition<tarvik::State>::init(
+        "tarvik.tcl.fieldtree",
+        "TclX keyed lists as nested Python mappings (FieldTree) addressed with dotted keys.");
+}

@@ -1,0 +1,426 @@
+// tarvik.tcl.history: a bounded, timestamped record of the Tcl calls a program makes, with named
+// markers that bracket parts of a run.
+//
+// `History.append` runs once per Tcl call, so it avoids what a Python version pays for: the debug
+// message is formatted only when the logger would emit it, an entry is filled in directly rather
+// than through type.__call__, and the text of a word list is written in one pass into one string.
+#include "support/classes.hpp"
+#include "support/unicode.hpp"
+
+#include <algorithm>
+
+namespace tarvik {
+namespace {
+
+struct State : ModuleState {
+    PyObject* re;
+    PyObject* deque;
+    PyObject* log;
+    PyObject* Logger;  // logging.Logger
+    PyObject* Entry;
+    PyObject* debug_level;     // logging.DEBUG
+    PyObject* maxlen_keyword;  // ("maxlen",), the keyword names of deque(maxlen=...)
+
+    // Interned attribute and method names.
+    struct Names {
+        PyObject* get_time;
+        PyObject* timestamp;
+        PyObject* api;
+        PyObject* history;
+        PyObject* markers;
+        PyObject* active_markers;
+        PyObject* enabled;
+        PyObject* maxlen;
+        PyObject* append;
+        PyObject* clear;
+        PyObject* remove;
+        PyObject* debug;
+        PyObject* is_enabled_for;
+        PyObject* disabled;
+        PyObject* cache;
+        PyObject* enable;
+        PyObject* strftime;
+        PyObject* str;
+        PyObject* compile;
+        PyObject* search;
+    } name;
+
+    PyObject* space;
+    PyObject* call_format;  // "%% %s", the debug line of one call
+    PyObject* time_format;
+    PyObject* enabled_message;
+    PyObject* disabled_message;
+
+    void init(PyObject* module);
+};
+
+State& state_of(const Call& call) {
+    return call.state<State>();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Entry
+
+bool has_space(PyObject* word) {
+    Py_ssize_t at = PyUnicode_FindChar(word, ' ', 0, PyUnicode_GET_LENGTH(word), 1);
+    if (at == -2) raise_current();
+    return at >= 0;
+}
+
+void write_char(PyObject* text, Py_ssize_t& position, Py_UCS4 c) {
+    PyUnicode_WRITE(PyUnicode_KIND(text), PyUnicode_DATA(text), position++, c);
+}
+
+// The words of a command as one line: words holding a space are wrapped in braces so that the line
+// still shows where each word ends. Nothing else is quoted: the line is for people to read.
+Ref join_words(State& st, PyObject* words) {
+    Ref sequence = PyList_CheckExact(words) || PyTuple_CheckExact(words)
+                       ? Ref::borrow(words)
+                       : own(PySequence_List(words));
+    PyObject** items = PySequence_Fast_ITEMS(sequence.get());
+    Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+    // No Python code runs from here on, so the items stay as they are while they are copied.
+    Py_ssize_t length = std::max<Py_ssize_t>(count - 1, 0);
+    Py_ssize_t braced = 0;
+    Py_UCS4 maxchar = 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* word = items[i];
+        if (!PyUnicode_Check(word))
+            raise_format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found",
+                         i, Py_TYPE(word)->tp_name);
+        braced += has_space(word);
+        length += PyUnicode_GET_LENGTH(word);
+        maxchar = std::max(maxchar, max_char_bound(word));
+    }
+    if (braced == 0) return own(PyUnicode_Join(st.space, sequence));
+    Ref text = own(PyUnicode_New(length + 2 * braced, maxchar));
+    Py_ssize_t position = 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* word = items[i];
+        bool braces = has_space(word);
+        if (i > 0) write_char(text, position, ' ');
+        if (braces) write_char(text, position, '{');
+        Py_ssize_t size = PyUnicode_GET_LENGTH(word);
+        check_size(PyUnicode_CopyCharacters(text, position, word, 0, size));
+        position += size;
+        if (braces) write_char(text, position, '}');
+    }
+    return text;
+}
+
+// Entry.__init__ proper. The clock is the module's `get_time` as it is at the time of the call, so
+// a program or a test that substitutes its own clock is obeyed.
+void fill_entry(State& st, PyObject* module, PyObject* entry, PyObject* api) {
+    Ref text = PyUnicode_Check(api) ? Ref::borrow(api) : join_words(st, api);
+    Ref now = call(module_global(module, st.name.get_time));
+    setattr(entry, st.name.timestamp, now);
+    setattr(entry, st.name.api, text);
+}
+
+Ref entry_init(const Call& call) {
+    auto [self, api] = call.parse<2>().named;
+    fill_entry(state_of(call), call.function->module, self, api);
+    return none();
+}
+
+Ref entry_str(const Call& call) {
+    State& st = state_of(call);
+    PyObject* self = call.parse<1>().named[0];
+    Ref stamp =
+        call_method(getattr(self, st.name.timestamp).get(), st.name.strftime, st.time_format);
+    return own(PyUnicode_FromFormat("%S: %S", stamp.get(), getattr(self, st.name.api).get()));
+}
+
+Ref entry_repr(const Call& call) {
+    State& st = state_of(call);
+    PyObject* self = call.parse<1>().named[0];
+    Ref text = call_method(self, st.name.str);
+    Ref address = own(PyNumber_ToBase(own(PyLong_FromVoidPtr(self)), 16));
+    return own(PyUnicode_FromFormat("<Entry '%S' at %S>", text.get(), address.get()));
+}
+
+// ---------------------------------------------------------------------------------------------
+// History
+
+Ref new_record(State& st, PyObject* capacity) {
+    PyObject* args[] = {nullptr, capacity};
+    return own(
+        PyObject_Vectorcall(st.deque, args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, st.maxlen_keyword));
+}
+
+// Logger.isEnabledFor(DEBUG), asked once per recorded call. A plain Logger answers from its own
+// per-level cache, which logging empties whenever a level changes, unless the logger is disabled;
+// reading that cache here answers the same without a Python-level call. Any other logger, or a
+// level the cache does not hold yet, is asked.
+bool debug_enabled(State& st) {
+    if (Py_TYPE(st.log) == reinterpret_cast<PyTypeObject*>(st.Logger)) {
+        if (is_true(getattr(st.log, st.name.disabled))) return false;
+        Ref cache = getattr_optional(st.log, st.name.cache);
+        if (cache && PyDict_CheckExact(cache)) {
+            if (PyObject* cached = PyDict_GetItemWithError(cache, st.debug_level))
+                return PyBool_Check(cached) ? cached == Py_True : is_true(Ref::borrow(cached));
+            if (PyErr_Occurred()) raise_current();
+        }
+    }
+    return is_true(call_method(st.log, st.name.is_enabled_for, st.debug_level));
+}
+
+void log_debug(State& st, PyObject* message) {
+    call_method(st.log, st.name.debug, message);
+}
+
+// The debug line "% <item>". A tuple item is the argument tuple of the `%` formatting, so one of
+// other than one element fails here, before anything is recorded, whether the logger is enabled
+// or not; otherwise the line is formatted only when the logger would emit it.
+void log_call(State& st, PyObject* item) {
+    if (PyTuple_Check(item) && PyTuple_GET_SIZE(item) != 1)
+        own(PyUnicode_Format(st.call_format, item));
+    if (!debug_enabled(st)) return;
+    log_debug(st, own(PyUnicode_Format(st.call_format, item)));
+}
+
+Ref history_init(const Call& call) {
+    State& st = state_of(call);
+    auto [self, max_history] = call.parse<2>().named;
+    setattr(self, st.name.history, new_record(st, max_history));
+    setattr(self, st.name.markers, new_dict());
+    setattr(self, st.name.active_markers, new_list());
+    call_method(self, st.name.enable);
+    return none();
+}
+
+Ref set_enabled(const Call& call, bool enabled) {
+    State& st = state_of(call);
+    setattr(call.parse<1>().named[0], st.name.enabled, boolean(enabled));
+    log_debug(st, enabled ? st.enabled_message : st.disabled_message);
+    return none();
+}
+
+Ref history_enable(const Call& call) {
+    return set_enabled(call, true);
+}
+
+Ref history_disable(const Call& call) {
+    return set_enabled(call, false);
+}
+
+// Stores `entry` once and shares it: the general record and every active marker (once per
+// activation) hold the same object.
+void record(State& st, PyObject* self, PyObject* entry) {
+    call_method(getattr(self, st.name.history).get(), st.name.append, entry);
+    Ref active = getattr(self, st.name.active_markers);
+    if (PyList_CheckExact(active) && PyList_GET_SIZE(active.get()) == 0) return;
+    if (!PyList_CheckExact(active)) active = own(PySequence_List(active));
+    Ref markers = getattr(self, st.name.markers);
+    // By index, re-reading the size: a marker's __eq__ or __hash__ may change the list.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(active.get()); ++i) {
+        Ref name = Ref::borrow(PyList_GET_ITEM(active.get(), i));
+        Ref marker_record = own(PyObject_GetItem(markers, name));
+        call_method(marker_record.get(), st.name.append, entry);
+    }
+}
+
+Ref history_append(const Call& call) {
+    State& st = state_of(call);
+    auto [self, item] =
+        call.exactly(2) ? std::array{call.args[0], call.args[1]} : call.parse<2>().named;
+    log_call(st, item);
+    if (!is_true(getattr(self, st.name.enabled))) return none();
+    Ref entry = allocate_instance(st.Entry);
+    fill_entry(st, call.function->module, entry, item);
+    record(st, self, entry);
+    return none();
+}
+
+void clear_record(State& st, PyObject* record) {
+    call_method(record, st.name.clear);
+}
+
+Ref history_clear(const Call& call) {
+    State& st = state_of(call);
+    auto [self, marker, clear_all] = call.parse<3>().named;
+    if (is_true(clear_all)) {
+        Ref records = own(PyMapping_Values(getattr(self, st.name.markers)));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records.get()); ++i)
+            clear_record(st, PyList_GET_ITEM(records.get(), i));
+        clear_record(st, getattr(self, st.name.history));
+    } else if (marker != Py_None) {
+        clear_record(st, own(PyObject_GetItem(getattr(self, st.name.markers), marker)));
+    } else {
+        clear_record(st, getattr(self, st.name.history));
+    }
+    return none();
+}
+
+// A marker's record gets the capacity that the general record has when the marker first starts.
+Ref history_start_marker(const Call& call) {
+    State& st = state_of(call);
+    auto [self, marker] = call.parse<2>().named;
+    Ref markers = getattr(self, st.name.markers);
+    if (!check(PySequence_Contains(markers, marker))) {
+        Ref capacity = getattr(getattr(self, st.name.history), st.name.maxlen);
+        check(PyObject_SetItem(markers, marker, new_record(st, capacity)));
+    }
+    call_method(getattr(self, st.name.active_markers).get(), st.name.append, marker);
+    return none();
+}
+
+Ref history_end_marker(const Call& call) {
+    State& st = state_of(call);
+    auto [self, marker] = call.parse<2>().named;
+    call_method(getattr(self, st.name.active_markers).get(), st.name.remove, marker);
+    return none();
+}
+
+// list(record)[-count:]
+Ref last_entries(PyObject* record, PyObject* count) {
+    Ref entries = own(PySequence_List(record));
+    Ref slice = own(PySlice_New(own(PyNumber_Negative(count)), nullptr, nullptr));
+    return own(PyObject_GetItem(entries, slice));
+}
+
+Ref marker_entries(State& st, PyObject* self, PyObject* marker, PyObject* count) {
+    Ref markers = getattr(self, st.name.markers);
+    Ref record = Ref::steal_maybe(PyObject_GetItem(markers, marker));
+    if (!record) {
+        if (!error_matches(PyExc_KeyError)) raise_current();
+        Ref caught = fetch_error();
+        // The marker is formatted as one value, so a tuple names itself instead of being taken
+        // for the arguments of the format.
+        Ref message = while_handling(
+            caught, [&] { return own(PyUnicode_FromFormat("No such marker: %S", marker)); });
+        while_handling(caught, [&] { raise_exception(call(PyExc_Exception, message)); });
+    }
+    return last_entries(record, count);
+}
+
+// Keeps, in order, the entries whose text the pattern finds a match in.
+Ref matching(State& st, PyObject* entries, PyObject* regex) {
+    Ref pattern = call_method(st.re, st.name.compile, regex);
+    Ref kept = new_list();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries); ++i) {
+        Ref entry = Ref::borrow(PyList_GET_ITEM(entries, i));
+        Ref match = call_method(pattern.get(), st.name.search, getattr(entry, st.name.api).get());
+        if (is_true(match)) append(kept, entry);
+    }
+    return kept;
+}
+
+// The count is applied first: the result holds those of the last `count` entries that match.
+Ref history_filter(const Call& call) {
+    State& st = state_of(call);
+    auto [self, marker, count, regex] = call.parse<4>().named;
+    Ref entries = marker != Py_None ? marker_entries(st, self, marker, count)
+                                    : last_entries(getattr(self, st.name.history), count);
+    if (is_true(regex)) entries = matching(st, entries, regex);
+    return entries;
+}
+
+Ref history_str(const Call& call) {
+    State& st = state_of(call);
+    return str(getattr(call.parse<1>().named[0], st.name.history));
+}
+
+Ref history_repr(const Call& call) {
+    State& st = state_of(call);
+    return own(PyObject_Repr(getattr(call.parse<1>().named[0], st.name.history)));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Module
+
+constexpr const char* entry_doc =
+    "One recorded Tcl call and the time it was recorded.\n\n"
+    "timestamp is the time of recording (from get_time()); api is the call's text: a\n"
+    "string is kept as it is, a list of words is joined with spaces, each word that holds a\n"
+    "space wrapped in braces.";
+
+constexpr const char* history_doc =
+    "A bounded, timestamped history of Tcl calls, with named markers.\n\n"
+    "append() records one call in the general record and in every active marker. A marker\n"
+    "collects the calls made between start_marker() and end_marker(); it may be started\n"
+    "again, and started more than once. Each record keeps at most max_history entries and\n"
+    "drops the oldest first (None keeps everything). One Entry is shared by every record\n"
+    "that holds it.";
+
+void State::init(PyObject* module) {
+    re = add_object(module, "re", import("re"));
+    Ref logging = import("logging");
+    add_object(module, "logging", logging);
+    deque = add_object(module, "deque", import_attr("collections", "deque"));
+    name.get_time = keep(intern("get_time"));
+    add_object(module, "get_time", import_attr("tarvik.utils.utils", "get_time"));
+    log = add_object(
+        module, "log",
+        call_method(logging.get(), keep(intern("getLogger")), keep(from_utf8("tarvik.tcl"))));
+    debug_level = keep(getattr(logging, "DEBUG"));
+    Logger = keep(getattr(logging, "Logger"));
+    name.disabled = keep(intern("disabled"));
+    name.cache = keep(intern("_cache"));
+    name.maxlen = keep(intern("maxlen"));
+    maxlen_keyword = keep(tuple(name.maxlen));
+
+    name.timestamp = keep(intern("timestamp"));
+    name.api = keep(intern("api"));
+    name.history = keep(intern("__history__"));
+    name.markers = keep(intern("__markers__"));
+    name.active_markers = keep(intern("__activeMarkers__"));
+    name.enabled = keep(intern("enabled"));
+    name.append = keep(intern("append"));
+    name.clear = keep(intern("clear"));
+    name.remove = keep(intern("remove"));
+    name.debug = keep(intern("debug"));
+    name.is_enabled_for = keep(intern("isEnabledFor"));
+    name.enable = keep(intern("enable"));
+    name.strftime = keep(intern("strftime"));
+    name.str = keep(intern("__str__"));
+    name.compile = keep(intern("compile"));
+    name.search = keep(intern("search"));
+    space = keep(intern(" "));
+    call_format = keep(from_utf8("%% %s"));
+    time_format = keep(from_utf8("%Y-%m-%dT%H:%M:%S.%f"));
+    enabled_message = keep(from_utf8("TclHistory is enabled."));
+    disabled_message = keep(from_utf8("TclHistory is disabled."));
+
+    ClassBuilder entry(*this, module, "Entry");
+    entry.doc(entry_doc).methods({
+        {"__init__", entry_init, "(self, api)", "Record api with the current time."},
+        {"__str__", entry_str, "(self)", "Return 'timestamp: api', the time with microseconds."},
+        {"__repr__", entry_repr, "(self)", "Return \"<Entry '...' at 0x...>\"."},
+    });
+    Entry = add_object(module, "Entry", entry.build({}));
+
+    ClassBuilder history_class(*this, module, "History");
+    history_class.doc(history_doc).set("__MAX_HISTORY__", own(PyLong_FromLong(9999)));
+    history_class.methods({
+        {"__init__", history_init, "(self, max_history=9999)",
+         "Start an empty, enabled history whose records keep max_history entries."},
+        {"enable", history_enable, "(self)", "Record the calls appended from now on."},
+        {"disable", history_disable, "(self)",
+         "Stop recording; append() still writes its debug line."},
+        {"append", history_append, "(self, item)",
+         "Log one call (a string, or a list of words) and, when enabled, record it in the\n"
+         "general record and in every active marker."},
+        {"clear", history_clear, "(self, marker=None, clear_all=False)",
+         "Empty the general record, or the record of marker, or with clear_all every record.\n"
+         "Markers stay, and stay active."},
+        {"start_marker", history_start_marker, "(self, marker)",
+         "Start (or start once more) recording the calls under the name marker."},
+        {"end_marker", history_end_marker, "(self, marker)",
+         "End one activation of marker; its record stays readable."},
+        {"filter", history_filter, "(self, marker=None, count=20, regex=None)",
+         "Return the last count entries (all of them for 0) of the general record or of\n"
+         "marker, oldest first, keeping those whose text regex finds a match in."},
+        {"__str__", history_str, "(self)", "Return str() of the general record."},
+        {"__repr__", history_repr, "(self)", "Return repr() of the general record."},
+    });
+    add_object(module, "History", history_class.build({}));
+}
+
+}  // namespace
+}  // namespace tarvik
+
+PyMODINIT_FUNC PyInit_history() {
+    return tarvik::ModuleDefinition<tarvik::State>::init(
+        "tarvik.tcl.history", "A bounded, timestamped history of Tcl calls, with named markers.");
+}

@@ -1,0 +1,36 @@
+"""A bounded, timestamped history of Tcl calls, with named markers."""
+
+import logging as logging
+import re as re
+from collections import deque as deque
+from collections.abc import Callable, Hashable, Iterable
+from datetime import datetime
+from typing import Any, ClassVar
+
+get_time: Callable[[], datetime]
+log: logging.Logger
+
+class Entry:
+    timestamp: Any
+    api: str
+    def __init__(self, api: str | Iterable[str]) -> None: ...
+
+class History:
+    __MAX_HISTORY__: ClassVar[int]
+    __history__: deque[Entry]
+    __markers__: dict[Hashable, deque[Entry]]
+    __activeMarkers__: list[Hashable]
+    enabled: bool
+    def __init__(self, max_history: int | None = 9999) -> None: ...
+    def enable(self) -> None: ...
+    def disable(self) -> None: ...
+    def append(self, item: str | Iterable[str]) -> None: ...
+    def clear(self, marker: Hashable | None = None, clear_all: bool = False) -> None: ...
+    def start_marker(self, marker: Hashable) -> None: ...
+    def end_marker(self, marker: Hashable) -> None: ...
+    def filter(
+        self,
+        marker: Hashable | None = None,
+        count: int = 20,
+        regex: str | re.Pattern[str] | None = None,
+    ) -> list[Entry]: ...

@@ -1,0 +1,298 @@
+// Tcl's list syntax, read on raw character storage.
+//
+// A Tcl list is a string of elements separated by white space (space, \t, \n, \v, \f, \r). An
+// element in braces is taken literally: nested braces must balance, and a backslash only keeps the
+// character after it from counting. An element in double quotes, or a bare one, has its backslash
+// sequences replaced by what they stand for. Anything but white space straight after a closing
+// brace or quote, or a brace or quote never closed, makes the string no list at all.
+//
+// The reader follows Tcl's own list parser character by character, so it splits every string the
+// way the interpreter does. Two kinds of text it leaves to the interpreter, whose answer callers
+// then ask for: malformed lists, so that the error is Tcl's own, and, outside braces, the numeric
+// backslash sequences (`\x..`, `\u....`, `\U........`, octal) and a backslash before a character
+// outside the Basic Multilingual Plane, whose values depend on the Tcl version and build.
+#pragma once
+
+#include "unicode.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace tarvik::tcl {
+
+template <class Char>
+inline bool is_list_space(Char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// The characters that end an element or change its reading, by the way the element is written;
+// all others are taken as they are.
+enum ListStop : uint8_t { IN_BRACES = 1, IN_QUOTES = 2, IN_WORD = 4 };
+
+struct ListStops {
+    uint8_t of[128] = {};
+    constexpr ListStops() {
+        of[int('{')] = of[int('}')] = IN_BRACES;
+        of[int('"')] = IN_QUOTES;
+        of[int('\\')] = IN_BRACES | IN_QUOTES | IN_WORD;
+        for (char c : {' ', '\t', '\n', '\v', '\f', '\r'})
+            of[int(c)] = IN_WORD;
+    }
+};
+inline constexpr ListStops list_stops{};
+
+// Braced elements hold most of a nested list's text, and in them only braces and backslashes
+// matter: one-byte text is searched for them sixteen characters at a time. Returns the position
+// of the first one, or where fewer than sixteen characters are left.
+inline Py_ssize_t skip_braced_blocks(const Py_UCS1* s, Py_ssize_t p, Py_ssize_t n) {
+#if defined(__GNUC__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    using Block = uint8_t __attribute__((vector_size(16)));
+    for (; p + 16 <= n; p += 16) {
+        Block block;
+        std::memcpy(&block, s + p, sizeof block);
+        auto hits = (block == '{') | (block == '}') | (block == '\\');
+        uint64_t halves[2];
+        std::memcpy(halves, &hits, sizeof halves);
+        if (halves[0]) return p + (__builtin_ctzll(halves[0]) >> 3);
+        if (halves[1]) return p + 8 + (__builtin_ctzll(halves[1]) >> 3);
+    }
+#endif
+    return p;
+}
+
+// Where one element's value lies in the text.
+struct Element {
+    Py_ssize_t start = 0;  // inside the braces or quotes, if any
+    Py_ssize_t end = 0;
+    bool literal = true;  // false: backslash sequences to replace
+    bool bare = true;     // neither braced nor quoted
+};
+
+enum class Found : uint8_t { ELEMENT, END, MALFORMED, LEFT_TO_TCL };
+
+// The length of the backslash sequence at `p`, in characters, as Tcl skips it while it looks for
+// the end of an element.
+template <class Char>
+Py_ssize_t backslash_length(const Char* s, Py_ssize_t p, Py_ssize_t n) {
+    if (p + 1 >= n) return 1;
+    if (s[p + 1] != '\n') return 2;
+    // A backslash-newline swallows the blanks that indent the next line.
+    Py_ssize_t q = p + 2;
+    while (q < n && (s[q] == ' ' || s[q] == '\t'))
+        ++q;
+    return q - p;
+}
+
+// Whether the value of the backslash sequence at `p` is one this reader leaves to Tcl.
+template <class Char>
+bool left_to_tcl(const Char* s, Py_ssize_t p, Py_ssize_t n) {
+    if (p + 1 >= n) return false;
+    Py_UCS4 c = s[p + 1];
+    return c == 'x' || c == 'u' || c == 'U' || (c >= '0' && c <= '7') || c > 0xFFFF;
+}
+
+// Finds the elements of a list one after the other.
+template <class Char>
+class ListReader {
+  public:
+    ListReader(const Char* s, Py_ssize_t n) : s_(s), n_(n) { skip_spaces(); }
+
+    Found next(Element& e) {
+        if (pos_ >= n_) return Found::END;
+        if (s_[pos_] == '{') return braced(e);
+        if (s_[pos_] == '"') return quoted(e);
+        return bare(e);
+    }
+
+  private:
+    // Nested braces count until the one that closes the element; a backslash keeps the character
+    // after it from counting, but the element's characters stay as they are.
+    Found braced(Element& e) {
+        Py_ssize_t p = pos_ + 1;
+        e = Element{p, p, true, false};
+        for (Py_ssize_t depth = 1;;) {
+            p = skip<IN_BRACES>(p);
+            if (p == n_) return Found::MALFORMED;
+            if (s_[p] == '{') {
+                ++depth;
+            } else if (s_[p] == '}') {
+                if (--depth == 0) return close(e, p);
+            } else {
+                p += backslash_length(s_, p, n_) - 1;
+            }
+            ++p;
+        }
+    }
+
+    Found quoted(Element& e) {
+        Py_ssize_t p = pos_ + 1;
+        e = Element{p, p, true, false};
+        for (;;) {
+            p = skip<IN_QUOTES>(p);
+            if (p == n_) return Found::MALFORMED;
+            if (s_[p] == '"') return close(e, p);
+            if (!backslash(e, p)) return Found::LEFT_TO_TCL;
+        }
+    }
+
+    Found bare(Element& e) {
+        Py_ssize_t p = pos_;
+        e = Element{p, p, true, true};
+        for (;;) {
+            p = skip<IN_WORD>(p);
+            if (p == n_ || s_[p] != '\\') break;
+            if (!backslash(e, p)) return Found::LEFT_TO_TCL;
+        }
+        e.end = pos_ = p;
+        skip_spaces();
+        return Found::ELEMENT;
+    }
+
+    // The first position from `p` on that holds a character that matters in `mode`, or the end.
+    template <uint8_t mode>
+    Py_ssize_t skip(Py_ssize_t p) const {
+        if constexpr (mode == IN_BRACES && sizeof(Char) == 1) p = skip_braced_blocks(s_, p, n_);
+        while (p < n_ && !(s_[p] < 128 && (list_stops.of[s_[p]] & mode)))
+            ++p;
+        return p;
+    }
+
+    // Steps over a backslash sequence to be replaced; false when its value is left to Tcl.
+    bool backslash(Element& e, Py_ssize_t& p) const {
+        e.literal = false;
+        if (left_to_tcl(s_, p, n_)) return false;
+        p += backslash_length(s_, p, n_);
+        return true;
+    }
+
+    // The closing brace or quote at `p` ends the element; only white space may follow it.
+    Found close(Element& e, Py_ssize_t p) {
+        e.end = p++;
+        if (p < n_ && !is_list_space(s_[p])) return Found::MALFORMED;
+        pos_ = p;
+        skip_spaces();
+        return Found::ELEMENT;
+    }
+
+    void skip_spaces() {
+        while (pos_ < n_ && is_list_space(s_[pos_]))
+            ++pos_;
+    }
+
+    const Char* s_;
+    Py_ssize_t n_;
+    Py_ssize_t pos_ = 0;
+};
+
+// Writes the value of s[start:end] with its backslash sequences replaced; returns the end of what
+// was written, which is never longer than the input.
+template <class Char>
+Char* collapse(const Char* s, Py_ssize_t start, Py_ssize_t end, Char* out) {
+    for (Py_ssize_t p = start; p < end; ++p) {
+        Char c = s[p];
+        if (c != '\\') {
+            *out++ = c;
+            continue;
+        }
+        if (p + 1 == end) {
+            *out++ = '\\';
+            continue;
+        }
+        Char next = s[++p];
+        switch (next) {
+            case 'a':
+                *out++ = 0x07;
+                break;
+            case 'b':
+                *out++ = 0x08;
+                break;
+            case 'f':
+                *out++ = 0x0C;
+                break;
+            case 'n':
+                *out++ = 0x0A;
+                break;
+            case 'r':
+                *out++ = 0x0D;
+                break;
+            case 't':
+                *out++ = 0x09;
+                break;
+            case 'v':
+                *out++ = 0x0B;
+                break;
+            case '\n':
+                while (p + 1 < end && (s[p + 1] == ' ' || s[p + 1] == '\t'))
+                    ++p;
+                *out++ = ' ';
+                break;
+            default:
+                *out++ = next;
+                break;
+        }
+    }
+    return out;
+}
+
+template <class Char>
+constexpr int kind_of() {
+    return sizeof(Char) == 1   ? PyUnicode_1BYTE_KIND
+           : sizeof(Char) == 2 ? PyUnicode_2BYTE_KIND
+                               : PyUnicode_4BYTE_KIND;
+}
+
+// The value of element `e` of `text` (whose characters are `s`) as a new str.
+template <class Char>
+Ref element_value(PyObject* text, const Char* s, const Element& e, std::vector<Char>& scratch) {
+    if (e.literal) return own(PyUnicode_Substring(text, e.start, e.end));
+    scratch.resize(size_t(e.end - e.start));
+    Char* end = collapse(s, e.start, e.end, scratch.data());
+    return own(PyUnicode_FromKindAndData(kind_of<Char>(), scratch.data(), end - scratch.data()));
+}
+
+enum class Split : uint8_t { OK, MALFORMED, LEFT_TO_TCL };
+
+inline Split split_outcome(Found found) {
+    return found == Found::MALFORMED ? Split::MALFORMED : Split::LEFT_TO_TCL;
+}
+
+// Appends the elements of the list held in text[start:end] to `out`.
+template <class Char>
+Split split_span(PyObject* text, const Char* s, Py_ssize_t start, Py_ssize_t end,
+                 std::vector<Ref>& out) {
+    ListReader<Char> reader(s + start, end - start);
+    std::vector<Char> scratch;
+    Element e;
+    for (;;) {
+        Found found = reader.next(e);
+        if (found == Found::END) return Split::OK;
+        if (found != Found::ELEMENT) return split_outcome(found);
+        e.start += start;
+        e.end += start;
+        out.push_back(element_value(text, s, e, scratch));
+    }
+}
+
+// Appends the elements of the str `text` to `out`. Unless the outcome is OK, what was appended is
+// incomplete and the interpreter must split the text instead.
+inline Split split_list(PyObject* text, std::vector<Ref>& out) {
+    StrView view(text);
+    return with_chars(view, [&](auto* s) { return split_span(text, s, 0, view.length, out); });
+}
+
+// Appends the items of element `e` of `text`, itself read as a list: in place when its characters
+// are its value, else from its value.
+template <class Char>
+Split split_element(PyObject* text, const Char* s, const Element& e, std::vector<Ref>& out) {
+    // A bare word holds no white space: read as a list, it is one element, itself.
+    if (e.bare && e.literal) {
+        out.push_back(own(PyUnicode_Substring(text, e.start, e.end)));
+        return Split::OK;
+    }
+    if (e.literal) return split_span(text, s, e.start, e.end, out);
+    std::vector<Char> scratch;
+    return split_list(element_value(text, s, e, scratch), out);
+}
+
+}  // namespace tarvik::tcl

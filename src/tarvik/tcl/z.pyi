@@ -1,0 +1,20 @@
+"""Quick calls: Tcl commands called as attribute chains of the interpreter."""
+
+import weakref as weakref
+from tkinter import TclError as TclError
+from typing import Any, NoReturn
+
+from tarvik.tcl.scriptify import scriptify as scriptify
+
+class Z:
+    tcl: Any
+    def __init__(self, tcl: Any) -> None: ...
+    def __getattr__(self, name: str) -> Z_Code: ...
+    def __call__(self, *args: Any, **kwargs: Any) -> NoReturn: ...
+
+class Z_Code:
+    tcl: Any
+    cmd: list[str]
+    def __init__(self, *cmd: str, tcl: Any) -> None: ...
+    def __call__(self, *args: Any, **kwargs: Any) -> Any: ...
+    def __getattr__(self, name: str) -> Z_Code: ...

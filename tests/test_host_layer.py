@@ -1,0 +1,117 @@
+"""The host layer: TclInterpreter, the default interpreter, casts, AttrDict, get_time, and the
+native function type as Python code sees it."""
+
+from __future__ import annotations
+
+import gc
+import pickle
+import subprocess
+import sys
+import tkinter
+import weakref
+
+import pytest
+
+import tarvik.tcl
+from tarvik.datastructures import AttrDict
+from tarvik.tcl import TclInterpreter
+from tarvik.tcl.scriptify import scriptify, tclobj
+from tarvik.utils.utils import get_time
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        ("", ()),
+        ("a {b c} d", ("a", "b c", "d")),
+        (("x", "y"), ("x", "y")),
+        (["x"], ("x",)),
+        (3, ("3",)),
+    ],
+)
+def test_cast_list(interp, value, expected):
+    assert interp.cast_list(value) == expected
+
+
+def test_cast_list_of_a_tcl_object(interp):
+    interp.tk.eval("set ::obj [list a {b c}]; llength $::obj")
+    assert interp.cast_list(interp.tk.getvar("::obj")) == ("a", "b c")
+
+
+@pytest.mark.parametrize(
+    "value, expected", [("yes", True), ("off", False), ("1", True), (0, False), ("true", True)]
+)
+def test_cast_boolean_follows_tcl(interp, value, expected):
+    assert interp.cast_boolean(value) is expected
+
+
+def test_cast_boolean_rejects_non_booleans(interp):
+    with pytest.raises(tkinter.TclError):
+        interp.cast_boolean("maybe")
+
+
+def test_cast_array_and_cast_any(interp):
+    interp.tk.eval("array set ::arr {k1 v1 {k 2} {v 2}}")
+    assert interp.cast_array(interp.tk.call("array", "get", "::arr")) == {"k1": "v1", "k 2": "v 2"}
+    assert interp.cast_any(interp.tk.call("expr", "1 + 2")) == 3
+    assert interp.cast_any(interp.tk.call("list", "a", "b")) == ("a", "b")
+    interp.tk.eval("set ::p ::set; $::p ::x 1")
+    assert interp.cast_any(interp.tk.getvar("::p")) == "::set"
+
+
+def test_interpreter_loads_tclx_when_installed(interp):
+    assert interp.tclx == bool(interp.tk.eval("package provide Tclx"))
+
+
+def test_hosts_accept_weak_references_and_are_not_kept_alive():
+    host = TclInterpreter()
+    proxy = weakref.proxy(host)
+    assert proxy.tk.call("expr", "2 * 3") == 6
+    del host
+    gc.collect()
+    with pytest.raises(ReferenceError):
+        proxy.tk
+
+
+def test_package_module_offers_a_default_interpreter():
+    code = (
+        "import weakref, tarvik.tcl as t\n"
+        "assert t._default is None\n"
+        "p = weakref.proxy(t)\n"
+        "assert p.tk.call('expr', '1 + 1') == 2\n"
+        "assert t._default is not None and t.tk is t._default.tk\n"
+        "assert t.cast_list('a b') == ('a', 'b') and t.cast_boolean('on') is True\n"
+    )
+    subprocess.run([sys.executable, "-c", code], check=True)
+
+
+def test_attrdict():
+    d = AttrDict(a=1)
+    d.b = 2
+    assert d == {"a": 1, "b": 2} and d.a == 1
+    del d.a
+    assert "a" not in d
+    with pytest.raises(AttributeError):
+        d.missing
+    with pytest.raises(AttributeError):
+        del d.missing
+    assert getattr(d, "missing", None) is None
+    assert type(d.copy()) is AttrDict
+
+
+def test_get_time_has_microseconds():
+    assert len(get_time().strftime("%Y-%m-%dT%H:%M:%S.%f")) == 26
+
+
+def test_native_functions_pickle_by_reference_and_bind_like_functions():
+    assert pickle.loads(pickle.dumps(scriptify)) is scriptify
+    assert "scriptify" in repr(scriptify)
+    assert scriptify.__get__(None, object) is scriptify
+    assert weakref.ref(tclobj)() is tclobj
+    scriptify.__name__ = "renamed"
+    try:
+        assert scriptify.__name__ == "renamed"
+    finally:
+        scriptify.__name__ = "scriptify"
+    with pytest.raises(AttributeError):
+        scriptify.__text_signature__ = "(x)"

@@ -1,0 +1,446 @@
+"""Namespace handles, their mapping views, and temporary commands and namespaces, against real Tcl."""
+
+from __future__ import annotations
+
+import gc
+import sys
+import weakref
+from collections.abc import MutableMapping
+from tkinter import TclError
+
+import pytest
+
+import tarvik.tcl
+from tarvik.tcl import TclInterpreter
+from tarvik.tcl.namespace import (
+    TclArrayVariable,
+    TclCommand,
+    TclNamespace,
+    TclVariable,
+    TempTclCommand,
+    TempTclNamespace,
+)
+
+from test_namespace import HOSTILE, leftovers, nothing_left_behind  # noqa: F401 (autouse)
+
+VIEWS = [("vars", "VariablesView"), ("objs", "ObjectsView"), ("procs", "ProcsView"),
+         ("cmds", "CommandsView")]  # fmt: skip
+
+
+@pytest.fixture
+def ns(interp):
+    handle = TclNamespace("::ns1", interp)
+    handle.create()
+    yield handle
+    handle.delete()
+
+
+@pytest.fixture
+def spy_ns(spy_interp):
+    handle = TclNamespace("::ns1", spy_interp)
+    handle.create()
+    spy_interp.tk.calls.clear()
+    return handle
+
+
+# ---------------------------------------------------------------------------------------------
+# Namespace handles
+
+
+@pytest.mark.parametrize(
+    "given, name", [("a::b", "a::b"), (None, ""), (["a", "b c"], "a {b c}"), ("::x", "::x")]
+)
+def test_construction_sends_nothing(spy_interp, given, name):
+    handle = TclNamespace(given, spy_interp)
+    assert handle.ns == str(handle) == name
+    assert TclNamespace(handle, spy_interp).ns == name
+    assert spy_interp.tk.calls == []
+    assert list(vars(handle)) == ["ns", "tcl", "vars", "objs", "procs", "cmds"]
+    for attribute, view_class in VIEWS:
+        view = getattr(handle, attribute)
+        assert type(view) is getattr(TclNamespace, view_class) and view.ns is handle
+        assert type(view).__qualname__ == f"TclNamespace.{view_class}"
+
+
+def test_construction_needs_a_weakly_referable_interpreter():
+    with pytest.raises(TypeError):
+        TclNamespace("::a", 1)
+    with pytest.raises(TypeError):
+        TclNamespace()
+
+
+def test_call_and_eval_run_inside_the_namespace(spy_ns):
+    sent = spy_ns.tcl.tk
+    spy_ns.call("set", "x", 1)
+    assert sent.sent()[-1] == (("namespace", "eval", "::ns1", ("set", "x", 1)),)
+    assert spy_ns.eval("set", "x", 2) == "2"
+    assert sent.sent("eval")[-1] == ("namespace eval ::ns1 {set x 2}",)
+    assert spy_ns.vars["x"] == "2"
+    bare = TclNamespace(None, spy_ns.tcl)
+    assert bare.call(("set", "::g", 1)) == 1
+    assert sent.sent()[-1] == (("set", "::g", 1),)
+    assert bare.eval("set ::g") == "1"
+    sent.eval("unset ::g")
+
+
+@pytest.mark.parametrize("value", HOSTILE)
+def test_scoped_calls_pass_values_intact(ns, value):
+    ns.call("set", "v", value)
+    assert ns.vars["v"] == value
+    ns.eval("set", "w", value)
+    assert str(ns.objs["w"]) == value
+    assert ns.eval(("set", "w")) == value
+
+
+def test_eval_of_words_is_never_a_comment(ns):
+    ns.eval("proc", "#p", "", "return ran")
+    assert ns.eval("#p") == "" and ns.eval(("#p",)) == "ran"
+    assert TclNamespace("", ns.tcl).eval(("::ns1::#p",)) == "ran"
+
+
+def test_create_exists_delete(spy_interp):
+    handle = TclNamespace("::ns2", spy_interp)
+    assert handle.exists() is False
+    handle.create()
+    assert spy_interp.tk.sent("eval") == [("namespace eval ::ns2 {}",)]
+    assert handle.exists() is True
+    handle.delete()
+    assert handle.exists() is False and handle.ns == "::ns2"
+    with pytest.raises(TclError):
+        handle.delete()
+
+
+def test_a_handle_without_a_name_asks_for_the_current_namespace(spy_interp):
+    handle = TclNamespace("", spy_interp)
+    spy_interp.tk.calls.clear()
+    with pytest.raises(ValueError, match="^Cannot create current namespace$"):
+        handle.create()
+    assert spy_interp.tk.calls == []
+    assert handle.exists() is True
+    assert spy_interp.tk.sent() == [(("namespace", "current"),), (("namespace", "exists", "::"),)]
+
+
+def test_export_import_forget_origin(interp, spy_ns):
+    sent = spy_ns.tcl.tk
+    spy_ns.eval("proc p {} {return p}; proc q {} {}")
+    assert spy_ns.export() == ()
+    assert spy_ns.export(False, "p") is None
+    assert sent.sent()[-1] == (("namespace", "eval", "::ns1", ("namespace", "export", "p")),)
+    assert spy_ns.export() == ("p",)
+    assert spy_ns.export(True) is None
+    assert sent.sent()[-1][0][3] == ("namespace", "export", "-clear")
+    spy_ns.export(False, "p")
+    with TempTclNamespace(tcl=spy_ns.tcl) as target:
+        target.import_(False, "::ns1::p")
+        assert target.origin("p") == "::ns1::p"
+        assert target.call("p") == "p"
+        target.import_(True, "::ns1::p")
+        assert sent.sent()[-1][0][3] == ("namespace", "import", "-force", "::ns1::p")
+        target.forget("::ns1::p")
+        assert "p" not in target.cmds
+
+
+def test_children_which_code(spy_ns):
+    sent = spy_ns.tcl.tk
+    spy_ns.eval("namespace eval kid {}; variable v 1")
+    assert spy_ns.children() == ("::ns1::kid",)
+    assert sent.sent()[-1][0][3] == ("namespace", "children")
+    assert spy_ns.children("kid") == ()  # the one argument names the namespace to look in
+    assert sent.sent()[-1][0][3] == ("namespace", "children", "kid")
+    assert spy_ns.which("v", variable=True) == "::ns1::v"
+    assert sent.sent()[-1][0][3] == ("namespace", "which", "-variable", "v")
+    assert spy_ns.which("set", command=True) == "::set"
+    with pytest.raises(TclError):
+        spy_ns.which("v", command=True, variable=True)
+    assert spy_ns.code("set v") == ("::namespace", "inscope", "::ns1", "set v")
+
+
+@pytest.mark.parametrize("name", ["::a::b::c", "::a", "::a::b::", "::"])
+def test_forced_parent_answers_as_tcl_does(spy_interp, name):
+    real = TclNamespace(name, spy_interp)
+    if name != "::":
+        real.create()
+    expected = real.parent()
+    spy_interp.tk.calls.clear()
+    assert real.parent(force_eval=True) == expected
+    assert spy_interp.tk.calls == []
+    if name != "::":
+        TclNamespace(TclNamespace.split(name)[1], spy_interp).delete()
+
+
+def test_parent_queries(spy_ns):
+    sent = spy_ns.tcl.tk
+    assert spy_ns.parent() == "::"
+    assert sent.sent()[-1] == (("namespace", "parent", "::ns1"),)
+    assert TclNamespace("", spy_ns.tcl).parent(force_eval=True) == ""
+    assert sent.sent()[-1] == (("namespace", "parent"),)
+    assert TclNamespace("ns1", spy_ns.tcl).parent(force_eval=True) == "::"
+    with pytest.raises(TclError):
+        TclNamespace("::missing", spy_ns.tcl).parent()
+    with pytest.raises(ValueError, match="Invalid Tcl namespace '::a:b'"):
+        TclNamespace("::a:b", spy_ns.tcl).parent(force_eval=True)
+
+
+@pytest.mark.parametrize(
+    "name, absolute, relative, full",
+    [("", "", "", ""), ("::a", True, False, "::a"), ("a", False, True, "::a"),
+     ("a::::b::", False, True, "::a::b")],
+)  # fmt: skip
+def test_absolute_names(spy_interp, name, absolute, relative, full):
+    handle = TclNamespace(name, spy_interp)
+    assert handle.is_absolute() == absolute and type(handle.is_absolute()) is type(absolute)
+    assert handle.is_relative() == relative
+    assert handle.absolute() == full
+    assert len(spy_interp.tk.calls) == (0 if absolute else 1)
+    handle.make_absolute()
+    assert handle.ns == full
+
+
+def test_namespace_handle_in_the_name_algebra(interp):
+    assert TclNamespace.join(TclNamespace("::a", interp), "b") == "::a::b"
+    assert TclNamespace("::a", interp).join("x", "y") == "x::y"  # static through an instance
+
+
+# ---------------------------------------------------------------------------------------------
+# Views
+
+
+def test_views_are_mutable_mappings():
+    for _, name in VIEWS:
+        assert issubclass(getattr(TclNamespace, name), MutableMapping)
+    assert TclNamespace.ObjectsView.__mro__[1] is TclNamespace.VariablesView
+    assert TclNamespace.ProcsView.__mro__[1] is TclNamespace.CommandsView
+    if sys.flags.optimize == 0:
+        with pytest.raises(AssertionError):
+            TclNamespace.VariablesView("::not a handle")
+
+
+@pytest.mark.parametrize(
+    "ns_name, args, kwargs, var_name, var_type",
+    [
+        ("::ns1", ("x",), {}, "::ns1::x", TclVariable),
+        ("::ns1", ("::g",), {}, "::g", TclVariable),
+        ("", ("x",), {}, "x", TclVariable),
+        ("::ns1", ("a", "k"), {}, "::ns1::a(k)", TclVariable),
+        ("::ns1", ("a",), {"var_type": TclArrayVariable, "cast": int}, "::ns1::a",
+         TclArrayVariable),
+    ],
+)  # fmt: skip
+def test_variable_byref(interp, ns_name, args, kwargs, var_name, var_type):
+    handle = TclNamespace(ns_name, interp)
+    variable = handle.vars.byref(*args, **kwargs)
+    assert type(variable) is var_type and variable.var_name == var_name
+    assert variable.tcl is handle.tcl and variable.cast is kwargs.get("cast")
+    assert type(handle.vars.array_byref("a")) is TclArrayVariable
+
+
+def test_byref_rejects_a_second_interpreter(interp, ns):
+    with pytest.raises(TypeError):
+        ns.vars.byref("x", tcl=interp)
+    with pytest.raises(TypeError):
+        ns.vars.array_byref("x", var_type=TclVariable)
+    with pytest.raises(TypeError):
+        ns.cmds.byref("p", tcl=interp)
+
+
+def test_command_byref(ns):
+    command = ns.cmds.byref("p q", keywords={"k": 1})
+    assert (command.cmd_name, command.args, command.keywords) == ("::ns1::p q", (), {"k": 1})
+    assert command.tcl is ns.tcl and type(ns.cmds["anything"]) is TclCommand
+
+
+def test_variables_as_strings_and_objects(ns):
+    ns.vars["x"] = [1, "a b"]
+    assert ns.vars["x"] == ns.vars.get("x") == "1 {a b}"
+    assert ns.objs["x"] == ns.objs.get("x") == (1, "a b")
+    ns.vars.set("arr", "v", array_index="k k")
+    assert ns.objs.get("arr", "k k") == "v" and ns.vars.exists("arr", array_index="k k")
+    ns.vars.array_set("arr", {"n": 5})
+    assert ns.vars.array_get("arr") == {"k k": "v", "n": "5"}
+    assert ns.objs.array_get("arr", pattern="n") == {"n": "5"}
+    assert sorted(ns.vars.array_names("arr")) == ["k k", "n"]
+    assert ns.vars.is_array("arr") and not ns.vars.is_array("x")
+    ns.vars.array_unset("arr", pattern="n")
+    assert ns.vars.array_names("arr") == ("k k",)
+    ns.vars.unset("arr", array_index="k k")
+    del ns.vars["x"]
+    assert "x" not in ns.vars and ns.vars.unset("x", nocomplain=True) is None
+
+
+@pytest.mark.parametrize("value", [v for v in HOSTILE if "::" not in v])
+def test_views_pass_values_intact(ns, value):
+    ns.vars[value] = value
+    assert ns.vars[value] == ns.objs[value] == value
+    assert value in ns.vars
+    ns.vars.array_set("arr", {value: value})
+    assert ns.vars.array_get("arr") == ns.objs.array_get("arr") == {value: value}
+    del ns.vars[value]
+    ns.vars.unset("arr")
+
+
+@pytest.mark.parametrize(
+    "operation, error",
+    [
+        (lambda v: v["missing"], TclError),
+        (lambda v: v["a:b"], ValueError),
+        (lambda v: v.__delitem__("missing"), TclError),
+    ],
+)
+def test_item_methods_raise_key_error_with_the_cause(ns, operation, error):
+    with pytest.raises(KeyError) as raised:
+        operation(ns.vars)
+    assert type(raised.value.args[0]) is error and raised.value.__cause__ is raised.value.args[0]
+
+
+def test_named_methods_let_errors_through(interp, ns):
+    with pytest.raises(TclError):
+        ns.vars.get("missing")
+    with pytest.raises(ValueError):
+        ns.vars.get("a:b")
+    with pytest.raises(TypeError):
+        ns.vars.get("missing", "default")
+    with pytest.raises(TclError):
+        TclNamespace("::not_there", interp).vars["x"] = 1
+
+
+def test_commands(ns):
+    ns.cmds["twice"] = lambda x: int(x) * 2
+    assert ns.cmds["twice"](4) == 8 and "twice" in ns.cmds and "twice" not in ns.procs
+    ns.eval("proc p {a {b 2}} {return $a$b}")
+    assert "p" in ns.procs and ns.procs.exists("p") and ns.cmds.exists("p")
+    assert ns.cmds.proc_args("p") == ("a", "b") and ns.cmds.proc_body("p") == "return $a$b"
+    assert ns.cmds.proc_arg_default("p", "b") == "2" and ns.cmds.proc_arg_default("p", "a") is None
+    assert ns.cmds.origin("p") == "::ns1::p"
+    ns.cmds.rename("p", "p2")
+    assert ns.procs["p2"](1) == "12" and "p" not in ns.procs
+    ns.cmds.rename("p2", "::p3")
+    assert TclCommand(("::p3",), tcl=ns.tcl).is_proc()
+    ns.cmds.delete("::p3")
+    del ns.cmds["twice"]
+    with pytest.raises(KeyError) as raised:
+        del ns.cmds["twice"]
+    assert isinstance(raised.value.__cause__, TclError)
+
+
+def test_membership_uses_the_qualified_name(interp, ns):
+    assert "set" in TclNamespace("", interp).cmds
+    assert "set" not in ns.cmds
+
+
+def test_iteration_asks_tcl_each_time(spy_ns):
+    sent = spy_ns.tcl.tk
+    names = iter(spy_ns.vars)
+    assert sent.calls == []
+    spy_ns.vars["fresh"] = 1
+    assert "fresh" in list(names)
+    assert sent.sent()[-1] == (("namespace", "eval", "::ns1", ("::info", "vars")),)
+    assert all(type(name) is str for name in spy_ns.vars)
+    spy_ns.eval("proc a {} {}; proc b {} {}")
+    assert sorted(spy_ns.procs) == ["a", "b"] and len(spy_ns.procs) == 2
+    assert len(spy_ns.vars) == len(list(iter(spy_ns.vars)))
+    assert len(spy_ns.cmds) == len(list(iter(spy_ns.cmds))) > 2
+    assert "set" in TclNamespace("", spy_ns.tcl).cmds.keys()
+
+
+def test_length_follows_an_overridden_iteration(ns):
+    class Two(TclNamespace.CommandsView):
+        def __iter__(self):
+            yield from ("a", "b")
+
+    assert len(Two(ns)) == 2
+
+
+def test_handle_and_views_are_collected_and_keep_no_interpreter():
+    host = TclInterpreter()
+    alive = weakref.ref(host)
+    handle = TclNamespace("::gone", host)
+    views = [handle.vars, handle.cmds]
+    collected = weakref.ref(handle)
+    del handle
+    gc.collect()
+    assert collected() is not None  # the views still hold it
+    del views
+    gc.collect()
+    assert collected() is None
+    handle = TclNamespace("::gone", host)
+    view = handle.vars
+    del host
+    gc.collect()
+    assert alive() is None
+    for operation in (lambda: view["x"], lambda: list(view), lambda: len(view),
+                      lambda: handle.exists(), lambda: handle.cmds.byref("p"),
+                      lambda: handle.current(), lambda: TempTclNamespace(tcl=handle.tcl)):
+        with pytest.raises(ReferenceError):
+            operation()  # fmt: skip
+
+
+def test_host_vars_is_the_global_namespace(interp):
+    assert type(interp.vars) is TclNamespace.VariablesView
+    assert interp.vars.ns.ns == "::" and interp.vars.ns.tcl == interp
+    interp.tk.eval("set ::hosted {a b}")
+    assert interp.vars["hosted"] == interp.vars["::hosted"] == "a b"
+    assert "hosted" in interp.vars
+    del interp.vars["hosted"]
+    assert tarvik.tcl.vars["::tcl_version"] == tarvik.tcl.tk.eval("info tclversion")
+
+
+# ---------------------------------------------------------------------------------------------
+# Temporary commands and namespaces
+
+
+def shout(text):
+    """Return the text in capitals."""
+    return text.upper()
+
+
+def test_temporary_command_with_a_function(interp):
+    with TempTclCommand(shout, tcl=interp) as command:
+        assert command.cmd_name == f"::__tarvik__TempTclCommand_{id(command)}_tmp"
+        assert command.__name__ == "shout" and command.__wrapped__ is shout
+        assert command.__doc__ == shout.__doc__
+        interp.tk.call("proc", "::uses", "x", f"return [{command.cmd_name} $x]")
+        assert interp.tk.call("::uses", "from tcl") == "FROM TCL"
+        assert command("a b") == "A B"
+        command.note = "anything"
+    assert not command.exists()
+    interp.tk.eval("rename ::uses {}")
+
+
+def test_temporary_command_without_a_function_registers_nothing(spy_interp):
+    with TempTclCommand(tcl=spy_interp, args="x", keywords={"k": 1}) as command:
+        assert command.build_tclcmd()[1:] == ("x", "-k", 1)
+        assert not command.exists()
+    assert spy_interp.tk.sent("createcommand") == []
+    assert command.__exit__(None, None, None) is False
+
+
+def test_temporary_command_is_deleted_when_its_block_fails(interp):
+    with pytest.raises(RuntimeError, match="inside"):
+        with TempTclCommand(shout, tcl=interp) as command:
+            raise RuntimeError("inside")
+    assert not command.exists()
+
+
+def test_finalising_a_temporary_command_deletes_it(interp):
+    command = TempTclCommand(shout, "::final_{id}", tcl=interp)
+    name = command.cmd_name
+    assert TclCommand((name,), tcl=interp).exists()
+    del command
+    gc.collect()
+    assert not TclCommand((name,), tcl=interp).exists()
+
+
+def test_temporary_namespace(spy_interp):
+    scratch = TempTclNamespace(tcl=spy_interp)
+    assert scratch.ns == f"::__tarvik__TempTclNamespace_{id(scratch)}_tmp"
+    assert not scratch.exists()
+    with scratch as entered:
+        assert entered is scratch and scratch.exists()
+        scratch.vars["x"] = 1
+    assert not scratch.exists()
+    with pytest.raises(ZeroDivisionError):
+        with TempTclNamespace("::scratch", tcl=spy_interp) as other:
+            assert other.ns == "::scratch" and other.exists()
+            1 / 0
+    assert not other.exists()
+    assert leftovers(spy_interp.tk) == []

@@ -1,0 +1,236 @@
+"""Quick calls against a real Tcl interpreter: the words sent, the history, errors, lifetimes."""
+
+from __future__ import annotations
+
+import copy
+import gc
+import importlib
+import inspect
+import tkinter
+import weakref
+
+import pytest
+
+import tarvik.tcl
+from tarvik.tcl import TclInterpreter
+from tarvik.tcl.history import History
+from tarvik.tcl.scriptify import scriptify
+from tarvik.tcl.z import Z, Z_Code
+
+module = importlib.import_module("tarvik.tcl.z")
+
+PROCS = """
+namespace eval ns_a::ns_b { proc procname {args} { return $args } }
+namespace eval ns_a { proc fail {what} { error "failed: $what" } }
+proc echo {args} { return $args }
+"""
+
+
+@pytest.fixture
+def spy(spy_interp):
+    spy_interp.tk.eval(PROCS)
+    spy_interp.tk.calls.clear()
+    return spy_interp
+
+
+class KeepsWords:
+    """A history that keeps what it is given, as the host contract allows."""
+
+    def __init__(self):
+        self.items = []
+
+    def append(self, item):
+        self.items.append(item)
+
+
+def test_module_names_in_order():
+    assert [name for name in vars(module) if not name.startswith("__")] == \
+        ["weakref", "TclError", "scriptify", "Z", "Z_Code"]
+    assert (module.TclError, module.scriptify) == (tkinter.TclError, scriptify)
+
+
+@pytest.mark.parametrize(
+    "make_call, words",
+    [
+        (lambda z: z.set("myVar", "value"), ("set", "myVar", "value")),
+        (lambda z: z.ns_a.ns_b.procname("arguments", arg_a="value"),
+         ("ns_a::ns_b::procname", "arguments", "-arg_a", "value")),
+        (lambda z: z.echo(1, b=1, a=2), ("echo", "1", "-b", "1", "-a", "2")),
+        (lambda z: z.llength([1, 2, 3]), ("llength", "1 2 3")),
+        (lambda z: z.echo(None, "", x=None), ("echo", "", "", "-x", "")),
+        (lambda z: z.echo(True, 1.5, ["a b", {"k": "$v"}], flag=False),
+         ("echo", "true", "1.5", "{a b} {k {$v}}", "-flag", "false")),
+        (lambda z: z.echo("[exit]", "{", "a\\"), ("echo", "[exit]", "{", "a\\")),
+        (lambda z: z.set("x", 1, cast_=False), ("set", "x", "1")),
+        (lambda z: z.echo(under_score=1), ("echo", "-under_score", "1")),
+    ],
+)
+def test_words_sent(spy, make_call, words):
+    spy.history = KeepsWords()
+    make_call(spy.z)
+    assert spy.tk.sent("call") == [words]
+    # The history gets the very list of words (not a copy), before the command runs.
+    [item] = spy.history.items
+    assert type(item) is list and tuple(item) == words
+
+
+@pytest.mark.parametrize(
+    "command, args, cast, result",
+    [
+        ("expr", ("1+2",), True, 3),
+        ("expr", ("1+2",), False, "3"),
+        ("list", ("a", "b c"), True, ("a", "b c")),
+        # A list's plain string is Tcl's own text of it, not Python's notation of a tuple.
+        ("list", ("a", "b c"), 0, "a {b c}"),
+        ("list", ("a", ["b", "c d"], "{"), False, "a {b {c d}} \\{"),
+        ("list", (), False, ""),
+        ("set", ("x", "a b"), False, "a b"),
+    ],
+)
+def test_results(interp, command, args, cast, result):
+    value = getattr(interp.z, command)(*args, cast_=cast)
+    assert value == result and type(value) is type(result)
+    if command == "list" and not cast:
+        assert interp.tk.splitlist(value) == tuple(map(scriptify, args))
+
+
+def test_calls_are_recorded_in_the_history(interp):
+    interp.tk.eval(PROCS)
+    interp.history.start_marker("stretch")
+    interp.z.ns_a.ns_b.procname(1, [2, 3], "a b", flag=True)
+    interp.history.end_marker("stretch")
+    assert [e.api for e in interp.history.filter(marker="stretch")] == \
+        ["ns_a::ns_b::procname 1 {2 3} {a b} -flag true"]
+
+
+def test_calling_the_root_sends_nothing(spy):
+    with pytest.raises(tkinter.TclError, match='^invalid command name ""$') as caught:
+        try:
+            raise LookupError("being handled")
+        except LookupError:
+            spy.z("set", "x", 1, key=2)
+    assert isinstance(caught.value.__context__, LookupError)
+    assert spy.tk.calls == []
+    assert spy.history.filter() == []
+
+
+def test_a_failing_command_raises_tcls_trace(spy):
+    with pytest.raises(tkinter.TclError) as caught:
+        spy.z.ns_a.fail("badly")
+    error = caught.value
+    assert spy.tk.sent("eval") == [("set ::errorInfo",)]  # read through the host's vars view
+    trace = spy.tk.getvar("::errorInfo")
+    assert error.args == (trace,)
+    assert trace.startswith("failed: badly\n") and '(procedure "ns_a::fail" line 1)' in trace
+    assert error.__cause__ is None and error.__suppress_context__
+    assert [e.api for e in spy.history.filter()] == ["ns_a::fail badly"]
+
+
+def test_an_unreadable_error_trace_propagates(spy):
+    spy.vars = {}
+    with pytest.raises(KeyError, match="::errorInfo") as caught:
+        spy.z.nosuchcommand()
+    assert isinstance(caught.value.__context__, tkinter.TclError)
+
+
+def test_the_result_goes_through_cast_any(spy):
+    seen = []
+    spy.cast_any = lambda result: seen.append(result) or "cast"
+    assert (spy.z.set("x", "1"), spy.z.set("x", "2", cast_=False), seen) == ("cast", "2", ["1"])
+
+    def refuse(result):
+        raise ValueError(result)
+
+    spy.cast_any = refuse
+    with pytest.raises(ValueError, match="^done$"):
+        spy.z.set("x", "done")
+    assert spy.tk.getvar("x") == "done"  # the command ran first
+
+
+def test_a_word_that_cannot_be_made_stops_the_call(spy):
+    looped: list = []
+    looped.append(looped)
+    with pytest.raises(RecursionError):
+        spy.z.set("x", looped)
+    assert spy.tk.calls == [] and spy.history.filter() == []
+
+
+def test_tcl_may_change_the_recorded_words_while_the_command_runs(spy):
+    spy.history = KeepsWords()
+    spy.tk.createcommand("clobber", lambda *args: spy.history.items[0].clear() or " ".join(args))
+    assert spy.z.clobber("a", "b c") == "a b c"
+    assert spy.history.items == [[]]
+
+
+def test_names_and_chains(interp):
+    code = interp.z.ns
+    assert code.proc is code and code.cmd == ["ns", "proc"]
+    assert (interp.z.ns.cmd, interp.z.ns.tcl) == (["ns"], interp.z.tcl)
+    assert interp.z.__dunder__._private.cmd == ["__dunder__", "_private"]
+    assert str(interp.z.a.b) == repr(interp.z.a.b) == "<tcl.Z magic, referring Tcl code ::a::b>"
+
+
+def test_constructors_and_self(interp):
+    interp.tk.eval(PROCS)
+    code = Z_Code("echo", tcl=interp)
+    assert (code.tcl, code.cmd, code(1, 2)) == (interp, ["echo"], ("1", "2"))
+    with pytest.raises(TypeError, match="tcl"):
+        Z_Code("echo")
+    proxy = weakref.proxy(interp)
+    assert Z(proxy).tcl is proxy
+    with pytest.raises(TypeError, match="multiple values for argument 'self'"):
+        code(self=1)
+    assert Z_Code.__call__(self=code, x=1) == ("-x", "1")
+
+
+def test_a_destroyed_host_raises_reference_error():
+    host = TclInterpreter()
+    z, code = host.z, host.z.set
+    alive = weakref.ref(host)
+    del host
+    gc.collect()
+    assert alive() is None  # neither z nor the Z_Code kept it
+    for call in (lambda: code("x", 1), lambda: z.set("x", 1), lambda: z.ns.proc()):
+        with pytest.raises(ReferenceError):
+            call()
+    assert str(code) == "<tcl.Z magic, referring Tcl code ::set>"
+
+
+def test_instances_without_their_attributes(interp):
+    for cls in (Z, Z_Code):
+        with pytest.raises(AttributeError):
+            cls.__new__(cls).anything
+    duplicate = copy.copy(interp.z.a.b)
+    assert (type(duplicate), duplicate.cmd, duplicate.tcl) == (Z_Code, ["a", "b"], interp.z.tcl)
+
+
+@pytest.mark.parametrize(
+    "function, signature",
+    [
+        (Z_Code.__init__, "(self, *cmd, tcl)"),
+        (Z_Code.__call__, "(self, *args, **kwargs)"),
+        (History.__init__, "(self, max_history=9999)"),
+        (History.filter, "(self, marker=None, count=20, regex=None)"),
+    ],
+)
+def test_signatures(function, signature):
+    assert str(inspect.signature(function)) == signature and function.__doc__
+
+
+def test_the_package_offers_the_default_interpreters_names():
+    default = tarvik.tcl.default_interpreter()
+    assert tarvik.tcl.z is default.z and tarvik.tcl.history is default.history
+    assert tarvik.tcl.vars is default.vars
+    tarvik.tcl.z.set("fromPackage", "yes")
+    assert tarvik.tcl.vars["fromPackage"] == "yes"
+    assert tarvik.tcl.history.filter(count=1)[0].api == "set fromPackage yes"
+
+
+def test_variables_mapping(interp):
+    interp.tk.eval("set ::plain {a b}; array set ::arr {k v}")
+    assert interp.vars["plain"] == interp.vars["::plain"] == "a b"
+    assert {"plain", "arr"} <= set(interp.vars) and len(interp.vars) == len(list(interp.vars))
+    for name in ("::missing", "arr"):
+        with pytest.raises(KeyError) as caught:
+            interp.vars[name]
+        assert isinstance(caught.value.args[0], tkinter.TclError)
