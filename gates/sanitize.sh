@@ -3,7 +3,7 @@
 # runs the whole test suite and a short fuzz run against it, with the sanitizer runtime preloaded
 # into the (uninstrumented) Python. Any report fails the gate: UBSan stops at the first error,
 # ASan aborts, and reports written by child processes are collected from build/asan/reports.
-# Usage: gates/sanitize.sh [pytest arguments]     (SANITIZE_FUZZ_TOTAL: fuzz examples, default 1000)
+# Usage: gates/sanitize.sh [pytest arguments]     (SANITIZE_FUZZ_TOTAL: fuzz examples, default 3000)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,7 +27,7 @@ sanitized() {
 status=0
 sanitized "$PY" -c 'import tarvik.tcl.scriptify as m; print("[sanitize] testing", m.__file__)'
 sanitized "$PY" -m pytest -p no:cacheprovider "$@" || status=1
-sanitized "$PY" -m gates.run_fuzz --total "${SANITIZE_FUZZ_TOTAL:-1000}" -q || status=1
+sanitized "$PY" -m gates.run_fuzz --no-faulthandler --total "${SANITIZE_FUZZ_TOTAL:-3000}" -q || status=1
 
 if compgen -G "$reports/*" >/dev/null; then
     echo "[sanitize] sanitizer reports:" >&2

@@ -2,7 +2,7 @@
 the count of examples run (printed at the end and written to $TARVIK_FUZZ_REPORT).
 
 The number of examples per target is $TARVIK_FUZZ_EXAMPLES, or else $TARVIK_FUZZ_TOTAL (default
-3000) shared out among the targets, at least 100 each, so the run time stays about the same as
+3000) shared out among the targets, at least 20 each, so the run time stays about the same as
 modules and methods are added."""
 
 from __future__ import annotations
@@ -25,7 +25,7 @@ def examples_per_target() -> int:
     if os.environ.get("TARVIK_FUZZ_EXAMPLES"):
         return int(os.environ["TARVIK_FUZZ_EXAMPLES"])
     total = int(os.environ.get("TARVIK_FUZZ_TOTAL", "3000"))
-    return max(100, total // max(1, TARGET_COUNT))
+    return max(20, total // max(1, TARGET_COUNT))
 
 
 settings.register_profile(

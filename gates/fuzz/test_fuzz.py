@@ -8,6 +8,8 @@ from __future__ import annotations
 import faulthandler
 import gc
 import inspect
+import os
+import reprlib
 from typing import Any
 
 import pytest
@@ -72,6 +74,25 @@ def touch(result: Any) -> None:
         pass
 
 
+class LastCall:
+    """Keeps the call being made in $TARVIK_FUZZ_LAST_CALL, so that the runner can name it when
+    the process dies in it."""
+
+    path = os.environ.get("TARVIK_FUZZ_LAST_CALL")
+    short = reprlib.Repr(maxlevel=3, maxstring=60, maxother=60)
+
+    @classmethod
+    def record(cls, key: str, args: list[Any], kwargs: dict[str, Any]) -> None:
+        if not cls.path:
+            return
+        try:
+            text = f"{key}(*{cls.short.repr(args)}, **{cls.short.repr(kwargs)})"
+        except Exception as error:  # a hostile repr
+            text = f"{key}(<arguments whose repr raised {type(error).__name__}>)"
+        with open(cls.path, "w", encoding="utf-8", errors="backslashreplace") as file:
+            file.write(text)
+
+
 def call_once(function: Any, args: list[Any], kwargs: dict[str, Any]) -> None:
     faulthandler.dump_traceback_later(HANG_SECONDS, exit=True)
     try:
@@ -102,6 +123,7 @@ def test_any_arguments(target: Target, data: st.DataObject, env: Any, counter: A
         if isinstance(instance, ConstructionFailed):
             return
         args.insert(0, instance)
+    LastCall.record(target.key, args, kwargs)
     call_once(target.function, args, kwargs)
 
 

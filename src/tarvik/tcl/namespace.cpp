@@ -8,6 +8,7 @@
 // its host interpreter only through a weak proxy and never keeps it alive.
 #include "support/classes.hpp"
 #include "support/tcl_quote.hpp"
+#include "support/tk_values.hpp"
 
 #include <string>
 #include <vector>
@@ -156,9 +157,11 @@ Ref tk_of(const State& st, PyObject* self) {
     return getattr(unproxy(host_of(st, self)), st.tk);
 }
 
-// self.tcl.tk.call(words): the word tuple travels as the one argument.
+// self.tcl.tk.call(words): the word tuple travels as the one argument, checked for what
+// _tkinter would crash on.
 Ref tk_call(const State& st, PyObject* self, PyObject* words) {
-    return call_method(tk_of(st, self), st.call, words);
+    Ref tk = tk_of(st, self);
+    return call_method(tk, st.call, tcl::safe_for_tk(words, st.Tcl_Obj).get());
 }
 
 // self.tcl.<cast>(result), for cast_list, cast_boolean and cast_array.
@@ -641,7 +644,7 @@ Ref variable_set(const Call& c) {
     }
     Ref tk = tk_of(st, self);
     Ref name = getattr(self, st.var_name);
-    Ref converted = tclobj(st, value);
+    Ref converted = tcl::safe_for_tk(tclobj(st, value), st.Tcl_Obj);
     if (index == Py_None) return call_method(tk, st.setvar, name.get(), converted.get());
     return call_method(tk, st.setvar, name.get(), scriptify(st, index).get(), converted.get());
 }
@@ -1265,7 +1268,7 @@ Ref namespace_call(const Call& c) {
     const State& st = c.state<State>();
     Ref command = scoped_command(st, c, false);
     Ref words = call(st.tclobj, command.get());
-    return call_method(tk_of(st, c.args[0]), st.call, words.get());
+    return tk_call(st, c.args[0], words);
 }
 
 Ref namespace_export(const Call& c) {
