@@ -61,6 +61,12 @@ class Env:
 
     def __init__(self) -> None:
         self._interp: Any = None
+        self._kept: list[Any] = []
+
+    def keep(self, obj: Any) -> Any:
+        """Keeps ``obj`` alive for the whole check (handles hold their host only weakly)."""
+        self._kept.append(obj)
+        return obj
 
     @property
     def interp(self) -> Any:

@@ -38,11 +38,11 @@ class NativeModule:
 # In load order: the others import scriptify.
 NATIVE_MODULES = [
     NativeModule("scriptify", required=True),
-    NativeModule("_tcllist", required=False),
-    NativeModule("history", required=False),
-    NativeModule("z", required=False),
-    NativeModule("fieldtree", required=False),
-    NativeModule("namespace", required=False),
+    NativeModule("_tcllist", required=True),
+    NativeModule("history", required=True),
+    NativeModule("z", required=True),
+    NativeModule("fieldtree", required=True),
+    NativeModule("namespace", required=True),
 ]
 
 # The pure-Python host layer around the native modules.

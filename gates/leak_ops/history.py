@@ -1,0 +1,34 @@
+"""History: appends with and without markers, filters, clearing. A small capacity keeps the
+record itself from growing past the warm-up."""
+
+from __future__ import annotations
+
+import re
+from typing import Any, Iterator
+
+from gates.leakcheck import Env, Operation
+
+
+def operations(module: Any, env: Env) -> Iterator[Operation]:
+    history = module.History(max_history=50)
+    words = ["::lab::measure", "ch 1", "-samples", "16"]  # a list: a tuple is formatted as arguments
+    pattern = re.compile("measure")
+
+    def marked() -> None:
+        history.start_marker("run")
+        history.append(words)
+        history.append("set x 1")
+        history.end_marker("run")
+
+    def cleared() -> None:
+        history.append(words)
+        history.clear(marker="run")
+        history.clear(clear_all=True)
+
+    yield Operation("append a word list", lambda: history.append(words), watch=(words,))
+    yield Operation("append inside a marker", marked)
+    yield Operation("filter by regex", lambda: history.filter(count=5, regex=pattern))
+    yield Operation("filter by marker", lambda: history.filter(marker="run", count=5))
+    yield Operation("clear", cleared)
+    yield Operation("end an unknown marker", lambda: history.end_marker("none"), raises=Exception)
+    yield Operation("Entry of a word list", lambda: module.Entry(words), watch=(words,))
