@@ -30,7 +30,47 @@ ARGUMENTS: dict[str, dict[str, Callable[[Any], st.SearchStrategy[Any]]]] = {
         "flags": lambda env: st.sets(st.sampled_from(FLAG_NAMES)),
     },
 }
-INSTANCES: dict[str, Callable[[Any], st.SearchStrategy[Any]]] = {}
+# Tcl names of every shape: relative, absolute, nested, empty, odd characters.
+NAMES = st.one_of(st.sampled_from(["::fuzz", "fuzz", "::fuzz::x", "a::b", "::", "", "::a:::b"]),
+                  st.text(st.sampled_from(list("ab:{}[]$ ")), max_size=8))  # fmt: skip
+
+
+def _built(cls: Any, *args: st.SearchStrategy[Any], **kwargs: Any) -> st.SearchStrategy[Any]:
+    """Instances of ``cls`` made from drawn arguments, or ConstructionFailed."""
+    return st.tuples(*args).map(lambda drawn: construct(cls, drawn, kwargs))
+
+
+def _namespace(env: Any) -> Any:
+    return _built(_module_attr("namespace", "TclNamespace"), NAMES, tcl=env.interp)
+
+
+def _view(name: str) -> Callable[[Any], st.SearchStrategy[Any]]:
+    return lambda env: _namespace(env).map(lambda ns: getattr(ns, name, ns))
+
+
+def _module_attr(module: str, name: str) -> Any:
+    return getattr(__import__(f"{modules.PACKAGE}.{module}", fromlist=[name]), name)
+
+
+INSTANCES: dict[str, Callable[[Any], st.SearchStrategy[Any]]] = {
+    "namespace.TclNamespace": _namespace,
+    "namespace.TclNamespace.VariablesView": _view("vars"),
+    "namespace.TclNamespace.ObjectsView": _view("objs"),
+    "namespace.TclNamespace.CommandsView": _view("cmds"),
+    "namespace.TclNamespace.ProcsView": _view("procs"),
+    "fieldtree.FieldTree": lambda env: _built(
+        _module_attr("fieldtree", "FieldTree"), st.dictionaries(NAMES, env.values, max_size=4)),
+    "history.History": lambda env: _built(
+        _module_attr("history", "History"), st.sampled_from([None, 1, 5, 9999])),
+    "history.Entry": lambda env: _built(
+        _module_attr("history", "Entry"), st.lists(st.sampled_from(["a", "b c", "{"]))),
+    # Quick calls run the command their attribute chain names: fuzzed here with `list` only.
+    "z.Z": lambda env: st.just(_module_attr("z", "Z")(env.interp)),
+    "z.Z_Code": lambda env: st.just(_module_attr("z", "Z_Code")("list", tcl=env.interp)),
+}
+for _cls in ("TclVariable", "TclArrayVariable", "TclCommand"):
+    INSTANCES[f"namespace.{_cls}"] = lambda env, cls=_cls: _built(
+        _module_attr("namespace", cls), NAMES, tcl=env.interp)
 SKIP: dict[str, str] = {}
 
 
@@ -122,9 +162,9 @@ class ConstructionFailed:
         self.error = error
 
 
-def construct(cls: type, args: list[Any]) -> Any:
+def construct(cls: Any, args: Any, kwargs: dict[str, Any] | None = None) -> Any:
     try:
-        return cls(*args)
+        return cls(*args, **(kwargs or {}))
     except SystemError:
         raise
     except Exception as error:
