@@ -370,15 +370,40 @@ struct ModuleDefinition {
         if (State* state = state_of(static_cast<PyObject*>(module))) state->~State();
     }
 
-    static PyObject* init(const char* name, const char* doc) {
+    // The module's definition, filled in by `init`; also what a C slot of one of the module's
+    // classes finds the module by (PyType_GetModuleByDef).
+    static PyModuleDef& definition() {
         static PyModuleDef_Slot slots[] = {
             {Py_mod_exec, reinterpret_cast<void*>(exec)},
             {0, nullptr},
         };
         static PyModuleDef def = {
-            PyModuleDef_HEAD_INIT, name, doc, sizeof(State), nullptr, slots, traverse, clear, free,
+            PyModuleDef_HEAD_INIT,
+            nullptr,
+            nullptr,
+            sizeof(State),
+            nullptr,
+            slots,
+            traverse,
+            clear,
+            free,
         };
+        return def;
+    }
+
+    static PyObject* init(const char* name, const char* doc) {
+        PyModuleDef& def = definition();
+        def.m_name = name;
+        def.m_doc = doc;
         return PyModuleDef_Init(&def);
+    }
+
+    // The state of the module that defined `type` or one of its bases: what a C slot (tp_call,
+    // tp_getattro...) of a class made with `native_class` uses in place of `Call::state`.
+    static State& of_type(PyTypeObject* type) {
+        PyObject* module = PyType_GetModuleByDef(type, &definition());
+        if (module == nullptr) raise_current();
+        return *static_cast<State*>(PyModule_GetState(module));
     }
 };
 

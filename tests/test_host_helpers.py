@@ -9,7 +9,7 @@ from hypothesis import assume, example, given
 from hypothesis import strategies as st
 
 from tarvik.tcl import cast_list
-from tarvik.tcl._tcllist import splitlist
+from tarvik.tcl._host import splitlist
 from tarvik.tcl.scriptify import scriptify
 
 BS = "\\"
