@@ -38,7 +38,24 @@ struct State : ModuleState {
     PyObject* dash;        // "-"
     PyObject* error_info;  // "::errorInfo"
 
+    CachedMethod history_append;
+    CachedMethod tk_call;
+
+    // Freed Z_Code objects kept for reuse: one is made and freed by nearly every quick call.
+    static constexpr int pool_size = 8;
+    std::array<PyObject*, pool_size> pool{};
+    int pooled = 0;
+
     void init(PyObject* module);
+    void clear() {
+        ModuleState::clear();
+        history_append.clear();
+        tk_call.clear();
+    }
+    ~State() {
+        while (pooled > 0)
+            PyObject_GC_Del(pool[--pooled]);
+    }
 };
 
 using Definition = ModuleDefinition<State>;
@@ -111,9 +128,43 @@ ZCodeObject* allocate_z_code(PyTypeObject* type) {
     return code;
 }
 
+// A Z_Code from the pool when it has one: an emptied object, untracked by the collector, whose
+// memory came from tp_alloc.
+ZCodeObject* reuse_z_code(State& st) {
+    if (st.pooled == 0) return allocate_z_code(st.Z_Code);
+    PyObject* object = PyObject_Init(st.pool[--st.pooled], st.Z_Code);
+    auto* code = reinterpret_cast<ZCodeObject*>(object);
+    code->vectorcall = z_code_vectorcall;
+    for (PyObject** f : code->owned())
+        *f = nullptr;
+    code->weakrefs = nullptr;
+    PyObject_GC_Track(object);
+    return code;
+}
+
+void z_code_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject* module = PyType_GetModuleByDef(type, &Definition::definition());
+    State* st = module ? static_cast<State*>(PyModule_GetState(module)) : nullptr;
+    if (st == nullptr || type != st->Z_Code || st->pooled == State::pool_size) {
+        PyErr_Clear();
+        ZCodeInstance::dealloc(self);
+        return;
+    }
+    PyObject_GC_UnTrack(self);
+    if (reinterpret_cast<ZCodeObject*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    ZCodeInstance::clear(self);
+    // Clearing may have run Python code that filled the pool meanwhile.
+    if (st->pooled < State::pool_size)
+        st->pool[st->pooled++] = self;
+    else
+        type->tp_free(self);
+    Py_DECREF(type);
+}
+
 // What Z_Code(name, tcl=tcl) makes, without the generic constructor call.
 Ref new_z_code(State& st, PyObject* name, PyObject* tcl) {
-    ZCodeObject* code = allocate_z_code(st.Z_Code);
+    ZCodeObject* code = reuse_z_code(st);
     code->tcl = Py_NewRef(tcl);
     code->name = Py_NewRef(name);
     return Ref::steal(reinterpret_cast<PyObject*>(code));
@@ -131,7 +182,8 @@ Ref z_getattr(const Call& call) {
 
 PyObject* z_getattro(PyObject* self, PyObject* name) {
     return guarded([&] {
-        if (Ref found = generic_getattr_optional(self, name)) return found;
+        if (!surely_missing(self, reinterpret_cast<ZObject*>(self)->dict, name))
+            if (Ref found = generic_getattr_optional(self, name)) return found;
         State& st = Definition::of_type(Py_TYPE(self));
         return z_missing_attribute(st, reinterpret_cast<ZObject*>(self), name);
     });
@@ -300,7 +352,7 @@ Ref resolve_host(ZCodeObject* code) {
 
 // A failed command's short message says little; Tcl's ::errorInfo holds the whole trace. The
 // replacement error stands alone: the caught one is suppressed, not shown as its context.
-[[noreturn]] void raise_with_error_info(State& st, PyObject* host) {
+[[noreturn, gnu::noinline, gnu::cold]] void raise_with_error_info(State& st, PyObject* host) {
     Ref caught = fetch_error();
     Ref replacement = while_handling(caught, [&] {
         Ref info = own(PyObject_GetItem(getattr(host, st.name.vars), st.error_info));
@@ -311,32 +363,46 @@ Ref resolve_host(ZCodeObject* code) {
 
 // tk.call(*words). The words are held here for the call: the list is the history's to keep, and
 // Python code run from the call (a Tcl callback, a `tk` written in Python) may change it.
-Ref run_command(State& st, PyObject* host, PyObject* words) {
-    Ref tk = getattr(host, st.name.tk);
-    Py_ssize_t count = PyList_GET_SIZE(words);
-    constexpr Py_ssize_t on_stack = 16;
-    Ref small[on_stack];
-    std::unique_ptr<Ref[]> large;
-    Ref* held = count > on_stack ? (large = std::make_unique<Ref[]>(size_t(count))).get() : small;
-    PyObject* few[on_stack + 1];
-    std::unique_ptr<PyObject*[]> many;
-    PyObject** argv =
-        count >= on_stack ? (many = std::make_unique<PyObject*[]>(size_t(count) + 1)).get() : few;
-    argv[0] = tk;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        held[i] = Ref::borrow(PyList_GET_ITEM(words, i));
-        argv[i + 1] = held[i];
+class HeldArguments {
+  public:
+    // `first`, then the items of `list`, each with a reference of its own.
+    HeldArguments(PyObject* first, PyObject* list) : count_(PyList_GET_SIZE(list) + 1) {
+        if (count_ > on_stack) argv_ = (many_ = std::make_unique<PyObject*[]>(size_t(count_))).get();
+        argv_[0] = Py_NewRef(first);
+        for (Py_ssize_t i = 1; i < count_; ++i)
+            argv_[i] = Py_NewRef(PyList_GET_ITEM(list, i - 1));
     }
-    PyObject* result = PyObject_VectorcallMethod(
-        st.name.call, argv, size_t(count + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    if (result) return Ref::steal(result);
-    if (!error_matches(st.TclError)) raise_current();
+    ~HeldArguments() {
+        for (Py_ssize_t i = 0; i < count_; ++i)
+            Py_DECREF(argv_[i]);
+    }
+    HeldArguments(const HeldArguments&) = delete;
+    HeldArguments& operator=(const HeldArguments&) = delete;
+
+    PyObject* const* argv() const { return argv_; }
+    size_t count() const { return size_t(count_); }
+
+  private:
+    static constexpr Py_ssize_t on_stack = 16;
+    Py_ssize_t count_;
+    PyObject* few_[on_stack];
+    std::unique_ptr<PyObject*[]> many_;
+    PyObject** argv_ = few_;
+};
+
+Ref run_command(State& st, PyObject* host, PyObject* words) {
+    HeldArguments arguments(getattr(host, st.name.tk), words);
+    try {
+        return st.tk_call.call(arguments.argv(), arguments.count());
+    } catch (const PythonError&) {
+        if (!error_matches(st.TclError)) throw;
+    }
     raise_with_error_info(st, host);
 }
 
 // The result as a plain string. tk.call hands a Tcl list back as a tuple, whose str() would be
 // Python's notation of it; its string is the Tcl list of its elements, as Tcl writes it.
-Ref plain_string(State& st, PyObject* result) {
+[[gnu::noinline]] Ref plain_string(State& st, PyObject* result) {
     if (PyTuple_Check(result)) return call(st.scriptify, result);
     return str(result);
 }
@@ -347,7 +413,9 @@ Ref quick_call(State& st, const QuickCall& q) {
     Ref words = command_words(st, q, cast_at);
     // Recorded before it runs, so a command that fails is in the history too.
     Ref host = resolve_host(q.self);
-    call_method(getattr(host, st.name.history).get(), st.name.append, words.get());
+    PyObject* append_args[] = {getattr(host, st.name.history).release(), words.get()};
+    Ref history = Ref::steal(append_args[0]);
+    st.history_append.call(append_args, 2);
     Ref result = run_command(st, host, words);
     if (cast == Py_True || is_true(cast))
         return call_method(host.get(), st.name.cast_any, result.get());
@@ -492,7 +560,7 @@ PyType_Slot z_code_slots[] = {
     {Py_tp_getattro, reinterpret_cast<void*>(z_code_getattro)},
     {Py_tp_traverse, reinterpret_cast<void*>(ZCodeInstance::traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(ZCodeInstance::clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(ZCodeInstance::dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(z_code_dealloc)},
     {Py_tp_members, z_code_members},
     {Py_tp_getset, z_code_getset},
     {0, nullptr},
@@ -518,6 +586,8 @@ void State::init(PyObject* module) {
     separator = keep(intern("::"));
     dash = keep(intern("-"));
     error_info = keep(intern("::errorInfo"));
+    history_append = CachedMethod(name.append);
+    tk_call = CachedMethod(name.call);
 
     add_object(module, "weakref", import("weakref"));
     TclError = add_object(module, "TclError", import_attr("tkinter", "TclError"));

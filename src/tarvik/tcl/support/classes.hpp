@@ -220,6 +220,68 @@ inline Ref fields_state(PyObject* dict,
     return tuple(dict ? dict : Py_None, set.get());
 }
 
+// True when the normal lookup of `name` on `self` would find nothing: its class (and so no base)
+// has no such attribute, and `dict`, the instance __dict__ of `self`, is not there yet. A C
+// tp_getattro answers its commonest case with this, before the full generic lookup.
+inline bool surely_missing(PyObject* self, PyObject* dict, PyObject* name) {
+    return dict == nullptr && _PyType_Lookup(Py_TYPE(self), name) == nullptr;
+}
+
+// obj.name(*args), the method found on obj's class remembered from one call to the next: valid
+// while the object is of the same class, the class is unchanged (its version tag, which any
+// change of it or of a base renews, is the same), and the object has no instance __dict__ that
+// could hold another `name`. Anything else is an ordinary method call. For a method called on
+// every quick call, where the lookup costs more than the rest of the call's own work.
+class CachedMethod {
+  public:
+    explicit CachedMethod(PyObject* name = nullptr) : name_(name) {}
+
+    // `argv[0]` is obj; `nargsf` counts it, and may carry PY_VECTORCALL_ARGUMENTS_OFFSET.
+    Ref call(PyObject* const* argv, size_t nargsf) {
+        PyObject* obj = argv[0];
+        PyTypeObject* type = Py_TYPE(obj);
+        if (type != reinterpret_cast<PyTypeObject*>(type_.get()) || type->tp_version_tag != version_)
+            remember(type);
+        if (method_ && has_no_instance_dict(obj))
+            return own(PyObject_Vectorcall(method_, argv, nargsf, nullptr));
+        return own(PyObject_VectorcallMethod(name_, argv, nargsf, nullptr));
+    }
+
+    void clear() {
+        type_.reset();
+        method_.reset();
+    }
+
+  private:
+    static bool has_no_instance_dict(PyObject* obj) {
+        PyTypeObject* type = Py_TYPE(obj);
+#if PY_VERSION_HEX >= 0x030C0000
+        if (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) return false;
+#endif
+        if (type->tp_dictoffset == 0) return true;
+        if (type->tp_dictoffset < 0) return false;
+        return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + type->tp_dictoffset) ==
+               nullptr;
+    }
+
+    // Looks the method up on the class. A class whose attribute lookup is not the generic one, or
+    // whose attribute is no method descriptor, keeps the ordinary call.
+    void remember(PyTypeObject* type) {
+        method_.reset();
+        type_ = Ref::borrow(reinterpret_cast<PyObject*>(type));
+        PyObject* found = _PyType_Lookup(type, name_);  // also gives the class a version tag
+        version_ = type->tp_version_tag;
+        if (version_ != 0 && found && type->tp_getattro == PyObject_GenericGetAttr &&
+            PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR))
+            method_ = Ref::borrow(found);
+    }
+
+    PyObject* name_;
+    Ref type_;
+    unsigned int version_ = 0;
+    Ref method_;
+};
+
 // A new, empty instance of `cls`, as object.__new__(cls) makes it, for a constructor that fills
 // in the instance itself instead of going through type.__call__ (the class's __new__ must be
 // object's).
