@@ -121,10 +121,18 @@ Ref z_init(const Call& call) {
 PyObject* z_code_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                             PyObject* kwnames);
 
+// tp_alloc of Z_Code, so that object.__new__ makes instances that are called by vectorcall.
+// Subclasses allocate with the generic tp_alloc and leave the field empty: their calls go through
+// tp_call, which finds their own __call__ if they define one.
+PyObject* z_code_alloc(PyTypeObject* type, Py_ssize_t items) {
+    PyObject* object = PyType_GenericAlloc(type, items);
+    if (object) reinterpret_cast<ZCodeObject*>(object)->vectorcall = z_code_vectorcall;
+    return object;
+}
+
 ZCodeObject* allocate_z_code(PyTypeObject* type) {
     auto* code = reinterpret_cast<ZCodeObject*>(type->tp_alloc(type, 0));
     if (code == nullptr) raise_current();
-    code->vectorcall = z_code_vectorcall;
     return code;
 }
 
@@ -204,10 +212,6 @@ Ref z_getstate(const Call& call) {
 
 // ---------------------------------------------------------------------------------------------
 // Z_Code
-
-PyObject* z_code_new(PyTypeObject* type, PyObject*, PyObject*) {
-    return guarded([&] { return Ref::steal(reinterpret_cast<PyObject*>(allocate_z_code(type))); });
-}
 
 Ref z_code_init(const Call& call) {
     State& st = state_of(call);
@@ -367,7 +371,8 @@ class HeldArguments {
   public:
     // `first`, then the items of `list`, each with a reference of its own.
     HeldArguments(PyObject* first, PyObject* list) : count_(PyList_GET_SIZE(list) + 1) {
-        if (count_ > on_stack) argv_ = (many_ = std::make_unique<PyObject*[]>(size_t(count_))).get();
+        if (count_ > on_stack)
+            argv_ = (many_ = std::make_unique<PyObject*[]>(size_t(count_))).get();
         argv_[0] = Py_NewRef(first);
         for (Py_ssize_t i = 1; i < count_; ++i)
             argv_[i] = Py_NewRef(PyList_GET_ITEM(list, i - 1));
@@ -555,7 +560,7 @@ PyGetSetDef z_code_getset[] = {
 
 PyType_Slot z_code_slots[] = {
     {Py_tp_doc, const_cast<char*>(z_code_doc)},
-    {Py_tp_new, reinterpret_cast<void*>(z_code_new)},
+    {Py_tp_alloc, reinterpret_cast<void*>(z_code_alloc)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_getattro, reinterpret_cast<void*>(z_code_getattro)},
     {Py_tp_traverse, reinterpret_cast<void*>(ZCodeInstance::traverse)},

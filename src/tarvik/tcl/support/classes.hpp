@@ -240,7 +240,8 @@ class CachedMethod {
     Ref call(PyObject* const* argv, size_t nargsf) {
         PyObject* obj = argv[0];
         PyTypeObject* type = Py_TYPE(obj);
-        if (type != reinterpret_cast<PyTypeObject*>(type_.get()) || type->tp_version_tag != version_)
+        if (type != reinterpret_cast<PyTypeObject*>(type_.get()) ||
+            type->tp_version_tag != version_)
             remember(type);
         if (method_ && has_no_instance_dict(obj))
             return own(PyObject_Vectorcall(method_, argv, nargsf, nullptr));
