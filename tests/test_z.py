@@ -204,6 +204,7 @@ def test_instances_without_their_attributes(interp):
             cls.__new__(cls).anything
     duplicate = copy.copy(interp.z.a.b)
     assert (type(duplicate), duplicate.cmd, duplicate.tcl) == (Z_Code, ["a", "b"], interp.z.tcl)
+    assert type(copy.copy(interp.z)) is Z and copy.copy(interp.z).tcl is interp.z.tcl
 
 
 @pytest.mark.parametrize(

@@ -436,29 +436,6 @@ PyMemberDef entry_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
-PyGetSetDef entry_getset[] = {
-    instance_dict_getset,
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot entry_slots[] = {
-    {Py_tp_doc, const_cast<char*>(entry_doc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(EntryInstance::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(EntryInstance::clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(EntryInstance::dealloc)},
-    {Py_tp_members, entry_members},
-    {Py_tp_getset, entry_getset},
-    {0, nullptr},
-};
-
-PyType_Spec entry_spec = {
-    "tarvik.tcl.history.Entry",
-    sizeof(EntryObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    entry_slots,
-};
-
 constexpr const char* history_doc =
     "History(max_history=9999)\n--\n\n"
     "A bounded, timestamped history of Tcl calls, with named markers.\n\n"
@@ -480,29 +457,6 @@ PyMemberDef history_members[] = {
     HistoryInstance::dict_member(),
     HistoryInstance::weakrefs_member(),
     {nullptr, 0, 0, 0, nullptr},
-};
-
-PyGetSetDef history_getset[] = {
-    instance_dict_getset,
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot history_slots[] = {
-    {Py_tp_doc, const_cast<char*>(history_doc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(HistoryInstance::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(HistoryInstance::clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(HistoryInstance::dealloc)},
-    {Py_tp_members, history_members},
-    {Py_tp_getset, history_getset},
-    {0, nullptr},
-};
-
-PyType_Spec history_spec = {
-    "tarvik.tcl.history.History",
-    sizeof(HistoryObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    history_slots,
 };
 
 void State::init(PyObject* module) {
@@ -546,7 +500,10 @@ void State::init(PyObject* module) {
     enabled_message = keep(from_utf8("TclHistory is enabled."));
     disabled_message = keep(from_utf8("TclHistory is disabled."));
 
-    PyObject* entry = add_object(module, "Entry", native_class(module, entry_spec));
+    PyObject* entry = add_object(
+        module, "Entry",
+        EntryInstance::make_class(module, "tarvik.tcl.history.Entry", Py_TPFLAGS_BASETYPE,
+                                  entry_members, {{Py_tp_doc, const_cast<char*>(entry_doc)}}));
     Entry = reinterpret_cast<PyTypeObject*>(entry);
     add_methods(*this, module, entry,
                 {
@@ -559,7 +516,11 @@ void State::init(PyObject* module) {
                      "and pickle restore."},
                 });
 
-    PyObject* history = add_object(module, "History", native_class(module, history_spec));
+    PyObject* history =
+        add_object(module, "History",
+                   HistoryInstance::make_class(module, "tarvik.tcl.history.History",
+                                               Py_TPFLAGS_BASETYPE, history_members,
+                                               {{Py_tp_doc, const_cast<char*>(history_doc)}}));
     History = reinterpret_cast<PyTypeObject*>(history);
     check(PyObject_SetAttrString(history, "__MAX_HISTORY__", own(PyLong_FromLong(9999))));
     add_methods(

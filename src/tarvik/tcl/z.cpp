@@ -512,35 +512,11 @@ constexpr const char* getstate_doc =
 
 using function_type::object_member;
 
-PyGetSetDef z_getset[] = {
-    instance_dict_getset,
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
 PyMemberDef z_members[] = {
     {"tcl", object_member, offsetof(ZObject, tcl), 0, "The interpreter, as a weak proxy."},
     ZInstance::dict_member(),
     ZInstance::weakrefs_member(),
     {nullptr, 0, 0, 0, nullptr},
-};
-
-PyType_Slot z_slots[] = {
-    {Py_tp_doc, const_cast<char*>(z_doc)},
-    {Py_tp_getattro, reinterpret_cast<void*>(z_getattro)},
-    {Py_tp_traverse, reinterpret_cast<void*>(ZInstance::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(ZInstance::clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(ZInstance::dealloc)},
-    {Py_tp_members, z_members},
-    {Py_tp_getset, z_getset},
-    {0, nullptr},
-};
-
-PyType_Spec z_spec = {
-    "tarvik.tcl.z.Z",
-    sizeof(ZObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    z_slots,
 };
 
 PyMemberDef z_code_members[] = {
@@ -556,27 +532,6 @@ PyGetSetDef z_code_getset[] = {
     {"cmd", get_cmd, set_cmd, "The parts of the command name, in order of access.", nullptr},
     instance_dict_getset,
     {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot z_code_slots[] = {
-    {Py_tp_doc, const_cast<char*>(z_code_doc)},
-    {Py_tp_alloc, reinterpret_cast<void*>(z_code_alloc)},
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_getattro, reinterpret_cast<void*>(z_code_getattro)},
-    {Py_tp_traverse, reinterpret_cast<void*>(ZCodeInstance::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(ZCodeInstance::clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(z_code_dealloc)},
-    {Py_tp_members, z_code_members},
-    {Py_tp_getset, z_code_getset},
-    {0, nullptr},
-};
-
-PyType_Spec z_code_spec = {
-    "tarvik.tcl.z.Z_Code",
-    sizeof(ZCodeObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
-    z_code_slots,
 };
 
 void State::init(PyObject* module) {
@@ -599,7 +554,11 @@ void State::init(PyObject* module) {
     scriptify =
         add_object(module, "scriptify", import_sibling_attr(module, "scriptify", "scriptify"));
 
-    PyObject* z = add_object(module, "Z", native_class(module, z_spec));
+    PyObject* z =
+        add_object(module, "Z",
+                   ZInstance::make_class(module, "tarvik.tcl.z.Z", Py_TPFLAGS_BASETYPE, z_members,
+                                         {{Py_tp_doc, const_cast<char*>(z_doc)},
+                                          {Py_tp_getattro, reinterpret_cast<void*>(z_getattro)}}));
     Z = reinterpret_cast<PyTypeObject*>(z);
     add_methods(*this, module, z,
                 {{"__init__", z_init, "(self, tcl)",
@@ -612,7 +571,16 @@ void State::init(PyObject* module) {
                   "Raise TclError: the root of the quick calls names no command."},
                  {"__getstate__", z_getstate, "(self)", getstate_doc}});
 
-    PyObject* z_code = add_object(module, "Z_Code", native_class(module, z_code_spec));
+    PyObject* z_code = add_object(
+        module, "Z_Code",
+        ZCodeInstance::make_class(module, "tarvik.tcl.z.Z_Code",
+                                  Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_VECTORCALL, z_code_members,
+                                  {{Py_tp_doc, const_cast<char*>(z_code_doc)},
+                                   {Py_tp_alloc, reinterpret_cast<void*>(z_code_alloc)},
+                                   {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+                                   {Py_tp_getattro, reinterpret_cast<void*>(z_code_getattro)},
+                                   {Py_tp_dealloc, reinterpret_cast<void*>(z_code_dealloc)}},
+                                  z_code_getset));
     Z_Code = reinterpret_cast<PyTypeObject*>(z_code);
     add_methods(*this, module, z_code,
                 {{"__init__", z_code_init, "(self, *cmd, tcl)",

@@ -186,6 +186,28 @@ struct NativeInstance {
                 function_type::read_only, nullptr};
     }
 
+    // The class: `slots` (its doc, hooks...) plus the lifecycle above, `members` (ending with the
+    // two above and a sentinel) and `getset` (by default just __dict__), which stays referenced.
+    static Ref make_class(PyObject* module, const char* name, unsigned long flags,
+                          PyMemberDef* members, std::initializer_list<PyType_Slot> slots,
+                          PyGetSetDef* getset = default_getset()) {
+        std::vector<PyType_Slot> all(slots);
+        all.insert(all.end(), {{Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+                               {Py_tp_clear, reinterpret_cast<void*>(clear)},
+                               {Py_tp_members, members},
+                               {Py_tp_getset, getset}});
+        bool has_dealloc = std::any_of(slots.begin(), slots.end(), [](const PyType_Slot& s) {
+            return s.slot == Py_tp_dealloc;
+        });
+        if (!has_dealloc) all.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc)});
+        all.push_back({0, nullptr});
+        PyType_Spec spec = {name, int(sizeof(Object)), 0,
+                            unsigned(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | flags), all.data()};
+        return native_class(module, spec);
+    }
+
+    static PyGetSetDef* default_getset();
+
     // `self` as an `Object`. The methods of a native class take any `self`, by position or
     // keyword, as Python methods do; the C fields are read only from instances of the class.
     static Object* from(PyTypeObject* cls, PyObject* self) {
@@ -200,6 +222,13 @@ struct NativeInstance {
 // The getset that gives the instances of a native class their __dict__.
 constexpr PyGetSetDef instance_dict_getset = {"__dict__", PyObject_GenericGetDict,
                                               PyObject_GenericSetDict, nullptr, nullptr};
+
+template <class Object>
+PyGetSetDef* NativeInstance<Object>::default_getset() {
+    static PyGetSetDef getset[] = {instance_dict_getset,
+                                   {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    return getset;
+}
 
 // A C field read as the attribute `name`: an instance made by __new__, or one whose attribute was
 // deleted, has none, which is an AttributeError.
