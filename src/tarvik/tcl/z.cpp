@@ -47,6 +47,11 @@ struct State : ModuleState {
     int pooled = 0;
 
     void init(PyObject* module);
+    int traverse(visitproc visit, void* arg) const {
+        if (int status = ModuleState::traverse(visit, arg)) return status;
+        if (int status = history_append.traverse(visit, arg)) return status;
+        return tk_call.traverse(visit, arg);
+    }
     void clear() {
         ModuleState::clear();
         history_append.clear();
@@ -152,10 +157,11 @@ ZCodeObject* reuse_z_code(State& st) {
 
 void z_code_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    PyObject* module = PyType_GetModuleByDef(type, &Definition::definition());
-    State* st = module ? static_cast<State*>(PyModule_GetState(module)) : nullptr;
-    if (st == nullptr || type != st->Z_Code || st->pooled == State::pool_size) {
-        PyErr_Clear();
+    // Only Z_Code itself allocates with z_code_alloc (subclasses get the generic tp_alloc), and
+    // its module state is reached without a lookup that could disturb a pending exception.
+    auto* st =
+        type->tp_alloc == z_code_alloc ? static_cast<State*>(PyType_GetModuleState(type)) : nullptr;
+    if (st == nullptr || st->pooled == State::pool_size) {
         ZCodeInstance::dealloc(self);
         return;
     }

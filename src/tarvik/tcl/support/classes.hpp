@@ -277,6 +277,11 @@ class CachedMethod {
         return own(PyObject_VectorcallMethod(name_, argv, nargsf, nullptr));
     }
 
+    // For the m_traverse and m_clear of the module state that holds it.
+    int traverse(visitproc visit, void* arg) const {
+        if (int status = type_.visit(visit, arg)) return status;
+        return method_.visit(visit, arg);
+    }
     void clear() {
         type_.reset();
         method_.reset();
