@@ -68,12 +68,13 @@ struct FunctionObject {
 };
 
 // Runs `body` at the boundary between Python and C++: a Python error comes back as NULL with the
-// error set; no C++ exception escapes into the interpreter.
+// error set; no C++ exception escapes into the interpreter. `empty_means_end` is for tp_iternext,
+// where NULL without an error is the end of the iteration.
 template <class F>
-PyObject* guarded(F&& body) noexcept {
+PyObject* at_boundary(F&& body, bool empty_means_end) noexcept {
     try {
         PyObject* result = body().release();
-        if (result == nullptr && !PyErr_Occurred())
+        if (result == nullptr && !empty_means_end && !PyErr_Occurred())
             PyErr_SetString(PyExc_SystemError, "native function returned no value");
         return result;
     } catch (const PythonError&) {
@@ -85,6 +86,17 @@ PyObject* guarded(F&& body) noexcept {
         PyErr_SetString(PyExc_SystemError, e.what());
         return nullptr;
     }
+}
+
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+    return at_boundary(std::forward<F>(body), false);
+}
+
+// For tp_iternext: `body` returns an empty Ref, with no error set, at the end.
+template <class F>
+PyObject* guarded_next(F&& body) noexcept {
+    return at_boundary(std::forward<F>(body), true);
 }
 
 template <class F>
