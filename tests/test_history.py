@@ -2,8 +2,11 @@
 
 from __future__ import annotations
 
+import copy
 import importlib
+import inspect
 import logging
+import pickle
 import re
 from collections import deque
 from datetime import datetime, timedelta
@@ -220,3 +223,38 @@ def test_clear():
     history.append("y")
     assert [len(history.filter(marker=m)) for m in (None, "a", "b")] == [1, 1, 1]
     assert (str(history), repr(history)) == (str(history.__history__), repr(history.__history__))
+
+
+def test_entries_copy_pickle_and_subclass_as_python_objects():
+    entry = Entry(["puts", "a b"])
+    entry.note = "kept"
+    for twin in (pickle.loads(pickle.dumps(entry)), copy.copy(entry)):
+        assert (twin.timestamp, twin.api, twin.note) == (entry.timestamp, entry.api, "kept")
+
+    class Tagged(Entry):
+        def __str__(self):
+            return "tagged"
+
+    assert repr(Tagged("x")).startswith("<Entry 'tagged' at 0x")
+    assert str(inspect.signature(Entry)) == "(api)"
+    del entry.api
+    with pytest.raises(AttributeError):
+        str(entry)
+
+
+def test_a_copied_history_shares_its_records():
+    history = filled(3)
+    history.start_marker("m")
+    twin = copy.copy(history)
+    twin.append("shared")
+    assert twin.__history__ is history.__history__ and texts(history.filter())[-1] == "shared"
+    assert (twin.__activeMarkers__, twin.enabled) == (["m"], True)
+
+
+@pytest.mark.parametrize(
+    "method, args",
+    [(History.append, ("x",)), (History.filter, ()), (Entry.__str__, ()), (Entry.__init__, ("x",))],
+)
+def test_methods_refuse_other_objects(method, args):
+    with pytest.raises(TypeError):
+        method(object(), *args)

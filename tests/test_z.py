@@ -63,6 +63,8 @@ def test_module_names_in_order():
         (lambda z: z.echo("[exit]", "{", "a\\"), ("echo", "[exit]", "{", "a\\")),
         (lambda z: z.set("x", 1, cast_=False), ("set", "x", "1")),
         (lambda z: z.echo(under_score=1), ("echo", "-under_score", "1")),
+        (lambda z: z.echo(-12, 10**30, 0, 2**63, -(2**63), 7.25),
+         ("echo", "-12", "1" + "0" * 30, "0", str(2**63), str(-(2**63)), "7.25")),
     ],
 )
 def test_words_sent(spy, make_call, words):
@@ -202,6 +204,7 @@ def test_instances_without_their_attributes(interp):
             cls.__new__(cls).anything
     duplicate = copy.copy(interp.z.a.b)
     assert (type(duplicate), duplicate.cmd, duplicate.tcl) == (Z_Code, ["a", "b"], interp.z.tcl)
+    assert type(copy.copy(interp.z)) is Z and copy.copy(interp.z).tcl is interp.z.tcl
 
 
 @pytest.mark.parametrize(
@@ -234,3 +237,76 @@ def test_variables_mapping(interp):
         with pytest.raises(KeyError) as caught:
             interp.vars[name]
         assert isinstance(caught.value.args[0], tkinter.TclError)
+
+
+def test_native_classes_behave_as_python_classes(interp):
+    code = interp.z.a
+    code.note = "kept"
+    assert vars(code) == {"note": "kept"} and weakref.ref(code)() is code
+    assert code.cmd is code.cmd and code.b is code and code.cmd == ["a", "b"]
+    code.cmd = ("x", "y")
+    assert str(code) == "<tcl.Z magic, referring Tcl code ::x::y>"
+    del code.cmd
+    with pytest.raises(AttributeError):
+        code.cmd
+    assert type(Z.__getattr__(interp.z, "llength")) is Z_Code
+    assert Z.__getattribute__ is Z_Code.__getattribute__ is object.__getattribute__
+    assert (str(inspect.signature(Z)), str(inspect.signature(Z_Code))) == ("(tcl)", "(*cmd, tcl)")
+    for method, args in ((Z.__getattr__, ("x",)), (Z_Code.__call__, ()), (Z_Code.__str__, ())):
+        with pytest.raises(TypeError):
+            method(object(), *args)
+
+
+def test_subclasses_obey_their_own_methods(interp):
+    class Plain(Z_Code):
+        pass
+
+    class Traced(Z_Code):
+        def __call__(self, *args, **kwargs):
+            return ("traced", super().__call__(*args, **kwargs))
+
+        def __getattr__(self, name):
+            return "special" if name == "special" else super().__getattr__(name)
+
+    class Root(Z):
+        def __getattr__(self, name):
+            return Traced(name, tcl=self.tcl)
+
+    assert Plain("set", tcl=interp)("x", 5) == "5"
+    root = Root(interp)
+    traced = root.llength
+    assert (traced.special, traced([1, 2, 3])) == ("special", ("traced", 3))
+    assert root.string.toupper.cmd == ["string", "toupper"]
+    Plain.__call__ = lambda self, *args: "replaced"
+    assert Plain("set", tcl=interp)("x", 6) == "replaced"
+
+
+def test_freed_quick_calls_leave_nothing_behind(interp):
+    codes = [getattr(interp.z, f"n{i}") for i in range(20)]
+    codes[0].note = 1
+    alive = [weakref.ref(code) for code in codes]
+    del codes
+    gc.collect()
+    assert all(ref() is None for ref in alive)
+    fresh = [getattr(interp.z, f"m{i}") for i in range(20)]
+    assert [code.cmd for code in fresh] == [[f"m{i}"] for i in range(20)]
+    assert all(vars(code) == {} and code.tcl == interp.z.tcl for code in fresh)
+
+
+def test_history_methods_changed_on_the_class_or_the_instance_are_obeyed():
+    host = TclInterpreter()
+
+    class Recording(History):
+        pass
+
+    host.history = Recording()
+    host.z.set("x", 1)
+    seen = []
+    Recording.append = lambda self, item: seen.append(("class", item[-1]))
+    host.z.set("x", 2)
+    host.history.append = lambda item: seen.append(("instance", item[-1]))
+    host.z.set("x", 3)
+    del Recording.append, host.history.append
+    host.z.set("x", 4)
+    assert seen == [("class", "2"), ("instance", "3")]
+    assert [entry.api for entry in host.history.filter()] == ["set x 1", "set x 4"]

@@ -17,7 +17,8 @@ from __future__ import annotations
 import tkinter
 from typing import Any
 
-from tarvik.tcl._tcllist import splitlist as _splitlist
+from tarvik.tcl._host import cast_any as _cast_any
+from tarvik.tcl._host import splitlist as _splitlist
 from tarvik.tcl.history import History
 from tarvik.tcl.namespace import TclNamespace
 from tarvik.tcl.z import Z
@@ -40,9 +41,6 @@ __all__ = [
 
 # The Tcl object type name of TclX keyed lists, learnt from the first interpreter that loads TclX.
 _keyed_list_typename: str | None = None
-
-
-_PLAIN_RESULTS = frozenset((str, int, float, bool, bytes))
 
 
 def _load_tclx(tk: Any) -> bool:
@@ -101,17 +99,9 @@ class TclInterpreter:
         items = self.cast_list(result)
         return dict(zip(items[::2], items[1::2]))
 
-    def cast_any(self, result: Any) -> Any:
-        """A Tcl result as a natural Python value: numbers, strings and tuples stay, other
-        Tcl objects become their string."""
-        # Every quick call ends here: the common plain results leave after one set lookup.
-        if type(result) in _PLAIN_RESULTS:
-            return result
-        if isinstance(result, tuple):
-            return tuple(self.cast_any(item) for item in result)
-        if isinstance(result, (str, int, float, bytes)):
-            return result
-        return str(result)
+    # Every quick call ends here, so it is native: str, int, float, bool and bytes stay as they
+    # are, a tuple is cast element by element, any other Tcl object becomes its string.
+    cast_any = _cast_any
 
 
 _default: TclInterpreter | None = None

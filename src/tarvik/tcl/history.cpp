@@ -2,12 +2,15 @@
 // markers that bracket parts of a run.
 //
 // `History.append` runs once per Tcl call, so it avoids what a Python version pays for: the debug
-// message is formatted only when the logger would emit it, an entry is filled in directly rather
-// than through type.__call__, and the text of a word list is written in one pass into one string.
+// message is formatted only when the logger would emit it, the logger's answer is read from its own
+// cache, and the text of a word list is written straight into one string. `Entry` is a native
+// class (C fields, no instance dict write per entry): one is made, and once the record is full one
+// is freed, on every recorded call.
 #include "support/classes.hpp"
 #include "support/unicode.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace tarvik {
 namespace {
@@ -16,8 +19,11 @@ struct State : ModuleState {
     PyObject* re;
     PyObject* deque;
     PyObject* log;
-    PyObject* Logger;  // logging.Logger
-    PyObject* Entry;
+    PyObject* log_dict;  // log.__dict__, where its `disabled` flag and level cache live
+    PyObject* Logger;    // logging.Logger
+    PyTypeObject* Entry;
+    PyTypeObject* History;
+    PyObject* deque_append;    // deque.append, called without a method lookup on exact deques
     PyObject* debug_level;     // logging.DEBUG
     PyObject* maxlen_keyword;  // ("maxlen",), the keyword names of deque(maxlen=...)
 
@@ -61,19 +67,28 @@ State& state_of(const Call& call) {
 // ---------------------------------------------------------------------------------------------
 // Entry
 
+struct EntryObject {
+    PyObject_HEAD PyObject* timestamp;
+    PyObject* api;
+    PyObject* dict;
+    PyObject* weakrefs;
+
+    auto owned() { return std::array{&timestamp, &api, &dict}; }
+};
+
+using EntryInstance = NativeInstance<EntryObject>;
+
 bool has_space(PyObject* word) {
+    if (PyUnicode_KIND(word) == PyUnicode_1BYTE_KIND)
+        return std::memchr(PyUnicode_1BYTE_DATA(word), ' ', size_t(PyUnicode_GET_LENGTH(word)));
     Py_ssize_t at = PyUnicode_FindChar(word, ' ', 0, PyUnicode_GET_LENGTH(word), 1);
     if (at == -2) raise_current();
     return at >= 0;
 }
 
-void write_char(PyObject* text, Py_ssize_t& position, Py_UCS4 c) {
-    PyUnicode_WRITE(PyUnicode_KIND(text), PyUnicode_DATA(text), position++, c);
-}
-
 // The words of a command as one line: words holding a space are wrapped in braces so that the line
 // still shows where each word ends. Nothing else is quoted: the line is for people to read.
-Ref join_words(State& st, PyObject* words) {
+Ref join_words(PyObject* words) {
     Ref sequence = PyList_CheckExact(words) || PyTuple_CheckExact(words)
                        ? Ref::borrow(words)
                        : own(PySequence_List(words));
@@ -81,54 +96,60 @@ Ref join_words(State& st, PyObject* words) {
     Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
     // No Python code runs from here on, so the items stay as they are while they are copied.
     Py_ssize_t length = std::max<Py_ssize_t>(count - 1, 0);
-    Py_ssize_t braced = 0;
     Py_UCS4 maxchar = 0;
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* word = items[i];
         if (!PyUnicode_Check(word))
             raise_format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found",
                          i, Py_TYPE(word)->tp_name);
-        braced += has_space(word);
-        length += PyUnicode_GET_LENGTH(word);
+        length += PyUnicode_GET_LENGTH(word) + 2 * has_space(word);
         maxchar = std::max(maxchar, max_char_bound(word));
     }
-    if (braced == 0) return own(PyUnicode_Join(st.space, sequence));
-    Ref text = own(PyUnicode_New(length + 2 * braced, maxchar));
+    Ref text = own(PyUnicode_New(length, maxchar));
+    int kind = PyUnicode_KIND(text.get());
+    void* data = PyUnicode_DATA(text.get());
     Py_ssize_t position = 0;
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* word = items[i];
         bool braces = has_space(word);
-        if (i > 0) write_char(text, position, ' ');
-        if (braces) write_char(text, position, '{');
+        if (i > 0) PyUnicode_WRITE(kind, data, position++, ' ');
+        if (braces) PyUnicode_WRITE(kind, data, position++, '{');
         Py_ssize_t size = PyUnicode_GET_LENGTH(word);
-        check_size(PyUnicode_CopyCharacters(text, position, word, 0, size));
+        if (PyUnicode_KIND(word) == kind)
+            std::memcpy(static_cast<char*>(data) + position * kind, PyUnicode_DATA(word),
+                        size_t(size * kind));
+        else
+            check_size(PyUnicode_CopyCharacters(text, position, word, 0, size));
         position += size;
-        if (braces) write_char(text, position, '}');
+        if (braces) PyUnicode_WRITE(kind, data, position++, '}');
     }
     return text;
 }
 
 // Entry.__init__ proper. The clock is the module's `get_time` as it is at the time of the call, so
 // a program or a test that substitutes its own clock is obeyed.
-void fill_entry(State& st, PyObject* module, PyObject* entry, PyObject* api) {
-    Ref text = PyUnicode_Check(api) ? Ref::borrow(api) : join_words(st, api);
+void fill_entry(State& st, PyObject* module, EntryObject* entry, PyObject* api) {
+    Ref text = PyUnicode_Check(api) ? Ref::borrow(api) : join_words(api);
     Ref now = call(module_global(module, st.name.get_time));
-    setattr(entry, st.name.timestamp, now);
-    setattr(entry, st.name.api, text);
+    Py_XSETREF(entry->timestamp, now.release());
+    Py_XSETREF(entry->api, text.release());
 }
 
 Ref entry_init(const Call& call) {
+    State& st = state_of(call);
     auto [self, api] = call.parse<2>().named;
-    fill_entry(state_of(call), call.function->module, self, api);
+    fill_entry(st, call.function->module, EntryInstance::from(st.Entry, self), api);
     return none();
 }
 
 Ref entry_str(const Call& call) {
     State& st = state_of(call);
     PyObject* self = call.parse<1>().named[0];
-    Ref stamp =
-        call_method(getattr(self, st.name.timestamp).get(), st.name.strftime, st.time_format);
-    return own(PyUnicode_FromFormat("%S: %S", stamp.get(), getattr(self, st.name.api).get()));
+    EntryObject* entry = EntryInstance::from(st.Entry, self);
+    Ref stamp = call_method(field(self, entry->timestamp, "timestamp").get(), st.name.strftime,
+                            st.time_format);
+    Ref api = field(self, entry->api, "api");
+    return own(PyUnicode_FromFormat("%S: %S", stamp.get(), api.get()));
 }
 
 Ref entry_repr(const Call& call) {
@@ -139,8 +160,45 @@ Ref entry_repr(const Call& call) {
     return own(PyUnicode_FromFormat("<Entry '%S' at %S>", text.get(), address.get()));
 }
 
+Ref entry_getstate(const Call& call) {
+    State& st = state_of(call);
+    EntryObject* entry = EntryInstance::from(st.Entry, call.parse<1>().named[0]);
+    return fields_state(entry->dict, {{"timestamp", entry->timestamp}, {"api", entry->api}});
+}
+
 // ---------------------------------------------------------------------------------------------
 // History
+
+// Its records are C fields too: append reads them on every call, and as instance attributes each
+// read would cost a generic lookup.
+struct HistoryObject {
+    PyObject_HEAD PyObject* history;  // __history__
+    PyObject* markers;                // __markers__
+    PyObject* active_markers;         // __activeMarkers__
+    PyObject* enabled;
+    PyObject* dict;
+    PyObject* weakrefs;
+
+    auto owned() { return std::array{&history, &markers, &active_markers, &enabled, &dict}; }
+};
+
+using HistoryInstance = NativeInstance<HistoryObject>;
+
+HistoryObject* as_history(State& st, PyObject* self) {
+    return HistoryInstance::from(st.History, self);
+}
+
+Ref general_record(HistoryObject* h) {
+    return field(reinterpret_cast<PyObject*>(h), h->history, "__history__");
+}
+
+Ref marker_records(HistoryObject* h) {
+    return field(reinterpret_cast<PyObject*>(h), h->markers, "__markers__");
+}
+
+Ref active_markers(HistoryObject* h) {
+    return field(reinterpret_cast<PyObject*>(h), h->active_markers, "__activeMarkers__");
+}
 
 Ref new_record(State& st, PyObject* capacity) {
     PyObject* args[] = {nullptr, capacity};
@@ -148,20 +206,25 @@ Ref new_record(State& st, PyObject* capacity) {
         PyObject_Vectorcall(st.deque, args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, st.maxlen_keyword));
 }
 
-// Logger.isEnabledFor(DEBUG), asked once per recorded call. A plain Logger answers from its own
-// per-level cache, which logging empties whenever a level changes, unless the logger is disabled;
-// reading that cache here answers the same without a Python-level call. Any other logger, or a
-// level the cache does not hold yet, is asked.
+// A plain Logger's answer to isEnabledFor(DEBUG), read where the logger keeps it, or NULL where it
+// must be asked: `disabled` and the per-level cache in its __dict__ (logging empties the cache
+// whenever a level changes, and checks `disabled` first).
+PyObject* cached_debug_answer(State& st) {
+    if (Py_TYPE(st.log) != reinterpret_cast<PyTypeObject*>(st.Logger)) return nullptr;
+    // Borrowed references: no Python code runs between these dict lookups (str and int keys).
+    PyObject* disabled = PyDict_GetItemWithError(st.log_dict, st.name.disabled);
+    if (disabled == Py_True) return Py_False;
+    if (disabled != Py_False) return nullptr;
+    PyObject* cache = PyDict_GetItemWithError(st.log_dict, st.name.cache);
+    if (cache == nullptr || !PyDict_CheckExact(cache)) return nullptr;
+    PyObject* cached = PyDict_GetItemWithError(cache, st.debug_level);
+    return cached && PyBool_Check(cached) ? cached : nullptr;
+}
+
+// Logger.isEnabledFor(DEBUG), asked once per recorded call.
 bool debug_enabled(State& st) {
-    if (Py_TYPE(st.log) == reinterpret_cast<PyTypeObject*>(st.Logger)) {
-        if (is_true(getattr(st.log, st.name.disabled))) return false;
-        Ref cache = getattr_optional(st.log, st.name.cache);
-        if (cache && PyDict_CheckExact(cache)) {
-            if (PyObject* cached = PyDict_GetItemWithError(cache, st.debug_level))
-                return PyBool_Check(cached) ? cached == Py_True : is_true(Ref::borrow(cached));
-            if (PyErr_Occurred()) raise_current();
-        }
-    }
+    if (PyObject* answer = cached_debug_answer(st)) return answer == Py_True;
+    if (PyErr_Occurred()) raise_current();
     return is_true(call_method(st.log, st.name.is_enabled_for, st.debug_level));
 }
 
@@ -182,16 +245,19 @@ void log_call(State& st, PyObject* item) {
 Ref history_init(const Call& call) {
     State& st = state_of(call);
     auto [self, max_history] = call.parse<2>().named;
-    setattr(self, st.name.history, new_record(st, max_history));
-    setattr(self, st.name.markers, new_dict());
-    setattr(self, st.name.active_markers, new_list());
+    HistoryObject* h = as_history(st, self);
+    Ref record = new_record(st, max_history);
+    Py_XSETREF(h->history, record.release());
+    Py_XSETREF(h->markers, new_dict().release());
+    Py_XSETREF(h->active_markers, new_list().release());
     call_method(self, st.name.enable);
     return none();
 }
 
 Ref set_enabled(const Call& call, bool enabled) {
     State& st = state_of(call);
-    setattr(call.parse<1>().named[0], st.name.enabled, boolean(enabled));
+    HistoryObject* h = as_history(st, call.parse<1>().named[0]);
+    Py_XSETREF(h->enabled, boolean(enabled).release());
     log_debug(st, enabled ? st.enabled_message : st.disabled_message);
     return none();
 }
@@ -204,31 +270,44 @@ Ref history_disable(const Call& call) {
     return set_enabled(call, false);
 }
 
+void append_to(State& st, PyObject* record, PyObject* entry) {
+    if (Py_TYPE(record) == reinterpret_cast<PyTypeObject*>(st.deque)) {
+        PyObject* args[] = {record, entry};
+        own(PyObject_Vectorcall(st.deque_append, args, 2, nullptr));
+    } else {
+        call_method(record, st.name.append, entry);
+    }
+}
+
 // Stores `entry` once and shares it: the general record and every active marker (once per
 // activation) hold the same object.
-void record(State& st, PyObject* self, PyObject* entry) {
-    call_method(getattr(self, st.name.history).get(), st.name.append, entry);
-    Ref active = getattr(self, st.name.active_markers);
+void record(State& st, HistoryObject* h, PyObject* entry) {
+    append_to(st, general_record(h), entry);
+    Ref active = active_markers(h);
     if (PyList_CheckExact(active) && PyList_GET_SIZE(active.get()) == 0) return;
     if (!PyList_CheckExact(active)) active = own(PySequence_List(active));
-    Ref markers = getattr(self, st.name.markers);
+    Ref markers = marker_records(h);
     // By index, re-reading the size: a marker's __eq__ or __hash__ may change the list.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(active.get()); ++i) {
         Ref name = Ref::borrow(PyList_GET_ITEM(active.get(), i));
-        Ref marker_record = own(PyObject_GetItem(markers, name));
-        call_method(marker_record.get(), st.name.append, entry);
+        append_to(st, own(PyObject_GetItem(markers, name)), entry);
     }
+}
+
+bool is_enabled(HistoryObject* h) {
+    Ref enabled = field(reinterpret_cast<PyObject*>(h), h->enabled, "enabled");
+    return enabled == Py_True || (enabled != Py_False && is_true(enabled));
 }
 
 Ref history_append(const Call& call) {
     State& st = state_of(call);
-    auto [self, item] =
-        call.exactly(2) ? std::array{call.args[0], call.args[1]} : call.parse<2>().named;
+    auto [self, item] = call.arguments<2>();
+    HistoryObject* h = as_history(st, self);
     log_call(st, item);
-    if (!is_true(getattr(self, st.name.enabled))) return none();
-    Ref entry = allocate_instance(st.Entry);
-    fill_entry(st, call.function->module, entry, item);
-    record(st, self, entry);
+    if (!is_enabled(h)) return none();
+    Ref entry = allocate_instance(reinterpret_cast<PyObject*>(st.Entry));
+    fill_entry(st, call.function->module, reinterpret_cast<EntryObject*>(entry.get()), item);
+    record(st, h, entry);
     return none();
 }
 
@@ -239,15 +318,16 @@ void clear_record(State& st, PyObject* record) {
 Ref history_clear(const Call& call) {
     State& st = state_of(call);
     auto [self, marker, clear_all] = call.parse<3>().named;
+    HistoryObject* h = as_history(st, self);
     if (is_true(clear_all)) {
-        Ref records = own(PyMapping_Values(getattr(self, st.name.markers)));
+        Ref records = own(PyMapping_Values(marker_records(h)));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records.get()); ++i)
             clear_record(st, PyList_GET_ITEM(records.get(), i));
-        clear_record(st, getattr(self, st.name.history));
+        clear_record(st, general_record(h));
     } else if (marker != Py_None) {
-        clear_record(st, own(PyObject_GetItem(getattr(self, st.name.markers), marker)));
+        clear_record(st, own(PyObject_GetItem(marker_records(h), marker)));
     } else {
-        clear_record(st, getattr(self, st.name.history));
+        clear_record(st, general_record(h));
     }
     return none();
 }
@@ -256,19 +336,20 @@ Ref history_clear(const Call& call) {
 Ref history_start_marker(const Call& call) {
     State& st = state_of(call);
     auto [self, marker] = call.parse<2>().named;
-    Ref markers = getattr(self, st.name.markers);
+    HistoryObject* h = as_history(st, self);
+    Ref markers = marker_records(h);
     if (!check(PySequence_Contains(markers, marker))) {
-        Ref capacity = getattr(getattr(self, st.name.history), st.name.maxlen);
+        Ref capacity = getattr(general_record(h), st.name.maxlen);
         check(PyObject_SetItem(markers, marker, new_record(st, capacity)));
     }
-    call_method(getattr(self, st.name.active_markers).get(), st.name.append, marker);
+    call_method(active_markers(h).get(), st.name.append, marker);
     return none();
 }
 
 Ref history_end_marker(const Call& call) {
     State& st = state_of(call);
     auto [self, marker] = call.parse<2>().named;
-    call_method(getattr(self, st.name.active_markers).get(), st.name.remove, marker);
+    call_method(active_markers(as_history(st, self)).get(), st.name.remove, marker);
     return none();
 }
 
@@ -279,8 +360,8 @@ Ref last_entries(PyObject* record, PyObject* count) {
     return own(PyObject_GetItem(entries, slice));
 }
 
-Ref marker_entries(State& st, PyObject* self, PyObject* marker, PyObject* count) {
-    Ref markers = getattr(self, st.name.markers);
+Ref marker_entries(HistoryObject* h, PyObject* marker, PyObject* count) {
+    Ref markers = marker_records(h);
     Ref record = Ref::steal_maybe(PyObject_GetItem(markers, marker));
     if (!record) {
         if (!error_matches(PyExc_KeyError)) raise_current();
@@ -310,32 +391,53 @@ Ref matching(State& st, PyObject* entries, PyObject* regex) {
 Ref history_filter(const Call& call) {
     State& st = state_of(call);
     auto [self, marker, count, regex] = call.parse<4>().named;
-    Ref entries = marker != Py_None ? marker_entries(st, self, marker, count)
-                                    : last_entries(getattr(self, st.name.history), count);
+    HistoryObject* h = as_history(st, self);
+    Ref entries = marker != Py_None ? marker_entries(h, marker, count)
+                                    : last_entries(general_record(h), count);
     if (is_true(regex)) entries = matching(st, entries, regex);
     return entries;
 }
 
 Ref history_str(const Call& call) {
     State& st = state_of(call);
-    return str(getattr(call.parse<1>().named[0], st.name.history));
+    return str(general_record(as_history(st, call.parse<1>().named[0])));
 }
 
 Ref history_repr(const Call& call) {
     State& st = state_of(call);
-    return own(PyObject_Repr(getattr(call.parse<1>().named[0], st.name.history)));
+    return own(PyObject_Repr(general_record(as_history(st, call.parse<1>().named[0]))));
+}
+
+Ref history_getstate(const Call& call) {
+    State& st = state_of(call);
+    HistoryObject* h = as_history(st, call.parse<1>().named[0]);
+    return fields_state(h->dict, {{"__history__", h->history},
+                                  {"__markers__", h->markers},
+                                  {"__activeMarkers__", h->active_markers},
+                                  {"enabled", h->enabled}});
 }
 
 // ---------------------------------------------------------------------------------------------
 // Module
 
 constexpr const char* entry_doc =
+    "Entry(api)\n--\n\n"
     "One recorded Tcl call and the time it was recorded.\n\n"
     "timestamp is the time of recording (from get_time()); api is the call's text: a\n"
     "string is kept as it is, a list of words is joined with spaces, each word that holds a\n"
     "space wrapped in braces.";
 
+PyMemberDef entry_members[] = {
+    {"timestamp", function_type::object_member, offsetof(EntryObject, timestamp), 0,
+     "The time of recording."},
+    {"api", function_type::object_member, offsetof(EntryObject, api), 0, "The call's text."},
+    EntryInstance::dict_member(),
+    EntryInstance::weakrefs_member(),
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 constexpr const char* history_doc =
+    "History(max_history=9999)\n--\n\n"
     "A bounded, timestamped history of Tcl calls, with named markers.\n\n"
     "append() records one call in the general record and in every active marker. A marker\n"
     "collects the calls made between start_marker() and end_marker(); it may be started\n"
@@ -343,16 +445,32 @@ constexpr const char* history_doc =
     "drops the oldest first (None keeps everything). One Entry is shared by every record\n"
     "that holds it.";
 
+PyMemberDef history_members[] = {
+    {"__history__", function_type::object_member, offsetof(HistoryObject, history), 0,
+     "The general record, oldest entry first."},
+    {"__markers__", function_type::object_member, offsetof(HistoryObject, markers), 0,
+     "The record of each marker ever started, by name."},
+    {"__activeMarkers__", function_type::object_member, offsetof(HistoryObject, active_markers), 0,
+     "The markers recording now, once per activation, in start order."},
+    {"enabled", function_type::object_member, offsetof(HistoryObject, enabled), 0,
+     "Whether append() records anything."},
+    HistoryInstance::dict_member(),
+    HistoryInstance::weakrefs_member(),
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 void State::init(PyObject* module) {
     re = add_object(module, "re", import("re"));
     Ref logging = import("logging");
     add_object(module, "logging", logging);
     deque = add_object(module, "deque", import_attr("collections", "deque"));
+    deque_append = keep(getattr(deque, "append"));
     name.get_time = keep(intern("get_time"));
     add_object(module, "get_time", import_attr("tarvik.utils.utils", "get_time"));
     log = add_object(
         module, "log",
         call_method(logging.get(), keep(intern("getLogger")), keep(from_utf8("tarvik.tcl"))));
+    log_dict = keep(getattr(log, "__dict__"));
     debug_level = keep(getattr(logging, "DEBUG"));
     Logger = keep(getattr(logging, "Logger"));
     name.disabled = keep(intern("disabled"));
@@ -382,39 +500,56 @@ void State::init(PyObject* module) {
     enabled_message = keep(from_utf8("TclHistory is enabled."));
     disabled_message = keep(from_utf8("TclHistory is disabled."));
 
-    ClassBuilder entry(*this, module, "Entry");
-    entry.doc(entry_doc).methods({
-        {"__init__", entry_init, "(self, api)", "Record api with the current time."},
-        {"__str__", entry_str, "(self)", "Return 'timestamp: api', the time with microseconds."},
-        {"__repr__", entry_repr, "(self)", "Return \"<Entry '...' at 0x...>\"."},
-    });
-    Entry = add_object(module, "Entry", entry.build({}));
+    PyObject* entry = add_object(
+        module, "Entry",
+        EntryInstance::make_class(module, "tarvik.tcl.history.Entry", Py_TPFLAGS_BASETYPE,
+                                  entry_members, {{Py_tp_doc, const_cast<char*>(entry_doc)}}));
+    Entry = reinterpret_cast<PyTypeObject*>(entry);
+    add_methods(*this, module, entry,
+                {
+                    {"__init__", entry_init, "(self, api)", "Record api with the current time."},
+                    {"__str__", entry_str, "(self)",
+                     "Return 'timestamp: api', the time with microseconds."},
+                    {"__repr__", entry_repr, "(self)", "Return \"<Entry '...' at 0x...>\"."},
+                    {"__getstate__", entry_getstate, "(self)",
+                     "Return (instance __dict__ or None, {field: value}), the state that copy\n"
+                     "and pickle restore."},
+                });
 
-    ClassBuilder history_class(*this, module, "History");
-    history_class.doc(history_doc).set("__MAX_HISTORY__", own(PyLong_FromLong(9999)));
-    history_class.methods({
-        {"__init__", history_init, "(self, max_history=9999)",
-         "Start an empty, enabled history whose records keep max_history entries."},
-        {"enable", history_enable, "(self)", "Record the calls appended from now on."},
-        {"disable", history_disable, "(self)",
-         "Stop recording; append() still writes its debug line."},
-        {"append", history_append, "(self, item)",
-         "Log one call (a string, or a list of words) and, when enabled, record it in the\n"
-         "general record and in every active marker."},
-        {"clear", history_clear, "(self, marker=None, clear_all=False)",
-         "Empty the general record, or the record of marker, or with clear_all every record.\n"
-         "Markers stay, and stay active."},
-        {"start_marker", history_start_marker, "(self, marker)",
-         "Start (or start once more) recording the calls under the name marker."},
-        {"end_marker", history_end_marker, "(self, marker)",
-         "End one activation of marker; its record stays readable."},
-        {"filter", history_filter, "(self, marker=None, count=20, regex=None)",
-         "Return the last count entries (all of them for 0) of the general record or of\n"
-         "marker, oldest first, keeping those whose text regex finds a match in."},
-        {"__str__", history_str, "(self)", "Return str() of the general record."},
-        {"__repr__", history_repr, "(self)", "Return repr() of the general record."},
-    });
-    add_object(module, "History", history_class.build({}));
+    PyObject* history =
+        add_object(module, "History",
+                   HistoryInstance::make_class(module, "tarvik.tcl.history.History",
+                                               Py_TPFLAGS_BASETYPE, history_members,
+                                               {{Py_tp_doc, const_cast<char*>(history_doc)}}));
+    History = reinterpret_cast<PyTypeObject*>(history);
+    check(PyObject_SetAttrString(history, "__MAX_HISTORY__", own(PyLong_FromLong(9999))));
+    add_methods(
+        *this, module, history,
+        {
+            {"__init__", history_init, "(self, max_history=9999)",
+             "Start an empty, enabled history whose records keep max_history entries."},
+            {"enable", history_enable, "(self)", "Record the calls appended from now on."},
+            {"disable", history_disable, "(self)",
+             "Stop recording; append() still writes its debug line."},
+            {"append", history_append, "(self, item)",
+             "Log one call (a string, or a list of words) and, when enabled, record it in the\n"
+             "general record and in every active marker."},
+            {"clear", history_clear, "(self, marker=None, clear_all=False)",
+             "Empty the general record, or the record of marker, or with clear_all every record.\n"
+             "Markers stay, and stay active."},
+            {"start_marker", history_start_marker, "(self, marker)",
+             "Start (or start once more) recording the calls under the name marker."},
+            {"end_marker", history_end_marker, "(self, marker)",
+             "End one activation of marker; its record stays readable."},
+            {"filter", history_filter, "(self, marker=None, count=20, regex=None)",
+             "Return the last count entries (all of them for 0) of the general record or of\n"
+             "marker, oldest first, keeping those whose text regex finds a match in."},
+            {"__str__", history_str, "(self)", "Return str() of the general record."},
+            {"__repr__", history_repr, "(self)", "Return repr() of the general record."},
+            {"__getstate__", history_getstate, "(self)",
+             "Return (instance __dict__ or None, {field: value}), the state that copy and pickle\n"
+             "restore."},
+        });
 }
 
 }  // namespace

@@ -7,14 +7,18 @@ from collections.abc import Callable, Hashable, Iterable
 from datetime import datetime
 from typing import Any, ClassVar
 
+from typing_extensions import disjoint_base
+
 get_time: Callable[[], datetime]
 log: logging.Logger
 
+@disjoint_base
 class Entry:
     timestamp: Any
     api: str
     def __init__(self, api: str | Iterable[str]) -> None: ...
 
+@disjoint_base
 class History:
     __MAX_HISTORY__: ClassVar[int]
     __history__: deque[Entry]

@@ -454,14 +454,15 @@ void start(const State& st, LazyNames* it) {
 PyObject* next(PyObject* self) {
     auto* it = reinterpret_cast<LazyNames*>(self);
     const State& st = lazy_state(self);
-    try {
+    return guarded_next([&] {
         start(st, it);
         Ref name = Ref::steal_maybe(PyIter_Next(it->names));
-        if (!name) return nullptr;
-        return plain_name(st, std::move(name)).release();
-    } catch (const PythonError&) {
-        return nullptr;
-    }
+        if (!name) {
+            if (PyErr_Occurred()) raise_current();
+            return name;
+        }
+        return plain_name(st, std::move(name));
+    });
 }
 
 PyTypeObject* create(PyObject* module) {

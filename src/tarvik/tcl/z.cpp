@@ -1,11 +1,15 @@
 // tarvik.tcl.z: Tcl commands called as attribute chains of the interpreter,
 // `tcl.z.ns_a.procname(1, [2, 3], flag=True)`.
 //
-// A quick call is the commonest way into Tcl, so its path does no more than it must: the host is
-// resolved from its weak proxy once per call, methods are called without bound-method objects,
-// keywords are read straight from the call, and a `Z_Code` is filled in directly instead of
-// through type.__call__.
+// A quick call is the commonest way into Tcl and must cost little more than the raw `tk.call` it
+// makes. So `Z` and `Z_Code` are native classes rather than classes built by their metaclass like
+// the rest of the package: `tcl` and `cmd` are C fields, the attribute hook is a C slot that finds
+// a missing name without raising and catching an AttributeError, and a `Z_Code` is called by
+// vectorcall. To Python they are still ordinary classes: instances take any attribute and weak
+// references, subclasses may override anything, and `Z.__getattr__` and `Z_Code.__call__` are
+// there as methods.
 #include "support/classes.hpp"
+#include "support/unicode.hpp"
 
 #include <memory>
 
@@ -15,12 +19,11 @@ namespace {
 struct State : ModuleState {
     PyObject* TclError;
     PyObject* scriptify;
-    PyObject* Z_Code;
+    PyTypeObject* Z;
+    PyTypeObject* Z_Code;
 
     // Interned attribute, method and keyword names.
     struct Names {
-        PyObject* tcl;
-        PyObject* cmd;
         PyObject* history;
         PyObject* append;
         PyObject* tk;
@@ -29,15 +32,38 @@ struct State : ModuleState {
         PyObject* cast_any;
         PyObject* cast;  // "cast_", the keyword that never reaches Tcl
         PyObject* self;
-        PyObject* str;
     } name;
 
     PyObject* separator;   // "::"
     PyObject* dash;        // "-"
     PyObject* error_info;  // "::errorInfo"
 
+    CachedMethod history_append;
+    CachedMethod tk_call;
+
+    // Freed Z_Code objects kept for reuse: one is made and freed by nearly every quick call.
+    static constexpr int pool_size = 8;
+    std::array<PyObject*, pool_size> pool{};
+    int pooled = 0;
+
     void init(PyObject* module);
+    int traverse(visitproc visit, void* arg) const {
+        if (int status = ModuleState::traverse(visit, arg)) return status;
+        if (int status = history_append.traverse(visit, arg)) return status;
+        return tk_call.traverse(visit, arg);
+    }
+    void clear() {
+        ModuleState::clear();
+        history_append.clear();
+        tk_call.clear();
+    }
+    ~State() {
+        while (pooled > 0)
+            PyObject_GC_Del(pool[--pooled]);
+    }
 };
+
+using Definition = ModuleDefinition<State>;
 
 State& state_of(const Call& call) {
     return call.state<State>();
@@ -47,24 +73,39 @@ std::array<PyObject*, 2> self_and_name(const Call& call) {
     return call.exactly(2) ? std::array{call.args[0], call.args[1]} : call.parse<2>().named;
 }
 
-// An attribute of a Z or Z_Code found by the normal lookup alone. Through their __getattr__ a
-// missing `tcl` or `cmd` (on an instance made by __new__, or half-way through copy.copy) would
-// become a command part or recurse without end; this way it is an AttributeError.
-Ref own_attribute(PyObject* self, PyObject* name) {
-    return own(PyObject_GenericGetAttr(self, name));
+// ---------------------------------------------------------------------------------------------
+// Instances
+
+struct ZObject {
+    PyObject_HEAD PyObject* tcl;
+    PyObject* dict;
+    PyObject* weakrefs;
+
+    auto owned() { return std::array{&tcl, &dict}; }
+};
+
+// Most Z_Code objects live for one call, `tcl.z.set('x', 1)`, and never show their `cmd`: the one
+// name part is kept as `name` until `cmd` is read or grows, and only then becomes the list.
+struct ZCodeObject {
+    PyObject_HEAD vectorcallfunc vectorcall;
+    PyObject* tcl;
+    PyObject* cmd;   // the list of name parts, or NULL while `name` stands for it
+    PyObject* name;  // the only name part, while `cmd` is NULL
+    PyObject* dict;
+    PyObject* weakrefs;
+
+    auto owned() { return std::array{&tcl, &cmd, &name, &dict}; }
+};
+
+using ZInstance = NativeInstance<ZObject>;
+using ZCodeInstance = NativeInstance<ZCodeObject>;
+
+ZObject* as_z(State& st, PyObject* self) {
+    return ZInstance::from(st.Z, self);
 }
 
-// The host behind a weak proxy, held for the length of one call; any other object is the host
-// itself.
-Ref resolve_host(PyObject* tcl) {
-    if (!PyWeakref_CheckProxy(tcl)) return Ref::borrow(tcl);
-    Ref host = weakref_target(tcl);
-    if (!host) raise(PyExc_ReferenceError, "weakly-referenced object no longer exists");
-    return host;
-}
-
-Ref command_name(State& st, PyObject* self) {
-    return own(PyUnicode_Join(st.separator, own_attribute(self, st.name.cmd)));
+ZCodeObject* as_z_code(State& st, PyObject* self) {
+    return ZCodeInstance::from(st.Z_Code, self);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -75,26 +116,91 @@ Ref command_name(State& st, PyObject* self) {
 Ref z_init(const Call& call) {
     State& st = state_of(call);
     auto [self, tcl] = call.parse<2>().named;
+    ZObject* z = as_z(st, self);
     Ref proxy =
         PyWeakref_CheckProxy(tcl) ? Ref::borrow(tcl) : own(PyWeakref_NewProxy(tcl, nullptr));
-    setattr(self, st.name.tcl, proxy);
+    Py_XSETREF(z->tcl, proxy.release());
     return none();
+}
+
+PyObject* z_code_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames);
+
+// tp_alloc of Z_Code, so that object.__new__ makes instances that are called by vectorcall.
+// Subclasses allocate with the generic tp_alloc and leave the field empty: their calls go through
+// tp_call, which finds their own __call__ if they define one.
+PyObject* z_code_alloc(PyTypeObject* type, Py_ssize_t items) {
+    PyObject* object = PyType_GenericAlloc(type, items);
+    if (object) reinterpret_cast<ZCodeObject*>(object)->vectorcall = z_code_vectorcall;
+    return object;
+}
+
+ZCodeObject* allocate_z_code(PyTypeObject* type) {
+    auto* code = reinterpret_cast<ZCodeObject*>(type->tp_alloc(type, 0));
+    if (code == nullptr) raise_current();
+    return code;
+}
+
+// A Z_Code from the pool when it has one: an emptied object, untracked by the collector, whose
+// memory came from tp_alloc.
+ZCodeObject* reuse_z_code(State& st) {
+    if (st.pooled == 0) return allocate_z_code(st.Z_Code);
+    PyObject* object = PyObject_Init(st.pool[--st.pooled], st.Z_Code);
+    auto* code = reinterpret_cast<ZCodeObject*>(object);
+    code->vectorcall = z_code_vectorcall;
+    for (PyObject** f : code->owned())
+        *f = nullptr;
+    code->weakrefs = nullptr;
+    PyObject_GC_Track(object);
+    return code;
+}
+
+void z_code_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    // Only Z_Code itself allocates with z_code_alloc (subclasses get the generic tp_alloc), and
+    // its module state is reached without a lookup that could disturb a pending exception.
+    auto* st =
+        type->tp_alloc == z_code_alloc ? static_cast<State*>(PyType_GetModuleState(type)) : nullptr;
+    if (st == nullptr || st->pooled == State::pool_size) {
+        ZCodeInstance::dealloc(self);
+        return;
+    }
+    PyObject_GC_UnTrack(self);
+    if (reinterpret_cast<ZCodeObject*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    ZCodeInstance::clear(self);
+    // Clearing may have run Python code that filled the pool meanwhile.
+    if (st->pooled < State::pool_size)
+        st->pool[st->pooled++] = self;
+    else
+        type->tp_free(self);
+    Py_DECREF(type);
 }
 
 // What Z_Code(name, tcl=tcl) makes, without the generic constructor call.
 Ref new_z_code(State& st, PyObject* name, PyObject* tcl) {
-    Ref code = allocate_instance(st.Z_Code);
-    setattr(code, st.name.tcl, tcl);
-    Ref parts = new_list(1);
-    PyList_SET_ITEM(parts.get(), 0, Py_NewRef(name));
-    setattr(code, st.name.cmd, parts);
-    return code;
+    ZCodeObject* code = reuse_z_code(st);
+    code->tcl = Py_NewRef(tcl);
+    code->name = Py_NewRef(name);
+    return Ref::steal(reinterpret_cast<PyObject*>(code));
+}
+
+Ref z_missing_attribute(State& st, ZObject* z, PyObject* name) {
+    return new_z_code(st, name, field(reinterpret_cast<PyObject*>(z), z->tcl, "tcl"));
 }
 
 Ref z_getattr(const Call& call) {
     State& st = state_of(call);
     auto [self, name] = self_and_name(call);
-    return new_z_code(st, name, own_attribute(self, st.name.tcl));
+    return z_missing_attribute(st, as_z(st, self), name);
+}
+
+PyObject* z_getattro(PyObject* self, PyObject* name) {
+    return guarded([&] {
+        if (!surely_missing(self, reinterpret_cast<ZObject*>(self)->dict, name))
+            if (Ref found = generic_getattr_optional(self, name)) return found;
+        State& st = Definition::of_type(Py_TYPE(self));
+        return z_missing_attribute(st, reinterpret_cast<ZObject*>(self), name);
+    });
 }
 
 // The root names no command: Tcl's own error for an empty name, and nothing is sent.
@@ -104,6 +210,12 @@ Ref z_call(const Call& call) {
     raise(st.TclError, "invalid command name \"\"");
 }
 
+Ref z_getstate(const Call& call) {
+    State& st = state_of(call);
+    ZObject* z = as_z(st, call.parse<1>().named[0]);
+    return fields_state(z->dict, {{"tcl", z->tcl}});
+}
+
 // ---------------------------------------------------------------------------------------------
 // Z_Code
 
@@ -111,18 +223,47 @@ Ref z_code_init(const Call& call) {
     State& st = state_of(call);
     auto arguments = call.parse<2>();
     auto [self, tcl] = arguments.named;
+    ZCodeObject* code = as_z_code(st, self);
     Ref parts = new_list(arguments.rest_count);
     for (Py_ssize_t i = 0; i < arguments.rest_count; ++i)
         PyList_SET_ITEM(parts.get(), i, Py_NewRef(arguments.rest[i]));
-    setattr(self, st.name.tcl, tcl);
-    setattr(self, st.name.cmd, parts);
+    Py_XSETREF(code->tcl, Py_NewRef(tcl));
+    Py_XSETREF(code->cmd, parts.release());
+    Py_CLEAR(code->name);
     return none();
 }
 
-Ref z_code_getattr(const Call& call) {
-    State& st = state_of(call);
-    auto [self, name] = self_and_name(call);
-    Ref parts = own_attribute(self, st.name.cmd);
+// `cmd`, made a list now if the one name part stood for it.
+Ref name_parts(ZCodeObject* code) {
+    if (code->cmd == nullptr && code->name != nullptr) {
+        Ref parts = new_list(1);
+        PyList_SET_ITEM(parts.get(), 0, code->name);
+        code->name = nullptr;
+        code->cmd = parts.release();
+    }
+    return field(reinterpret_cast<PyObject*>(code), code->cmd, "cmd");
+}
+
+PyObject* get_cmd(PyObject* self, void*) {
+    return guarded([&] {
+        auto* code = reinterpret_cast<ZCodeObject*>(self);
+        return name_parts(code);
+    });
+}
+
+int set_cmd(PyObject* self, PyObject* value, void*) {
+    return guarded_status([&] {
+        auto* code = reinterpret_cast<ZCodeObject*>(self);
+        if (value == nullptr && code->cmd == nullptr && code->name == nullptr)
+            field(self, nullptr, "cmd");
+        Py_CLEAR(code->name);
+        Py_XSETREF(code->cmd, Py_XNewRef(value));
+    });
+}
+
+Ref z_code_missing_attribute(State& st, ZCodeObject* code, PyObject* name) {
+    PyObject* self = reinterpret_cast<PyObject*>(code);
+    Ref parts = name_parts(code);
     if (PyList_CheckExact(parts))
         append(parts, name);
     else
@@ -130,19 +271,46 @@ Ref z_code_getattr(const Call& call) {
     return Ref::borrow(self);
 }
 
+Ref z_code_getattr(const Call& call) {
+    State& st = state_of(call);
+    auto [self, name] = self_and_name(call);
+    return z_code_missing_attribute(st, as_z_code(st, self), name);
+}
+
+PyObject* z_code_getattro(PyObject* self, PyObject* name) {
+    return guarded([&] {
+        if (Ref found = generic_getattr_optional(self, name)) return found;
+        State& st = Definition::of_type(Py_TYPE(self));
+        return z_code_missing_attribute(st, reinterpret_cast<ZCodeObject*>(self), name);
+    });
+}
+
+Ref command_name(State& st, ZCodeObject* code) {
+    if (code->cmd == nullptr && code->name != nullptr && PyUnicode_CheckExact(code->name))
+        return Ref::borrow(code->name);
+    return own(PyUnicode_Join(st.separator, name_parts(code)));
+}
+
 Ref z_code_str(const Call& call) {
     State& st = state_of(call);
-    Ref name = command_name(st, call.parse<1>().named[0]);
+    Ref name = command_name(st, as_z_code(st, call.parse<1>().named[0]));
     return own(PyUnicode_FromFormat("<tcl.Z magic, referring Tcl code ::%U>", name.get()));
 }
 
 Ref z_code_repr(const Call& call) {
-    return call_method(call.parse<1>().named[0], state_of(call).name.str);
+    return str(call.parse<1>().named[0]);
+}
+
+Ref z_code_getstate(const Call& call) {
+    State& st = state_of(call);
+    ZCodeObject* code = as_z_code(st, call.parse<1>().named[0]);
+    Ref parts = code->cmd || code->name ? name_parts(code) : Ref();
+    return fields_state(code->dict, {{"tcl", code->tcl}, {"cmd", parts}});
 }
 
 // One call's arguments, as vectorcall hands them over, `self` apart.
 struct QuickCall {
-    PyObject* self;
+    ZCodeObject* self;
     PyObject* const* args;
     Py_ssize_t nargs;
     PyObject* kwnames;  // NULL without keywords
@@ -162,7 +330,8 @@ Py_ssize_t find_keyword(const QuickCall& q, PyObject* name) {
 // form, and an int or a float is its str().
 Ref word(State& st, PyObject* value) {
     if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
-    if (PyLong_CheckExact(value) || PyFloat_CheckExact(value)) return str(value);
+    if (PyLong_CheckExact(value)) return int_text(value);
+    if (PyFloat_CheckExact(value)) return str(value);
     return call(st.scriptify, value);
 }
 
@@ -185,9 +354,15 @@ Ref command_words(State& st, const QuickCall& q, Py_ssize_t cast_at) {
     return words;
 }
 
+// The host behind a weak proxy, held for the length of one call; any other object is the host
+// itself.
+Ref resolve_host(ZCodeObject* code) {
+    return unproxy(field(reinterpret_cast<PyObject*>(code), code->tcl, "tcl"));
+}
+
 // A failed command's short message says little; Tcl's ::errorInfo holds the whole trace. The
 // replacement error stands alone: the caught one is suppressed, not shown as its context.
-[[noreturn]] void raise_with_error_info(State& st, PyObject* host) {
+[[noreturn, gnu::noinline, gnu::cold]] void raise_with_error_info(State& st, PyObject* host) {
     Ref caught = fetch_error();
     Ref replacement = while_handling(caught, [&] {
         Ref info = own(PyObject_GetItem(getattr(host, st.name.vars), st.error_info));
@@ -196,30 +371,49 @@ Ref command_words(State& st, const QuickCall& q, Py_ssize_t cast_at) {
     raise_from_none(std::move(replacement), caught);
 }
 
-// tk.call(*words). The words are copied first: the list is the history's to keep, and a Tcl
-// callback into Python may change it while the command runs.
+// tk.call(*words). The words are held here for the call: the list is the history's to keep, and
+// Python code run from the call (a Tcl callback, a `tk` written in Python) may change it.
+class HeldArguments {
+  public:
+    // `first`, then the items of `list`, each with a reference of its own.
+    HeldArguments(PyObject* first, PyObject* list) : count_(PyList_GET_SIZE(list) + 1) {
+        if (count_ > on_stack)
+            argv_ = (many_ = std::make_unique<PyObject*[]>(size_t(count_))).get();
+        argv_[0] = Py_NewRef(first);
+        for (Py_ssize_t i = 1; i < count_; ++i)
+            argv_[i] = Py_NewRef(PyList_GET_ITEM(list, i - 1));
+    }
+    ~HeldArguments() {
+        for (Py_ssize_t i = 0; i < count_; ++i)
+            Py_DECREF(argv_[i]);
+    }
+    HeldArguments(const HeldArguments&) = delete;
+    HeldArguments& operator=(const HeldArguments&) = delete;
+
+    PyObject* const* argv() const { return argv_; }
+    size_t count() const { return size_t(count_); }
+
+  private:
+    static constexpr Py_ssize_t on_stack = 16;
+    Py_ssize_t count_;
+    PyObject* few_[on_stack];
+    std::unique_ptr<PyObject*[]> many_;
+    PyObject** argv_ = few_;
+};
+
 Ref run_command(State& st, PyObject* host, PyObject* words) {
-    Ref tk = getattr(host, st.name.tk);
-    Ref frozen = own(PyList_AsTuple(words));
-    Py_ssize_t count = PyTuple_GET_SIZE(frozen.get());
-    constexpr Py_ssize_t on_stack = 16;
-    PyObject* small[on_stack];
-    std::unique_ptr<PyObject*[]> large;
-    PyObject** argv = small;
-    if (count + 1 > on_stack) argv = (large = std::make_unique<PyObject*[]>(count + 1)).get();
-    argv[0] = tk;
-    for (Py_ssize_t i = 0; i < count; ++i)
-        argv[i + 1] = PyTuple_GET_ITEM(frozen.get(), i);
-    PyObject* result = PyObject_VectorcallMethod(
-        st.name.call, argv, size_t(count + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    if (result) return Ref::steal(result);
-    if (!error_matches(st.TclError)) raise_current();
+    HeldArguments arguments(getattr(host, st.name.tk), words);
+    try {
+        return st.tk_call.call(arguments.argv(), arguments.count());
+    } catch (const PythonError&) {
+        if (!error_matches(st.TclError)) throw;
+    }
     raise_with_error_info(st, host);
 }
 
 // The result as a plain string. tk.call hands a Tcl list back as a tuple, whose str() would be
 // Python's notation of it; its string is the Tcl list of its elements, as Tcl writes it.
-Ref plain_string(State& st, PyObject* result) {
+[[gnu::noinline]] Ref plain_string(State& st, PyObject* result) {
     if (PyTuple_Check(result)) return call(st.scriptify, result);
     return str(result);
 }
@@ -229,18 +423,22 @@ Ref quick_call(State& st, const QuickCall& q) {
     PyObject* cast = cast_at >= 0 ? q.keyword_values[cast_at] : Py_True;
     Ref words = command_words(st, q, cast_at);
     // Recorded before it runs, so a command that fails is in the history too.
-    Ref host = resolve_host(own_attribute(q.self, st.name.tcl));
-    call_method(getattr(host, st.name.history).get(), st.name.append, words.get());
+    Ref host = resolve_host(q.self);
+    PyObject* append_args[] = {getattr(host, st.name.history).release(), words.get()};
+    Ref history = Ref::steal(append_args[0]);
+    st.history_append.call(append_args, 2);
     Ref result = run_command(st, host, words);
-    if (is_true(cast)) return call_method(host.get(), st.name.cast_any, result.get());
+    if (cast == Py_True || is_true(cast))
+        return call_method(host.get(), st.name.cast_any, result.get());
     return plain_string(st, result);
 }
 
+// `Z_Code.__call__(self, *args, **kwargs)` called as a function: what subclasses reach.
 Ref z_code_call(const Call& call) {
     State& st = state_of(call);
     QuickCall q{nullptr, call.args + 1, call.nargs - 1, call.kwnames, call.args + call.nargs};
     if (call.nargs >= 1 && find_keyword(q, st.name.self) < 0) {
-        q.self = call.args[0];
+        q.self = as_z_code(st, call.args[0]);
         return quick_call(st, q);
     }
     // No positional self, or a keyword "self" too: the parser raises Python's TypeError, or
@@ -251,10 +449,44 @@ Ref z_code_call(const Call& call) {
                              arguments.kwargs ? arguments.kwargs.get() : nullptr));
 }
 
+// callable(*args, **kwargs) through the class's tp_call, with the arguments as vectorcall gave
+// them: for a Z_Code whose class (a subclass, or Z_Code itself after `__call__` was reassigned)
+// no longer calls the native quick call.
+Ref call_through_slot(PyObject* callable, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+    Ref positional = own(PyTuple_New(nargs));
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        PyTuple_SET_ITEM(positional.get(), i, Py_NewRef(args[i]));
+    Ref keywords;
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+        keywords = new_dict();
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k)
+            set_item(keywords, PyTuple_GET_ITEM(kwnames, k), args[nargs + k]);
+    }
+    RecursionGuard guard(" while calling a Python object");
+    return own(Py_TYPE(callable)->tp_call(callable, positional, keywords.get()));
+}
+
+PyObject* z_code_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames) {
+    return guarded([&] {
+        Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        if (Py_TYPE(callable)->tp_call != PyVectorcall_Call)
+            return call_through_slot(callable, args, nargs, kwnames);
+        State& st = Definition::of_type(Py_TYPE(callable));
+        QuickCall q{reinterpret_cast<ZCodeObject*>(callable), args, nargs, kwnames, args + nargs};
+        // As for `def __call__(self, *args, **kwargs)`: a keyword "self" is a second self.
+        if (find_keyword(q, st.name.self) >= 0)
+            raise(PyExc_TypeError, "Z_Code.__call__() got multiple values for argument 'self'");
+        return quick_call(st, q);
+    });
+}
+
 // ---------------------------------------------------------------------------------------------
 // Module
 
 constexpr const char* z_doc =
+    "Z(tcl)\n--\n\n"
     "Magic quick-call methods for Tcl interpreters.\n\n"
     "Lets users call Tcl APIs as if they were attributes of the interpreter object:\n\n"
     "    tcl.z.set('myVar', 'value')                    # set myVar value\n"
@@ -275,13 +507,40 @@ constexpr const char* z_doc =
     "    Python identifiers).";
 
 constexpr const char* z_code_doc =
+    "Z_Code(*cmd, tcl)\n--\n\n"
     "Z_Code class\n\n"
     "Worker class that implements Z logic: it holds the parts of one command name (cmd),\n"
     "grows by attribute access and runs the command when called.";
 
+constexpr const char* getstate_doc =
+    "Return (instance __dict__ or None, {field: value}), the state that copy and pickle\n"
+    "restore.";
+
+using function_type::object_member;
+
+PyMemberDef z_members[] = {
+    {"tcl", object_member, offsetof(ZObject, tcl), 0, "The interpreter, as a weak proxy."},
+    ZInstance::dict_member(),
+    ZInstance::weakrefs_member(),
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMemberDef z_code_members[] = {
+    {"tcl", object_member, offsetof(ZCodeObject, tcl), 0, "The interpreter (a weak proxy)."},
+    {"__vectorcalloffset__", function_type::size_member, offsetof(ZCodeObject, vectorcall),
+     function_type::read_only, nullptr},
+    ZCodeInstance::dict_member(),
+    ZCodeInstance::weakrefs_member(),
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef z_code_getset[] = {
+    {"cmd", get_cmd, set_cmd, "The parts of the command name, in order of access.", nullptr},
+    instance_dict_getset,
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 void State::init(PyObject* module) {
-    name.tcl = keep(intern("tcl"));
-    name.cmd = keep(intern("cmd"));
     name.history = keep(intern("history"));
     name.append = keep(intern("append"));
     name.tk = keep(intern("tk"));
@@ -290,40 +549,62 @@ void State::init(PyObject* module) {
     name.cast_any = keep(intern("cast_any"));
     name.cast = keep(intern("cast_"));
     name.self = keep(intern("self"));
-    name.str = keep(intern("__str__"));
     separator = keep(intern("::"));
     dash = keep(intern("-"));
     error_info = keep(intern("::errorInfo"));
+    history_append = CachedMethod(name.append);
+    tk_call = CachedMethod(name.call);
 
     add_object(module, "weakref", import("weakref"));
     TclError = add_object(module, "TclError", import_attr("tkinter", "TclError"));
     scriptify =
         add_object(module, "scriptify", import_sibling_attr(module, "scriptify", "scriptify"));
 
-    ClassBuilder z(*this, module, "Z");
-    z.doc(z_doc).methods({
-        {"__init__", z_init, "(self, tcl)", "Quick calls into the interpreter tcl (kept weakly)."},
-        {"__getattr__", z_getattr, "(self, name)", "Return a new Z_Code for the command name."},
-        {"__call__", z_call, "(self, *args, **kwargs)",
-         "Raise TclError: the root of the quick calls names no command."},
-    });
-    add_object(module, "Z", z.build({}));
+    PyObject* z =
+        add_object(module, "Z",
+                   ZInstance::make_class(module, "tarvik.tcl.z.Z", Py_TPFLAGS_BASETYPE, z_members,
+                                         {{Py_tp_doc, const_cast<char*>(z_doc)},
+                                          {Py_tp_getattro, reinterpret_cast<void*>(z_getattro)}}));
+    Z = reinterpret_cast<PyTypeObject*>(z);
+    add_methods(*this, module, z,
+                {{"__init__", z_init, "(self, tcl)",
+                  "Quick calls into the interpreter tcl (kept weakly)."}});
+    show_getattr(
+        *this, module, z,
+        {"__getattr__", z_getattr, "(self, name)", "Return a new Z_Code for the command name."});
+    add_methods(*this, module, z,
+                {{"__call__", z_call, "(self, *args, **kwargs)",
+                  "Raise TclError: the root of the quick calls names no command."},
+                 {"__getstate__", z_getstate, "(self)", getstate_doc}});
 
-    ClassBuilder z_code(*this, module, "Z_Code");
-    z_code.doc(z_code_doc)
-        .methods({
-            {"__init__", z_code_init, "(self, *cmd, tcl)",
-             "Refer to the command whose name parts are cmd, in the interpreter tcl."},
-            {"__call__", z_code_call, "(self, *args, **kwargs)",
-             "Run the command with args as words and kwargs as -key value pairs; return the\n"
-             "result cast by the interpreter, or with cast_=False as a str (a list as Tcl\n"
-             "writes it)."},
-            {"__getattr__", z_code_getattr, "(self, name)",
-             "Append name to the command name and return this same object."},
-            {"__repr__", z_code_repr, "(self)", "Return str(self)."},
-            {"__str__", z_code_str, "(self)", "Return '<tcl.Z magic, referring Tcl code ::name>'."},
-        });
-    Z_Code = add_object(module, "Z_Code", z_code.build({}));
+    PyObject* z_code = add_object(
+        module, "Z_Code",
+        ZCodeInstance::make_class(module, "tarvik.tcl.z.Z_Code",
+                                  Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_VECTORCALL, z_code_members,
+                                  {{Py_tp_doc, const_cast<char*>(z_code_doc)},
+                                   {Py_tp_alloc, reinterpret_cast<void*>(z_code_alloc)},
+                                   {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+                                   {Py_tp_getattro, reinterpret_cast<void*>(z_code_getattro)},
+                                   {Py_tp_dealloc, reinterpret_cast<void*>(z_code_dealloc)}},
+                                  z_code_getset));
+    Z_Code = reinterpret_cast<PyTypeObject*>(z_code);
+    add_methods(*this, module, z_code,
+                {{"__init__", z_code_init, "(self, *cmd, tcl)",
+                  "Refer to the command whose name parts are cmd, in the interpreter tcl."}});
+    add_methods_beside_slots(
+        *this, module, z_code,
+        {{"__call__", z_code_call, "(self, *args, **kwargs)",
+          "Run the command with args as words and kwargs as -key value pairs; return the\n"
+          "result cast by the interpreter, or with cast_=False as a str (a list as Tcl\n"
+          "writes it)."}});
+    show_getattr(*this, module, z_code,
+                 {"__getattr__", z_code_getattr, "(self, name)",
+                  "Append name to the command name and return this same object."});
+    add_methods(
+        *this, module, z_code,
+        {{"__repr__", z_code_repr, "(self)", "Return str(self)."},
+         {"__str__", z_code_str, "(self)", "Return '<tcl.Z magic, referring Tcl code ::name>'."},
+         {"__getstate__", z_code_getstate, "(self)", getstate_doc}});
 }
 
 }  // namespace

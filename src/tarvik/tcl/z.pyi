@@ -4,14 +4,18 @@ import weakref as weakref
 from tkinter import TclError as TclError
 from typing import Any, NoReturn
 
+from typing_extensions import disjoint_base
+
 from tarvik.tcl.scriptify import scriptify as scriptify
 
+@disjoint_base
 class Z:
     tcl: Any
     def __init__(self, tcl: Any) -> None: ...
     def __getattr__(self, name: str) -> Z_Code: ...
     def __call__(self, *args: Any, **kwargs: Any) -> NoReturn: ...
 
+@disjoint_base
 class Z_Code:
     tcl: Any
     cmd: list[str]

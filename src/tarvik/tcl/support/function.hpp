@@ -68,12 +68,13 @@ struct FunctionObject {
 };
 
 // Runs `body` at the boundary between Python and C++: a Python error comes back as NULL with the
-// error set; no C++ exception escapes into the interpreter.
+// error set; no C++ exception escapes into the interpreter. `empty_means_end` is for tp_iternext,
+// where NULL without an error is the end of the iteration.
 template <class F>
-PyObject* guarded(F&& body) noexcept {
+PyObject* at_boundary(F&& body, bool empty_means_end) noexcept {
     try {
         PyObject* result = body().release();
-        if (result == nullptr && !PyErr_Occurred())
+        if (result == nullptr && !empty_means_end && !PyErr_Occurred())
             PyErr_SetString(PyExc_SystemError, "native function returned no value");
         return result;
     } catch (const PythonError&) {
@@ -85,6 +86,17 @@ PyObject* guarded(F&& body) noexcept {
         PyErr_SetString(PyExc_SystemError, e.what());
         return nullptr;
     }
+}
+
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+    return at_boundary(std::forward<F>(body), false);
+}
+
+// For tp_iternext: `body` returns an empty Ref, with no error set, at the end.
+template <class F>
+PyObject* guarded_next(F&& body) noexcept {
+    return at_boundary(std::forward<F>(body), true);
 }
 
 template <class F>
@@ -370,15 +382,40 @@ struct ModuleDefinition {
         if (State* state = state_of(static_cast<PyObject*>(module))) state->~State();
     }
 
-    static PyObject* init(const char* name, const char* doc) {
+    // The module's definition, filled in by `init`; also what a C slot of one of the module's
+    // classes finds the module by (PyType_GetModuleByDef).
+    static PyModuleDef& definition() {
         static PyModuleDef_Slot slots[] = {
             {Py_mod_exec, reinterpret_cast<void*>(exec)},
             {0, nullptr},
         };
         static PyModuleDef def = {
-            PyModuleDef_HEAD_INIT, name, doc, sizeof(State), nullptr, slots, traverse, clear, free,
+            PyModuleDef_HEAD_INIT,
+            nullptr,
+            nullptr,
+            sizeof(State),
+            nullptr,
+            slots,
+            traverse,
+            clear,
+            free,
         };
+        return def;
+    }
+
+    static PyObject* init(const char* name, const char* doc) {
+        PyModuleDef& def = definition();
+        def.m_name = name;
+        def.m_doc = doc;
         return PyModuleDef_Init(&def);
+    }
+
+    // The state of the module that defined `type` or one of its bases: what a C slot (tp_call,
+    // tp_getattro...) of a class made with `native_class` uses in place of `Call::state`.
+    static State& of_type(PyTypeObject* type) {
+        PyObject* module = PyType_GetModuleByDef(type, &definition());
+        if (module == nullptr) raise_current();
+        return *static_cast<State*>(PyModule_GetState(module));
     }
 };
 

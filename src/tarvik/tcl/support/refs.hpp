@@ -123,6 +123,15 @@ inline Ref getattr_optional(PyObject* o, PyObject* name) {
     return Ref::steal_maybe(result);
 }
 
+// The normal attribute lookup alone (object.__getattribute__: the class's descriptors, then the
+// instance __dict__), returning an empty Ref where it finds nothing instead of raising and clearing
+// an AttributeError: for a C tp_getattro that goes on to a __getattr__ of its own.
+inline Ref generic_getattr_optional(PyObject* o, PyObject* name) {
+    PyObject* result = _PyObject_GenericGetAttrWithDict(o, name, nullptr, 1);
+    if (result == nullptr && PyErr_Occurred()) raise_current();
+    return Ref::steal_maybe(result);
+}
+
 inline void setattr(PyObject* o, PyObject* name, PyObject* value) {
     check(PyObject_SetAttr(o, name, value));
 }

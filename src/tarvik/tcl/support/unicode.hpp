@@ -4,6 +4,8 @@
 
 #include "refs.hpp"
 
+#include <cstring>
+
 namespace tarvik {
 
 // The characters of a str, as CPython stores them.
@@ -86,6 +88,28 @@ inline Py_UCS4 max_char_bound(PyObject* s) {
         default:
             return 0x10FFFF;
     }
+}
+
+// str() of an exact int. Machine-size values, the usual case, are written here: the general
+// conversion is built for integers of any size and costs several times as much.
+inline Ref int_text(PyObject* value) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow) return str(value);
+    if (v == -1 && PyErr_Occurred()) raise_current();
+    if (v >= 0 && v <= 9) return own(PyUnicode_FromOrdinal('0' + int(v)));  // cached strings
+    char digits[24];
+    char* end = digits + sizeof digits;
+    char* first = end;
+    unsigned long long magnitude = v < 0 ? 0ull - static_cast<unsigned long long>(v) : v;
+    do {
+        *--first = char('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (v < 0) *--first = '-';
+    Ref text = own(PyUnicode_New(end - first, 0x7F));
+    std::memcpy(PyUnicode_1BYTE_DATA(text.get()), first, size_t(end - first));
+    return text;
 }
 
 }  // namespace tarvik

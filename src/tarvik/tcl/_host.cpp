@@ -1,0 +1,203 @@
+// tarvik.tcl._host: native helpers of the host layer (the package module tarvik.tcl and
+// tarvik.utils), for the work it does on every Tcl call: splitting Tcl lists, casting results and
+// reading the clock of the call history.
+#include "support/function.hpp"
+#include "support/tcl_list.hpp"
+
+#include <datetime.h>
+
+#include <cerrno>
+#include <ctime>
+
+namespace tarvik {
+namespace {
+
+// A local time broken down to the second, as datetime keeps it (fold = 1 for the second of two
+// readings of the same wall-clock time, after the clocks went back).
+struct LocalTime {
+    int year, month, day, hour, minute, second, fold;
+};
+
+struct State : ModuleState {
+    PyDateTime_CAPI* datetime_api;
+
+    // The local time of the second that now() last read: it changes only when the second does, and
+    // converting it is what makes datetime.now() dear.
+    time_t cached_second;
+    bool cached = false;
+    LocalTime cached_time;
+
+    void init(PyObject* module);
+};
+
+State& state_of(const Call& call) {
+    return call.state<State>();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Tcl lists
+
+Ref splitlist_entry(const Call& call) {
+    PyObject* text = call.exactly(1) ? call.args[0] : call.parse<1>().named[0];
+    if (!PyUnicode_Check(text))
+        raise_format(PyExc_TypeError, "splitlist() argument must be str, not %.200s",
+                     Py_TYPE(text)->tp_name);
+    std::vector<Ref> items;
+    if (tcl::split_list(text, items) != tcl::Split::OK) return none();
+    return tuple_taking(items);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Results
+
+bool is_plain_type(PyTypeObject* type) {
+    return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
+           type == &PyBool_Type || type == &PyBytes_Type;
+}
+
+Ref cast_any(PyObject* result);
+
+// Element by element; a tuple whose elements all stay as they are is returned itself.
+Ref cast_items(PyObject* items) {
+    RecursionGuard guard(" while casting a Tcl result");
+    Py_ssize_t count = PyTuple_GET_SIZE(items);
+    Ref cast = own(PyTuple_New(count));
+    bool changed = !PyTuple_CheckExact(items);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(items, i);
+        Ref value = cast_any(item);
+        changed |= value.get() != item;
+        PyTuple_SET_ITEM(cast.get(), i, value.release());
+    }
+    return changed ? cast : Ref::borrow(items);
+}
+
+Ref cast_any(PyObject* result) {
+    if (is_plain_type(Py_TYPE(result))) return Ref::borrow(result);
+    if (PyTuple_Check(result)) return cast_items(result);
+    if (PyUnicode_Check(result) || PyLong_Check(result) || PyFloat_Check(result) ||
+        PyBytes_Check(result))
+        return Ref::borrow(result);
+    return str(result);
+}
+
+Ref cast_any_entry(const Call& call) {
+    auto [self, result] = call.arguments<2>();
+    return cast_any(result);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Clock
+
+[[noreturn]] void raise_time_error() {
+    if (errno == 0) errno = EOVERFLOW;
+    PyErr_SetFromErrno(PyExc_OverflowError);
+    raise_current();
+}
+
+std::tm local_fields(time_t t) {
+    std::tm fields{};
+    errno = 0;
+    if (localtime_r(&t, &fields) == nullptr) raise_time_error();
+    return fields;
+}
+
+long utc_offset(time_t t) {
+    return local_fields(t).tm_gmtoff;
+}
+
+// The local time of `t`, with the fold that datetime.fromtimestamp() gives it: a time is the
+// second of two readings when the offset dropped (clocks went back) within the last day and the
+// earlier offset maps an earlier instant onto the same wall-clock time.
+LocalTime local_time(time_t t) {
+    std::tm fields = local_fields(t);
+    constexpr time_t day = 24 * 60 * 60;
+    int fold = 0;
+    long transition = fields.tm_gmtoff - utc_offset(t - day);
+    if (transition < 0 && utc_offset(t + transition) + transition == fields.tm_gmtoff) fold = 1;
+    // A leap second shows as the last ordinary second, as datetime shows it.
+    int second = fields.tm_sec > 59 ? 59 : fields.tm_sec;
+    return {fields.tm_year + 1900,
+            fields.tm_mon + 1,
+            fields.tm_mday,
+            fields.tm_hour,
+            fields.tm_min,
+            second,
+            fold};
+}
+
+Ref make_datetime(const State& st, const LocalTime& time, int microsecond) {
+    const PyDateTime_CAPI* api = st.datetime_api;
+    return own(api->DateTime_FromDateAndTimeAndFold(time.year, time.month, time.day, time.hour,
+                                                    time.minute, time.second, microsecond, Py_None,
+                                                    time.fold, api->DateTimeType));
+}
+
+Ref now_entry(const Call& call) {
+    State& st = state_of(call);
+    if (!call.exactly(0)) call.parse<0>();
+    timespec now{};
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0) raise_time_error();
+    if (!st.cached || now.tv_sec != st.cached_second) {
+        st.cached_time = local_time(now.tv_sec);
+        st.cached_second = now.tv_sec;
+        st.cached = true;
+    }
+    return make_datetime(st, st.cached_time, int(now.tv_nsec / 1000));
+}
+
+Ref local_datetime_entry(const Call& call) {
+    auto [seconds, microsecond] = call.parse<2>().named;
+    long long t = PyLong_AsLongLong(seconds);
+    if (t == -1 && PyErr_Occurred()) raise_current();
+    long us = PyLong_AsLong(microsecond);
+    if (us == -1 && PyErr_Occurred()) raise_current();
+    if (us < 0 || us > 999999) raise(PyExc_ValueError, "microsecond must be in 0..999999");
+    if (time_t(t) != t) raise(PyExc_OverflowError, "timestamp out of range for platform time_t");
+    return make_datetime(state_of(call), local_time(time_t(t)), int(us));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Module
+
+constexpr FunctionDef splitlist_def{
+    "splitlist", splitlist_entry, "(string)",
+    "Split a str into the elements of the Tcl list it holds, as Tcl itself would.\n\n"
+    "Returns a tuple of str, or None when the text is left to the interpreter: a malformed\n"
+    "list (so that the error is Tcl's own) or a numeric backslash escape outside braces."};
+
+constexpr FunctionDef cast_any_def{
+    "cast_any", cast_any_entry, "(self, result)",
+    "A Tcl result as a natural Python value: str, int, float, bool and bytes stay as they\n"
+    "are, a tuple is cast element by element, any other object (a Tcl object) becomes its\n"
+    "str(). Bound as the method cast_any of the host interpreter; self is not used."};
+
+constexpr FunctionDef now_def{
+    "now", now_entry, "()",
+    "The current local time as a naive datetime, as datetime.now() gives it.\n\n"
+    "The local time of the current second is converted once and kept, so a reading costs\n"
+    "little more than the clock itself."};
+
+constexpr FunctionDef local_datetime_def{
+    "local_datetime", local_datetime_entry, "(seconds, microsecond=0)",
+    "The naive local datetime of a POSIX time in whole seconds plus microsecond, with the\n"
+    "fold that datetime.fromtimestamp() gives it: the conversion that now() makes."};
+
+void State::init(PyObject* module) {
+    datetime_api = static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
+    if (datetime_api == nullptr) raise_current();
+    add_function(module, splitlist_def);
+    add_function(module, cast_any_def);
+    add_function(module, now_def);
+    add_function(module, local_datetime_def);
+}
+
+}  // namespace
+}  // namespace tarvik
+
+PyMODINIT_FUNC PyInit__host() {
+    return tarvik::ModuleDefinition<tarvik::State>::init(
+        "tarvik.tcl._host",
+        "Native helpers of the host layer: Tcl lists split by Tcl's own list syntax, the cast\n"
+        "of quick-call results, and the clock of the call history.");
+}

@@ -1,3 +1,0 @@
-"""Tcl lists split natively, by Tcl's own list syntax."""
-
-def splitlist(string: str) -> tuple[str, ...] | None: ...
