@@ -38,7 +38,7 @@ class NativeModule:
 # In load order: the others import scriptify.
 NATIVE_MODULES = [
     NativeModule("scriptify", required=True),
-    NativeModule("_tcllist", required=True),
+    NativeModule("_host", required=True),
     NativeModule("history", required=True),
     NativeModule("z", required=True),
     NativeModule("fieldtree", required=True),

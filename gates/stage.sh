@@ -19,5 +19,8 @@ rm -rf "$site"
 mkdir -p "$site"
 cp -r src/tarvik "$site/"
 find "$site" \( -name '*.so' -o -name __pycache__ \) -prune -exec rm -rf {} +
-cp "$build"/*.so "$site/tarvik/tcl/"
+# Only the modules whose source is in the tree: a build directory may hold removed ones.
+for source in src/tarvik/tcl/*.cpp; do
+    cp "$build/$(basename "$source" .cpp)".*.so "$site/tarvik/tcl/"
+done
 realpath "$site"

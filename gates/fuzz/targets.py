@@ -15,6 +15,7 @@ module is fuzzed as soon as it imports; the tables below only refine that:
 from __future__ import annotations
 
 import inspect
+import types
 from dataclasses import dataclass
 from typing import Any, Callable
 
@@ -81,6 +82,7 @@ class Target:
     function: Callable[..., Any]
     parameters: list[inspect.Parameter]
     owner: type | None = None  # for methods: the class whose instances are passed as self
+    attribute: bool = False  # an instance attribute set and read back, not a function
 
     @property
     def key(self) -> str:
@@ -103,11 +105,30 @@ def _parameters(function: Callable[..., Any], bound: bool) -> list[inspect.Param
     return parameters[1:] if bound and parameters else parameters
 
 
+def _attribute_setter(name: str) -> Callable[[Any, Any], Any]:
+    """Sets an attribute that lives in the native object itself, then reads it back and shows
+    the object, whose own methods may rely on what was stored."""
+
+    def set_and_read(instance: Any, value: Any) -> Any:
+        setattr(instance, name, value)
+        getattr(instance, name)
+        return repr(instance)
+
+    return set_and_read
+
+
+VALUE = inspect.Parameter("value", inspect.Parameter.POSITIONAL_OR_KEYWORD)
+
+
 def _class_targets(module_name: str, cls: type) -> list[Target]:
     found = []
     for name, attr in vars(cls).items():
         qualname = f"{cls.__qualname__}.{name}"
-        if isinstance(attr, (staticmethod, classmethod)):
+        if isinstance(attr, (types.MemberDescriptorType, types.GetSetDescriptorType)):
+            if not name.startswith("__"):
+                found.append(Target(module_name, f"{qualname}=", _attribute_setter(name),
+                                    [VALUE], cls, attribute=True))  # fmt: skip
+        elif isinstance(attr, (staticmethod, classmethod)):
             function = attr.__func__
             if _is_native(function):
                 bound = isinstance(attr, classmethod)

@@ -127,6 +127,30 @@ def test_any_arguments(target: Target, data: st.DataObject, env: Any, counter: A
     call_once(target.function, args, kwargs)
 
 
+CLASSES: dict[type, list[Target]] = {}
+for _target in TARGETS:
+    if _target.owner is not None:
+        CLASSES.setdefault(_target.owner, []).append(_target)
+
+
+@pytest.mark.skipif(not CLASSES, reason="no native class")
+@pytest.mark.parametrize("methods", CLASSES.values(), ids=[c.__qualname__ for c in CLASSES])
+@given(data=st.data())
+def test_method_sequences(methods: list[Target], data: st.DataObject, env: Any,
+                          counter: Any) -> None:
+    """One instance through several methods and attribute changes in a row, so that state one
+    call leaves behind meets the next."""
+    count_example(counter)
+    instance = data.draw(instance_strategy(methods[0], env), label="instance")
+    if isinstance(instance, ConstructionFailed):
+        return
+    for _ in range(data.draw(st.integers(1, 6), label="steps")):
+        target = data.draw(st.sampled_from(methods), label="method")
+        args, kwargs = data.draw(call_arguments(target, env), label=target.key)
+        LastCall.record(target.key, [instance, *args], kwargs)
+        call_once(target.function, [instance, *args], kwargs)
+
+
 def test_every_target_has_a_signature() -> None:
     for target in TARGETS:
         assert isinstance(inspect.signature(target.function), inspect.Signature), target.key

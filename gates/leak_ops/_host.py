@@ -1,0 +1,19 @@
+"""The host layer's native helpers: the list splitter, the cast of results and the clock."""
+
+from __future__ import annotations
+
+from typing import Any, Iterator
+
+from gates.leakcheck import Env, Operation
+
+
+def operations(module: Any, env: Env) -> Iterator[Operation]:
+    text = "a {b c} {d {e f}} \\{ \"g h\" é 中 \U0001f600"
+    tcl_obj = env.interp.tk.call("dict", "create", "a", "b c")  # stays a Tcl object
+    result = (1, "two", (2.5, tcl_obj, b"x"))
+    yield Operation("splitlist", lambda: module.splitlist(text))
+    yield Operation("splitlist of an unbalanced list", lambda: module.splitlist("{a"))
+    yield Operation("cast_any of nested results", lambda: module.cast_any(env.interp, result),
+                    watch=(tcl_obj,))
+    yield Operation("now", module.now)
+    yield Operation("local_datetime", lambda: module.local_datetime(1_700_000_000, 5))
