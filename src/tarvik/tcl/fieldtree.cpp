@@ -220,13 +220,10 @@ Ref read_optional(const State& st, PyObject* self, PyObject* key) {
     bool plain = is_plain(st, self);
     if (plain && PyUnicode_CheckExact(key) && !has_dot(key))
         return base_read_optional(st, self, key);
-    try {
-        return plain ? read(st, self, key) : own(PyObject_GetItem(self, key));
-    } catch (const PythonError&) {
-        if (!error_matches(PyExc_KeyError)) throw;
-        PyErr_Clear();
-        return Ref();
-    }
+    Ref value;
+    ignoring(PyExc_KeyError,
+             [&] { value = plain ? read(st, self, key) : own(PyObject_GetItem(self, key)); });
+    return value;
 }
 
 Ref from_tcl(State& st, PyObject* value);

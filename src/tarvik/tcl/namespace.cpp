@@ -653,18 +653,18 @@ Ref variable_set(const Call& c) {
 Ref variable_unset(const Call& c) {
     const State& st = c.state<State>();
     auto [self, index, nocomplain] = c.parse<3>().named;
-    bool quiet = is_true(nocomplain);
-    try {
+    auto unset = [&] {
         Ref tk = tk_of(st, self);
         Ref name = getattr(self, st.var_name);
         if (index == Py_None)
             call_method(tk, st.unsetvar, name.get());
         else
             call_method(tk, st.unsetvar, name.get(), scriptify(st, index).get());
-    } catch (const PythonError&) {
-        if (!quiet || !error_matches(st.TclError)) throw;
-        PyErr_Clear();
-    }
+    };
+    if (is_true(nocomplain))
+        ignoring(st.TclError, unset);
+    else
+        unset();
     return none();
 }
 
@@ -1569,12 +1569,7 @@ Ref commands_delitem(const Call& c) {
 
 // self.delete(), with a TclError (an object already gone) ignored.
 void delete_quietly(const State& st, PyObject* self) {
-    try {
-        call_method(self, st.delete_);
-    } catch (const PythonError&) {
-        if (!error_matches(st.TclError)) throw;
-        PyErr_Clear();
-    }
+    ignoring(st.TclError, [&] { call_method(self, st.delete_); });
 }
 
 Ref temp_command_init(const Call& c) {

@@ -337,6 +337,20 @@ inline bool error_matches(PyObject* type) noexcept {
     return PyErr_ExceptionMatches(type) != 0;
 }
 
+// Runs `body`; a Python exception of `type` escaping it is cleared, any other passes on. Returns
+// whether `body` ran to its end.
+template <class F>
+bool ignoring(PyObject* type, F&& body) {
+    try {
+        body();
+        return true;
+    } catch (const PythonError&) {
+        if (!error_matches(type)) throw;
+        PyErr_Clear();
+        return false;
+    }
+}
+
 // The pending exception taken out of the error indicator, as an `except` clause holds it: one
 // normalised exception object carrying its traceback.
 inline Ref fetch_error() noexcept {
