@@ -77,6 +77,7 @@ def test_package_module_offers_a_default_interpreter():
     code = (
         "import weakref, tarvik.tcl as t\n"
         "assert t._default is None\n"
+        "assert t.cast_list('a {b c}') == ('a', 'b c') and t._default is None\n"
         "p = weakref.proxy(t)\n"
         "assert p.tk.call('expr', '1 + 1') == 2\n"
         "assert t._default is not None and t.tk is t._default.tk\n"

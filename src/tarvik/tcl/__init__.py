@@ -81,14 +81,7 @@ class TclInterpreter:
         The text is split natively by Tcl's list syntax; the interpreter splits only what the
         native reader leaves to it, so a malformed list raises Tcl's own ``TclError``.
         """
-        if isinstance(result, tuple):
-            return result
-        if isinstance(result, list):
-            return tuple(result)
-        if not isinstance(result, str):
-            result = str(result)
-        items = _splitlist(result)
-        return self.tk.splitlist(result) if items is None else items
+        return _split(result, self)
 
     def cast_boolean(self, result: Any) -> bool:
         """A Tcl result read as a boolean by Tcl's rules ("yes", "off", 0, 1, ...)."""
@@ -102,6 +95,20 @@ class TclInterpreter:
     # Every quick call ends here, so it is native: str, int, float, bool and bytes stay as they
     # are, a tuple is cast element by element, any other Tcl object becomes its string.
     cast_any = _cast_any
+
+
+def _split(result: Any, interpreter: TclInterpreter | None) -> tuple:
+    """The elements of a Tcl list; `interpreter` (the default one when None, made only then) is
+    asked only for what the native reader leaves to Tcl."""
+    if isinstance(result, tuple):
+        return result
+    if isinstance(result, list):
+        return tuple(result)
+    text = result if isinstance(result, str) else str(result)
+    items = _splitlist(text)
+    if items is None:
+        items = (interpreter or default_interpreter()).tk.splitlist(text)
+    return items
 
 
 _default: TclInterpreter | None = None
@@ -125,8 +132,9 @@ def __getattr__(name: str) -> Any:
 
 
 def cast_list(result: Any) -> tuple:
-    """The elements of a Tcl list, split by the default interpreter."""
-    return default_interpreter().cast_list(result)
+    """The elements of a Tcl list; the default interpreter is made only for text that the native
+    reader leaves to Tcl (a malformed list, numeric backslash escapes)."""
+    return _split(result, None)
 
 
 def cast_boolean(result: Any) -> bool:
