@@ -10,7 +10,6 @@
 #include "support/unicode.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 namespace tarvik {
 namespace {
@@ -105,25 +104,16 @@ Ref join_words(PyObject* words) {
         length += PyUnicode_GET_LENGTH(word) + 2 * has_space(word);
         maxchar = std::max(maxchar, max_char_bound(word));
     }
-    Ref text = own(PyUnicode_New(length, maxchar));
-    int kind = PyUnicode_KIND(text.get());
-    void* data = PyUnicode_DATA(text.get());
-    Py_ssize_t position = 0;
+    StrBuilder text(length, maxchar);
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* word = items[i];
         bool braces = has_space(word);
-        if (i > 0) PyUnicode_WRITE(kind, data, position++, ' ');
-        if (braces) PyUnicode_WRITE(kind, data, position++, '{');
-        Py_ssize_t size = PyUnicode_GET_LENGTH(word);
-        if (PyUnicode_KIND(word) == kind)
-            std::memcpy(static_cast<char*>(data) + position * kind, PyUnicode_DATA(word),
-                        size_t(size * kind));
-        else
-            check_size(PyUnicode_CopyCharacters(text, position, word, 0, size));
-        position += size;
-        if (braces) PyUnicode_WRITE(kind, data, position++, '}');
+        if (i > 0) text.put(' ');
+        if (braces) text.put('{');
+        text.append(word);
+        if (braces) text.put('}');
     }
-    return text;
+    return text.finish();
 }
 
 // Entry.__init__ proper. The clock is the module's `get_time` as it is at the time of the call, so

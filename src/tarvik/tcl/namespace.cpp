@@ -339,21 +339,15 @@ Ref join_names(const State& st, PyObject* const* items, Py_ssize_t count) {
     Py_UCS4 maxchar = 0x7F;
     for (Py_ssize_t i = 0; i < used; ++i)
         maxchar = std::max(maxchar, max_char_bound(pieces[i]));
-    Ref joined = own(PyUnicode_New(length, maxchar));
-    int kind = PyUnicode_KIND(joined.get());
-    void* data = PyUnicode_DATA(joined.get());
-    Py_ssize_t at = 0;
+    StrBuilder joined(length, maxchar);
     for (Py_ssize_t i = 0; i < used; ++i) {
-        PyObject* piece = pieces[i];
-        if (at) {
-            PyUnicode_WRITE(kind, data, at++, ':');
-            PyUnicode_WRITE(kind, data, at++, ':');
+        if (i) {
+            joined.put(':');
+            joined.put(':');
         }
-        Py_ssize_t n = PyUnicode_GET_LENGTH(piece);
-        check_size(PyUnicode_CopyCharacters(joined, at, piece, 0, n));
-        at += n;
+        joined.append(pieces[i]);
     }
-    return normalize_name(joined);
+    return normalize_name(joined.finish());
 }
 
 Ref join_two(const State& st, PyObject* first, PyObject* second) {

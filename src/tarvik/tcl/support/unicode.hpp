@@ -59,6 +59,17 @@ class StrBuilder {
 
     void put(Py_UCS4 c) { PyUnicode_WRITE(kind_, data_, position_++, c); }
 
+    // Copies all of the str `text`, whose characters `maxchar` must bound.
+    void append(PyObject* text) {
+        Py_ssize_t size = PyUnicode_GET_LENGTH(text);
+        if (PyUnicode_KIND(text) == kind_)
+            std::memcpy(static_cast<char*>(data_) + position_ * kind_, PyUnicode_DATA(text),
+                        size_t(size) * kind_);
+        else
+            check_size(PyUnicode_CopyCharacters(result_, position_, text, 0, size));
+        position_ += size;
+    }
+
     Ref finish() {
         if (position_ != PyUnicode_GET_LENGTH(result_.get()))
             raise(PyExc_SystemError, "string length changed while it was built");
