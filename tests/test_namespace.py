@@ -191,6 +191,29 @@ def test_element_handle_addresses_the_element(interp):
     interp.tk.eval("unset ::t_arr")
 
 
+def test_handles_follow_changes_of_their_attributes_and_host(spy_interp):
+    class Renamed(TclVariable):
+        pass
+
+    variable = Renamed("::t_one", tcl=spy_interp)
+    variable.set("1")
+    assert variable.get_obj() == "1"
+    variable.var_name = "::t_two"
+    variable.cast = int
+    variable.set("2")
+    assert variable.get_obj() == 2
+    Renamed.var_name = property(lambda self: "::t_three")
+    variable.set("3")
+    spy_interp.tk.calls.clear()
+    real_tk = spy_interp.tk
+    spy_interp.tk = real_tk._tk  # the real tk behind the spy: calls no longer recorded
+    assert variable.get_obj() == 3 and real_tk.calls == []
+    spy_interp.tk = real_tk
+    assert variable.get_obj() == 3 and real_tk.sent("getvar") == [("::t_three",)]
+    assert [spy_interp.tk.getvar(f"::t_{n}") for n in ("one", "two", "three")] == ["1", "2", "3"]
+    spy_interp.tk.eval("unset ::t_one ::t_two ::t_three")
+
+
 @pytest.mark.parametrize(
     "index, sent", [(1, "1"), ((1, 2), "1 2"), (None, None), (True, "true"), (1.5, "1.5")]
 )

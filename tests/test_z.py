@@ -6,6 +6,7 @@ import copy
 import gc
 import importlib
 import inspect
+import logging
 import tkinter
 import weakref
 
@@ -310,3 +311,60 @@ def test_history_methods_changed_on_the_class_or_the_instance_are_obeyed():
     host.z.set("x", 4)
     assert seen == [("class", "2"), ("instance", "3")]
     assert [entry.api for entry in host.history.filter()] == ["set x 1", "set x 4"]
+
+
+LOG = logging.getLogger("tarvik.tcl")
+
+
+@pytest.mark.parametrize(
+    "quiet, loud",
+    [
+        (lambda: LOG.setLevel(logging.INFO), lambda: LOG.setLevel(logging.DEBUG)),
+        (lambda: setattr(LOG, "disabled", True), lambda: setattr(LOG, "disabled", False)),
+        (lambda: logging.disable(logging.DEBUG), lambda: logging.disable(logging.NOTSET)),
+        (lambda: setattr(LOG, "_cache", {10: False}), lambda: setattr(LOG, "_cache", {})),
+    ],
+)
+def test_a_disabled_history_logs_each_call_the_logger_lets_through(caplog, monkeypatch, quiet, loud):
+    # A disabled history is passed by while the logger is quiet; the logger's answer may be
+    # remembered between calls, so each change of it must be seen by the very next call.
+    monkeypatch.setattr(LOG, "disabled", False)
+    monkeypatch.setattr(LOG, "_cache", {})
+    caplog.set_level(logging.DEBUG, logger="tarvik.tcl")
+    interp = TclInterpreter()
+    interp.history.disable()
+    caplog.clear()
+    try:
+        for n, configure in enumerate([quiet, quiet, loud, loud, quiet, loud]):
+            configure()
+            interp.z.set("x", n)
+    finally:
+        logging.disable(logging.NOTSET)
+    assert caplog.messages == [f"% ['set', 'x', '{n}']" for n in (2, 3, 5)]
+    assert interp.history.filter() == [] and interp.tk.getvar("x") == "5"
+
+
+def test_host_attributes_changed_on_the_class_or_the_instance_are_obeyed():
+    class Host(TclInterpreter):
+        pass
+
+    host = Host()
+    real_tk, sent = host.tk, []
+
+    class Recording:
+        def call(self, *words):
+            sent.append(words)
+            return real_tk.call(*words)
+
+    assert host.z.set("x", 1) == "1"
+    Host.cast_any = lambda self, result: ("class", result)
+    assert host.z.set("x", 2) == ("class", "2")
+    host.cast_any = lambda result: ("instance", result)
+    assert host.z.set("x", 3) == ("instance", "3")
+    del host.cast_any, Host.cast_any
+    Host.tk = property(lambda self: Recording())
+    assert host.z.set("x", 4) == "4" and sent == [("set", "x", "4")]
+    del Host.tk
+    assert host.z.set("x", 5) == "5" and len(sent) == 1
+    host.tk = Recording()
+    assert host.z.set("x", 6) == "6" and len(sent) == 2

@@ -1,4 +1,5 @@
-"""Quick calls through a host whose history is kept small, with keywords, casts and Tcl errors."""
+"""Quick calls through a host whose history is kept small, with keywords, casts and Tcl errors,
+and through a host whose history is disabled."""
 
 from __future__ import annotations
 
@@ -23,3 +24,8 @@ def operations(module: Any, env: Env) -> Iterator[Operation]:
     yield Operation("attribute chain only", lambda: z.lab.measure)
     yield Operation("quick call raising TclError", lambda: z.error("boom"), raises=Exception)
     yield Operation("calling Z itself", lambda: z(), raises=Exception)
+
+    quiet = env.keep(TclInterpreter())  # a disabled history is passed by without a list of words
+    quiet.history.disable()
+    yield Operation("quick call, history disabled", lambda: quiet.z.list("ch 1", 2, on=True))
+    yield Operation("quick call, host's own cast", lambda: quiet.z.set("x", "1"))

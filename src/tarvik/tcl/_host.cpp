@@ -1,6 +1,7 @@
 // tarvik.tcl._host: native helpers of the host layer (the package module tarvik.tcl and
 // tarvik.utils), for the work it does on every Tcl call: splitting Tcl lists, casting results and
 // reading the clock of the call history.
+#include "support/casts.hpp"
 #include "support/function.hpp"
 #include "support/tcl_list.hpp"
 
@@ -50,40 +51,9 @@ Ref splitlist_entry(const Call& call) {
 // ---------------------------------------------------------------------------------------------
 // Results
 
-bool is_plain_type(PyTypeObject* type) {
-    return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
-           type == &PyBool_Type || type == &PyBytes_Type;
-}
-
-Ref cast_any(PyObject* result);
-
-// Element by element; a tuple whose elements all stay as they are is returned itself.
-Ref cast_items(PyObject* items) {
-    RecursionGuard guard(" while casting a Tcl result");
-    Py_ssize_t count = PyTuple_GET_SIZE(items);
-    Ref cast = own(PyTuple_New(count));
-    bool changed = !PyTuple_CheckExact(items);
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* item = PyTuple_GET_ITEM(items, i);
-        Ref value = cast_any(item);
-        changed |= value.get() != item;
-        PyTuple_SET_ITEM(cast.get(), i, value.release());
-    }
-    return changed ? cast : Ref::borrow(items);
-}
-
-Ref cast_any(PyObject* result) {
-    if (is_plain_type(Py_TYPE(result))) return Ref::borrow(result);
-    if (PyTuple_Check(result)) return cast_items(result);
-    if (PyUnicode_Check(result) || PyLong_Check(result) || PyFloat_Check(result) ||
-        PyBytes_Check(result))
-        return Ref::borrow(result);
-    return str(result);
-}
-
 Ref cast_any_entry(const Call& call) {
     auto [self, result] = call.arguments<2>();
-    return cast_any(result);
+    return casts::cast_any(result);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -7,6 +7,7 @@
 // class (C fields, no instance dict write per entry): one is made, and once the record is full one
 // is freed, on every recorded call.
 #include "support/classes.hpp"
+#include "support/history_api.hpp"
 #include "support/unicode.hpp"
 
 #include <algorithm>
@@ -56,8 +57,12 @@ struct State : ModuleState {
     PyObject* enabled_message;
     PyObject* disabled_message;
 
+    history_api::Api api;
+
     void init(PyObject* module);
 };
+
+using Definition = ModuleDefinition<State>;
 
 State& state_of(const Call& call) {
     return call.state<State>();
@@ -211,7 +216,8 @@ PyObject* cached_debug_answer(State& st) {
     return cached && PyBool_Check(cached) ? cached : nullptr;
 }
 
-// Logger.isEnabledFor(DEBUG), asked once per recorded call.
+// Logger.isEnabledFor(DEBUG), asked once per recorded call and once per call that a disabled
+// history passes by.
 bool debug_enabled(State& st) {
     if (PyObject* answer = cached_debug_answer(st)) return answer == Py_True;
     if (PyErr_Occurred()) raise_current();
@@ -299,6 +305,18 @@ Ref history_append(const Call& call) {
     fill_entry(st, call.function->module, reinterpret_cast<EntryObject*>(entry.get()), item);
     record(st, h, entry);
     return none();
+}
+
+// What a quick call asks before it builds the list of words it would append (see history_api).
+// Anything but a History is left to its append, which raises the TypeError.
+int ignores_calls(void* state, PyObject* self) {
+    State& st = *static_cast<State*>(state);
+    if (!PyObject_TypeCheck(self, st.History)) return 0;
+    // Only a history that disable() turned off; any other `enabled` is append's to judge.
+    if (reinterpret_cast<HistoryObject*>(self)->enabled != Py_False) return 0;
+    bool ignores = false;
+    int status = guarded_status([&] { ignores = !debug_enabled(st); });
+    return status < 0 ? -1 : ignores;
 }
 
 void clear_record(State& st, PyObject* record) {
@@ -540,6 +558,8 @@ void State::init(PyObject* module) {
              "Return (instance __dict__ or None, {field: value}), the state that copy and pickle\n"
              "restore."},
         });
+    api = {keep(getattr(history, "append")), this, ignores_calls};
+    add_object(module, "__c_api__", own(PyCapsule_New(&api, history_api::capsule_name, nullptr)));
 }
 
 }  // namespace

@@ -8,7 +8,13 @@
 // vectorcall. To Python they are still ordinary classes: instances take any attribute and weak
 // references, subclasses may override anything, and `Z.__getattr__` and `Z_Code.__call__` are
 // there as methods.
+//
+// For the same reason a call reads the host's `history`, `tk` and `cast_any` through lookups
+// remembered against the host's class, skips a disabled history that would not even log, and
+// casts with the native cast in place when that is the host's `cast_any`.
+#include "support/casts.hpp"
 #include "support/classes.hpp"
+#include "support/history_api.hpp"
 #include "support/unicode.hpp"
 
 #include <memory>
@@ -19,6 +25,8 @@ namespace {
 struct State : ModuleState {
     PyObject* TclError;
     PyObject* scriptify;
+    PyObject* native_cast_any;  // tarvik.tcl._host.cast_any, what hosts normally cast with
+    const history_api::Api* history_c_api;
     PyTypeObject* Z;
     PyTypeObject* Z_Code;
 
@@ -38,6 +46,10 @@ struct State : ModuleState {
     PyObject* dash;        // "-"
     PyObject* error_info;  // "::errorInfo"
 
+    // What every quick call reads of its host and calls on it, remembered from call to call.
+    CachedAttribute host_history;
+    CachedAttribute host_tk;
+    ClassAttribute host_cast_any;
     CachedMethod history_append;
     CachedMethod tk_call;
 
@@ -49,11 +61,17 @@ struct State : ModuleState {
     void init(PyObject* module);
     int traverse(visitproc visit, void* arg) const {
         if (int status = ModuleState::traverse(visit, arg)) return status;
+        if (int status = host_history.traverse(visit, arg)) return status;
+        if (int status = host_tk.traverse(visit, arg)) return status;
+        if (int status = host_cast_any.traverse(visit, arg)) return status;
         if (int status = history_append.traverse(visit, arg)) return status;
         return tk_call.traverse(visit, arg);
     }
     void clear() {
         ModuleState::clear();
+        host_history.clear();
+        host_tk.clear();
+        host_cast_any.clear();
         history_append.clear();
         tk_call.clear();
     }
@@ -335,23 +353,64 @@ Ref word(State& st, PyObject* value) {
     return call(st.scriptify, value);
 }
 
+// The words of one command, owned here. Slot 0 is left for `tk`, so that the words go to tk.call
+// as they are; the history is given a list of its own. Nothing else sees this array, so Python
+// code run from the call (a Tcl callback, a `tk` written in Python) cannot change the words of
+// the running command.
+class Words {
+  public:
+    explicit Words(Py_ssize_t count) {
+        if (count + 1 > on_stack)
+            argv_ = (many_ = std::make_unique<PyObject*[]>(size_t(count + 1))).get();
+        argv_[0] = nullptr;
+    }
+    ~Words() {
+        for (Py_ssize_t i = 0; i <= count_; ++i)
+            Py_XDECREF(argv_[i]);
+    }
+    Words(const Words&) = delete;
+    Words& operator=(const Words&) = delete;
+
+    void put(Ref word) { argv_[++count_] = word.release(); }
+
+    Ref list() const {
+        Ref words = new_list(count_);
+        for (Py_ssize_t i = 0; i < count_; ++i)
+            PyList_SET_ITEM(words.get(), i, Py_NewRef(argv_[i + 1]));
+        return words;
+    }
+
+    // `first`, then the words: the arguments of first.call(*words).
+    PyObject* const* argv_after(Ref first) {
+        Py_XSETREF(argv_[0], first.release());
+        return argv_;
+    }
+    size_t argc() const { return size_t(count_ + 1); }
+
+  private:
+    static constexpr Py_ssize_t on_stack = 16;
+    Py_ssize_t count_ = 0;
+    PyObject* few_[on_stack];
+    std::unique_ptr<PyObject*[]> many_;
+    PyObject** argv_ = few_;
+};
+
 // The command name, each positional argument, then "-key" and the value of each keyword in the
 // order the caller gave them (so keywords always follow the positional words); `cast_` is not a
 // word.
-Ref command_words(State& st, const QuickCall& q, Py_ssize_t cast_at) {
-    Py_ssize_t options = q.keyword_count() - (cast_at >= 0);
-    Ref words = new_list(1 + q.nargs + 2 * options);
-    Py_ssize_t at = 0;
-    auto put = [&](Ref w) { PyList_SET_ITEM(words.get(), at++, w.release()); };
-    put(command_name(st, q.self));
+Py_ssize_t word_count(const QuickCall& q, Py_ssize_t cast_at) {
+    return 1 + q.nargs + 2 * (q.keyword_count() - (cast_at >= 0));
+}
+
+void put_command_words(State& st, const QuickCall& q, Py_ssize_t cast_at, Words& words) {
+    words.put(command_name(st, q.self));
     for (Py_ssize_t i = 0; i < q.nargs; ++i)
-        put(word(st, q.args[i]));
+        words.put(word(st, q.args[i]));
     for (Py_ssize_t k = 0; k < q.keyword_count(); ++k) {
         if (k == cast_at) continue;
-        put(own(PyUnicode_Concat(st.dash, q.keyword(k))));
-        put(word(st, q.keyword_values[k]));
+        words.put(own(PyUnicode_Concat(st.dash, q.keyword(k))));
+        words.put(word(st, q.keyword_values[k]));
     }
-    return words;
 }
 
 // The host behind a weak proxy, held for the length of one call; any other object is the host
@@ -371,44 +430,36 @@ Ref resolve_host(ZCodeObject* code) {
     raise_from_none(std::move(replacement), caught);
 }
 
-// tk.call(*words). The words are held here for the call: the list is the history's to keep, and
-// Python code run from the call (a Tcl callback, a `tk` written in Python) may change it.
-class HeldArguments {
-  public:
-    // `first`, then the items of `list`, each with a reference of its own.
-    HeldArguments(PyObject* first, PyObject* list) : count_(PyList_GET_SIZE(list) + 1) {
-        if (count_ > on_stack)
-            argv_ = (many_ = std::make_unique<PyObject*[]>(size_t(count_))).get();
-        argv_[0] = Py_NewRef(first);
-        for (Py_ssize_t i = 1; i < count_; ++i)
-            argv_[i] = Py_NewRef(PyList_GET_ITEM(list, i - 1));
+// Recorded before it runs, so a command that fails is in the history too. A History that would
+// neither record nor log the call is passed by without making the list it would be given.
+void record_call(State& st, PyObject* host, const Words& words) {
+    Ref history = st.host_history.get(host);
+    Ref append = st.history_append.method_of(history);
+    if (append.get() == st.history_c_api->append) {
+        int ignores = st.history_c_api->ignores_calls(st.history_c_api->context, history);
+        if (ignores < 0) raise_current();
+        if (ignores > 0) return;
     }
-    ~HeldArguments() {
-        for (Py_ssize_t i = 0; i < count_; ++i)
-            Py_DECREF(argv_[i]);
-    }
-    HeldArguments(const HeldArguments&) = delete;
-    HeldArguments& operator=(const HeldArguments&) = delete;
+    Ref list = words.list();
+    PyObject* args[] = {history.get(), list.get()};
+    st.history_append.call_with(append, args, 2);
+}
 
-    PyObject* const* argv() const { return argv_; }
-    size_t count() const { return size_t(count_); }
-
-  private:
-    static constexpr Py_ssize_t on_stack = 16;
-    Py_ssize_t count_;
-    PyObject* few_[on_stack];
-    std::unique_ptr<PyObject*[]> many_;
-    PyObject** argv_ = few_;
-};
-
-Ref run_command(State& st, PyObject* host, PyObject* words) {
-    HeldArguments arguments(getattr(host, st.name.tk), words);
+Ref run_command(State& st, PyObject* host, Words& words) {
+    PyObject* const* argv = words.argv_after(st.host_tk.get(host));
     try {
-        return st.tk_call.call(arguments.argv(), arguments.count());
+        return st.tk_call.call(argv, words.argc());
     } catch (const PythonError&) {
         if (!error_matches(st.TclError)) throw;
     }
     raise_with_error_info(st, host);
+}
+
+// host.cast_any(result); the native cast is applied without the call when it is the host's.
+Ref cast_result(State& st, PyObject* host, PyObject* result) {
+    if (unshadowed_class_attribute(st.host_cast_any, host).get() == st.native_cast_any)
+        return casts::cast_any(result);
+    return call_method(host, st.name.cast_any, result);
 }
 
 // The result as a plain string. tk.call hands a Tcl list back as a tuple, whose str() would be
@@ -421,15 +472,12 @@ Ref run_command(State& st, PyObject* host, PyObject* words) {
 Ref quick_call(State& st, const QuickCall& q) {
     Py_ssize_t cast_at = find_keyword(q, st.name.cast);
     PyObject* cast = cast_at >= 0 ? q.keyword_values[cast_at] : Py_True;
-    Ref words = command_words(st, q, cast_at);
-    // Recorded before it runs, so a command that fails is in the history too.
+    Words words(word_count(q, cast_at));
+    put_command_words(st, q, cast_at, words);
     Ref host = resolve_host(q.self);
-    PyObject* append_args[] = {getattr(host, st.name.history).release(), words.get()};
-    Ref history = Ref::steal(append_args[0]);
-    st.history_append.call(append_args, 2);
+    record_call(st, host, words);
     Ref result = run_command(st, host, words);
-    if (cast == Py_True || is_true(cast))
-        return call_method(host.get(), st.name.cast_any, result.get());
+    if (cast == Py_True || is_true(cast)) return cast_result(st, host, result);
     return plain_string(st, result);
 }
 
@@ -552,6 +600,9 @@ void State::init(PyObject* module) {
     separator = keep(intern("::"));
     dash = keep(intern("-"));
     error_info = keep(intern("::errorInfo"));
+    host_history = CachedAttribute(name.history);
+    host_tk = CachedAttribute(name.tk);
+    host_cast_any = ClassAttribute(name.cast_any);
     history_append = CachedMethod(name.append);
     tk_call = CachedMethod(name.call);
 
@@ -559,6 +610,12 @@ void State::init(PyObject* module) {
     TclError = add_object(module, "TclError", import_attr("tkinter", "TclError"));
     scriptify =
         add_object(module, "scriptify", import_sibling_attr(module, "scriptify", "scriptify"));
+    native_cast_any = keep(import_sibling_attr(module, "_host", "cast_any"));
+    Ref capsule = import_sibling_attr(module, "history", "__c_api__");
+    history_c_api = static_cast<const history_api::Api*>(
+        PyCapsule_GetPointer(capsule, history_api::capsule_name));
+    if (history_c_api == nullptr) raise_current();
+    keep(Ref::borrow(history_c_api->append));  // and with it the history module, which owns the api
 
     PyObject* z =
         add_object(module, "Z",

@@ -256,65 +256,156 @@ inline bool surely_missing(PyObject* self, PyObject* dict, PyObject* name) {
     return dict == nullptr && _PyType_Lookup(Py_TYPE(self), name) == nullptr;
 }
 
-// obj.name(*args), the method found on obj's class remembered from one call to the next: valid
-// while the object is of the same class, the class is unchanged (its version tag, which any
-// change of it or of a base renews, is the same), and the object has no instance __dict__ that
-// could hold another `name`. Anything else is an ordinary method call. For a method called on
-// every quick call, where the lookup costs more than the rest of the call's own work.
-class CachedMethod {
+// What the class of an object holds under one attribute name, remembered from one lookup to the
+// next: valid while the object is of the same class and the class is unchanged (its version tag,
+// which any change of it or of a base renews, is the same). Only for classes with the generic
+// attribute lookup and an instance __dict__ that `instance_dict` reads; for any other class
+// `of` gives nullptr and the caller does the ordinary lookup.
+class ClassAttribute {
   public:
-    explicit CachedMethod(PyObject* name = nullptr) : name_(name) {}
+    explicit ClassAttribute(PyObject* name = nullptr) : name_(name) {}
 
-    // `argv[0]` is obj; `nargsf` counts it, and may carry PY_VECTORCALL_ARGUMENTS_OFFSET.
-    Ref call(PyObject* const* argv, size_t nargsf) {
-        PyObject* obj = argv[0];
-        PyTypeObject* type = Py_TYPE(obj);
+    PyObject* name() const { return name_; }
+
+    // The class's attribute for an object of class `type` (nullptr for none); `cacheable` tells
+    // whether the answer may be used at all.
+    PyObject* of(PyTypeObject* type, bool& cacheable) {
         if (type != reinterpret_cast<PyTypeObject*>(type_.get()) ||
             type->tp_version_tag != version_)
             remember(type);
-        if (method_ && has_no_instance_dict(obj))
-            return own(PyObject_Vectorcall(method_, argv, nargsf, nullptr));
-        return own(PyObject_VectorcallMethod(name_, argv, nargsf, nullptr));
+        cacheable = cacheable_;
+        return found_.get();
     }
 
     // For the m_traverse and m_clear of the module state that holds it.
     int traverse(visitproc visit, void* arg) const {
         if (int status = type_.visit(visit, arg)) return status;
-        return method_.visit(visit, arg);
+        return found_.visit(visit, arg);
     }
     void clear() {
         type_.reset();
-        method_.reset();
+        found_.reset();
+        cacheable_ = false;
     }
 
   private:
-    static bool has_no_instance_dict(PyObject* obj) {
-        PyTypeObject* type = Py_TYPE(obj);
+    static bool has_readable_dict(PyTypeObject* type) {
 #if PY_VERSION_HEX >= 0x030C0000
-        if (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) return false;
+        if (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) return true;
 #endif
-        if (type->tp_dictoffset == 0) return true;
-        if (type->tp_dictoffset < 0) return false;
-        return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + type->tp_dictoffset) ==
-               nullptr;
+        return type->tp_dictoffset >= 0;
     }
 
-    // Looks the method up on the class. A class whose attribute lookup is not the generic one, or
-    // whose attribute is no method descriptor, keeps the ordinary call.
+    // The old references are released only once the new answer is complete: releasing them
+    // may run Python code that changes the class again.
     void remember(PyTypeObject* type) {
-        method_.reset();
-        type_ = Ref::borrow(reinterpret_cast<PyObject*>(type));
-        PyObject* found = _PyType_Lookup(type, name_);  // also gives the class a version tag
+        Ref found = Ref::borrow(_PyType_Lookup(type, name_));  // also gives the class a version tag
         version_ = type->tp_version_tag;
-        if (version_ != 0 && found && type->tp_getattro == PyObject_GenericGetAttr &&
-            PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR))
-            method_ = Ref::borrow(found);
+        cacheable_ = version_ != 0 && type->tp_getattro == PyObject_GenericGetAttr &&
+                     has_readable_dict(type);
+        Ref old_type = std::exchange(type_, Ref::borrow(reinterpret_cast<PyObject*>(type)));
+        Ref old_found = std::exchange(found_, std::move(found));
     }
 
     PyObject* name_;
-    Ref type_;
+    Ref type_;  // kept, so that no other class can take its address while the version matches
     unsigned int version_ = 0;
-    Ref method_;
+    Ref found_;  // held, so that it outlives a change of the class made while it is in use
+    bool cacheable_ = false;
+};
+
+// The instance __dict__ of `obj` (an empty Ref when it has none yet), for the classes that
+// ClassAttribute accepts.
+inline Ref instance_dict(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+#if PY_VERSION_HEX >= 0x030C0000
+    if (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) return own(PyObject_GenericGetDict(obj, nullptr));
+#endif
+    if (type->tp_dictoffset <= 0) return {};
+    return Ref::borrow(
+        *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + type->tp_dictoffset));
+}
+
+// dict[name], borrowed, or nullptr when missing. `name` is an exact str, so no Python code runs.
+inline PyObject* dict_item(PyObject* dict, PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(dict, name);
+    if (value == nullptr && PyErr_Occurred()) raise_current();
+    return value;
+}
+
+// The class attribute that obj.name finds, when neither a data descriptor nor the instance
+// __dict__ stands before it; empty when the lookup must be left to the ordinary getattr.
+inline Ref unshadowed_class_attribute(ClassAttribute& attribute, PyObject* obj) {
+    bool cacheable;
+    Ref found = Ref::borrow(attribute.of(Py_TYPE(obj), cacheable));
+    if (!cacheable || !found) return {};
+    if (Py_TYPE(found.get())->tp_descr_set == nullptr)
+        if (Ref dict = instance_dict(obj); dict && dict_item(dict, attribute.name())) return {};
+    return found;
+}
+
+// obj.name(*args) with the method remembered from one call to the next (see ClassAttribute),
+// while the object has no instance __dict__ entry that would stand before it. Anything else is
+// an ordinary method call. For a method called on every quick call, where the lookup costs more
+// than the rest of the call's own work.
+class CachedMethod {
+  public:
+    explicit CachedMethod(PyObject* name = nullptr) : attribute_(name) {}
+
+    // The class's method that obj.name binds, or empty where the ordinary lookup decides.
+    Ref method_of(PyObject* obj) {
+        Ref found = unshadowed_class_attribute(attribute_, obj);
+        if (found && PyType_HasFeature(Py_TYPE(found.get()), Py_TPFLAGS_METHOD_DESCRIPTOR))
+            return found;
+        return {};
+    }
+
+    // `argv[0]` is obj; `nargsf` counts it, and may carry PY_VECTORCALL_ARGUMENTS_OFFSET.
+    Ref call(PyObject* const* argv, size_t nargsf) {
+        return call_with(method_of(argv[0]), argv, nargsf);
+    }
+
+    // obj.name(args...).
+    template <class... Args>
+    Ref operator()(PyObject* obj, Args... args) {
+        PyObject* argv[] = {obj, args...};
+        return call(argv, sizeof...(Args) + 1);
+    }
+
+    // The same, with `method` the answer of method_of(argv[0]).
+    Ref call_with(const Ref& method, PyObject* const* argv, size_t nargsf) {
+        if (method) return own(PyObject_Vectorcall(method, argv, nargsf, nullptr));
+        return own(PyObject_VectorcallMethod(attribute_.name(), argv, nargsf, nullptr));
+    }
+
+    int traverse(visitproc visit, void* arg) const { return attribute_.traverse(visit, arg); }
+    void clear() { attribute_.clear(); }
+
+  private:
+    ClassAttribute attribute_;
+};
+
+// obj.name for an attribute that instances keep in their __dict__ (a host's `tk`, say): read
+// from the dict directly while the class has no data descriptor of that name (see
+// ClassAttribute); anything else is the ordinary getattr.
+class CachedAttribute {
+  public:
+    explicit CachedAttribute(PyObject* name = nullptr) : attribute_(name) {}
+
+    Ref get(PyObject* obj) {
+        bool cacheable;
+        PyObject* found = attribute_.of(Py_TYPE(obj), cacheable);
+        if (cacheable && (found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr))
+            if (Ref dict = instance_dict(obj))
+                if (PyObject* value = dict_item(dict, attribute_.name())) return Ref::borrow(value);
+        return getattr(obj, attribute_.name());
+    }
+
+    int traverse(visitproc visit, void* arg) const { return attribute_.traverse(visit, arg); }
+    void clear() { attribute_.clear(); }
+
+  private:
+    ClassAttribute attribute_;
 };
 
 // A new, empty instance of `cls`, as object.__new__(cls) makes it, for a constructor that fills
