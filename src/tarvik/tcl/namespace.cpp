@@ -101,11 +101,10 @@ struct State : ModuleState {
     PyObject* q_info_commands;
     PyObject* q_info_procs;
 
-    // What every call into Tcl reads and calls, with the lookups remembered from call to call.
-    // Caches only, so they may change under a const State.
-    mutable CachedAttribute handle_tcl;
-    mutable CachedAttribute handle_var_name;
-    mutable CachedAttribute handle_cast;
+    // What every call into Tcl reads of the host and calls on its tk, with the lookups
+    // remembered from call to call. Caches only, so they may change under a const State. (The
+    // handles themselves are read the ordinary way: views make one per access, and reading the
+    // instance dict directly would make each of them build one.)
     mutable CachedAttribute host_tk;
     mutable CachedMethod tk_getvar;
     mutable CachedMethod tk_setvar;
@@ -114,16 +113,13 @@ struct State : ModuleState {
     Ref build_namespace_class(PyObject* module);
     int traverse(visitproc visit, void* arg) const {
         if (int status = ModuleState::traverse(visit, arg)) return status;
-        for (const CachedAttribute* cached :
-             {&handle_tcl, &handle_var_name, &handle_cast, &host_tk})
-            if (int status = cached->traverse(visit, arg)) return status;
+        if (int status = host_tk.traverse(visit, arg)) return status;
         if (int status = tk_getvar.traverse(visit, arg)) return status;
         return tk_setvar.traverse(visit, arg);
     }
     void clear() {
         ModuleState::clear();
-        for (CachedAttribute* cached : {&handle_tcl, &handle_var_name, &handle_cast, &host_tk})
-            cached->clear();
+        host_tk.clear();
         tk_getvar.clear();
         tk_setvar.clear();
     }
@@ -173,7 +169,7 @@ Ref host_proxy(const State& st, PyObject* tcl) {
 }
 
 Ref host_of(const State& st, PyObject* self) {
-    return st.handle_tcl.get(self);
+    return getattr(self, st.tcl);
 }
 
 // self.tcl.tk, the host's Tk application object, read past the proxy as the proxy would read it.
@@ -637,11 +633,11 @@ Ref variable_get_obj(const Call& c) {
         self = a.named[0], index = a.named[1], cast = a.named[2];
     }
     Ref tk = tk_of(st, self);
-    Ref name = st.handle_var_name.get(self);
+    Ref name = getattr(self, st.var_name);
     Ref result = index == Py_None
                      ? st.tk_getvar(tk, name.get())
                      : st.tk_getvar(tk, name.get(), index_for_reading(st, index).get());
-    Ref caster = !cast || cast == st.marker ? st.handle_cast.get(self) : Ref::borrow(cast);
+    Ref caster = !cast || cast == st.marker ? getattr(self, st.cast) : Ref::borrow(cast);
     return is_true(caster) ? call(caster, result.get()) : result;
 }
 
@@ -662,7 +658,7 @@ Ref variable_set(const Call& c) {
         self = a.named[0], value = a.named[1], index = a.named[2];
     }
     Ref tk = tk_of(st, self);
-    Ref name = st.handle_var_name.get(self);
+    Ref name = getattr(self, st.var_name);
     Ref converted = tcl::safe_for_tk(tclobj(st, value), st.Tcl_Obj);
     if (index == Py_None) return st.tk_setvar(tk, name.get(), converted.get());
     return st.tk_setvar(tk, name.get(), scriptify(st, index).get(), converted.get());
@@ -2010,9 +2006,6 @@ void State::init(PyObject* module) {
 #define INTERN_NAME(name) name = keep(intern(#name));
     NAMESPACE_NAMES(INTERN_NAME)
 #undef INTERN_NAME
-    handle_tcl = CachedAttribute(tcl);
-    handle_var_name = CachedAttribute(var_name);
-    handle_cast = CachedAttribute(cast);
     host_tk = CachedAttribute(tk);
     tk_getvar = CachedMethod(getvar);
     tk_setvar = CachedMethod(setvar);
