@@ -62,8 +62,6 @@ struct State : ModuleState {
     void init(PyObject* module);
 };
 
-using Definition = ModuleDefinition<State>;
-
 State& state_of(const Call& call) {
     return call.state<State>();
 }

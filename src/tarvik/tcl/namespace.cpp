@@ -113,15 +113,11 @@ struct State : ModuleState {
     Ref build_namespace_class(PyObject* module);
     int traverse(visitproc visit, void* arg) const {
         if (int status = ModuleState::traverse(visit, arg)) return status;
-        if (int status = host_tk.traverse(visit, arg)) return status;
-        if (int status = tk_getvar.traverse(visit, arg)) return status;
-        return tk_setvar.traverse(visit, arg);
+        return traverse_caches(visit, arg, host_tk, tk_getvar, tk_setvar);
     }
     void clear() {
         ModuleState::clear();
-        host_tk.clear();
-        tk_getvar.clear();
-        tk_setvar.clear();
+        clear_caches(host_tk, tk_getvar, tk_setvar);
     }
 };
 

@@ -61,19 +61,12 @@ struct State : ModuleState {
     void init(PyObject* module);
     int traverse(visitproc visit, void* arg) const {
         if (int status = ModuleState::traverse(visit, arg)) return status;
-        if (int status = host_history.traverse(visit, arg)) return status;
-        if (int status = host_tk.traverse(visit, arg)) return status;
-        if (int status = host_cast_any.traverse(visit, arg)) return status;
-        if (int status = history_append.traverse(visit, arg)) return status;
-        return tk_call.traverse(visit, arg);
+        return traverse_caches(visit, arg, host_history, host_tk, host_cast_any, history_append,
+                               tk_call);
     }
     void clear() {
         ModuleState::clear();
-        host_history.clear();
-        host_tk.clear();
-        host_cast_any.clear();
-        history_append.clear();
-        tk_call.clear();
+        clear_caches(host_history, host_tk, host_cast_any, history_append, tk_call);
     }
     ~State() {
         while (pooled > 0)

@@ -326,11 +326,19 @@ inline Ref instance_dict(PyObject* obj) {
         *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + type->tp_dictoffset));
 }
 
-// dict[name], borrowed, or nullptr when missing. `name` is an exact str, so no Python code runs.
-inline PyObject* dict_item(PyObject* dict, PyObject* name) {
+// obj.__dict__[name], or empty when the instance __dict__ does not hold it. `name` is an exact
+// str, so the lookup runs no Python code.
+inline Ref instance_entry(PyObject* obj, PyObject* name) {
+    Ref dict = instance_dict(obj);
+    if (!dict) return {};
     PyObject* value = PyDict_GetItemWithError(dict, name);
     if (value == nullptr && PyErr_Occurred()) raise_current();
-    return value;
+    return Ref::borrow(value);
+}
+
+// A class attribute that the instance __dict__ cannot stand before (a property, a slot).
+inline bool is_data_descriptor(PyObject* attribute) {
+    return Py_TYPE(attribute)->tp_descr_set != nullptr;
 }
 
 // The class attribute that obj.name finds, when neither a data descriptor nor the instance
@@ -339,9 +347,21 @@ inline Ref unshadowed_class_attribute(ClassAttribute& attribute, PyObject* obj) 
     bool cacheable;
     Ref found = Ref::borrow(attribute.of(Py_TYPE(obj), cacheable));
     if (!cacheable || !found) return {};
-    if (Py_TYPE(found.get())->tp_descr_set == nullptr)
-        if (Ref dict = instance_dict(obj); dict && dict_item(dict, attribute.name())) return {};
+    if (!is_data_descriptor(found) && instance_entry(obj, attribute.name())) return {};
     return found;
+}
+
+// m_traverse and m_clear over the lookup caches a module state holds.
+template <class... Caches>
+int traverse_caches(visitproc visit, void* arg, const Caches&... caches) {
+    int status = 0;
+    ((status = status ? status : caches.traverse(visit, arg)), ...);
+    return status;
+}
+
+template <class... Caches>
+void clear_caches(Caches&... caches) {
+    (caches.clear(), ...);
 }
 
 // obj.name(*args) with the method remembered from one call to the next (see ClassAttribute),
@@ -395,9 +415,8 @@ class CachedAttribute {
     Ref get(PyObject* obj) {
         bool cacheable;
         PyObject* found = attribute_.of(Py_TYPE(obj), cacheable);
-        if (cacheable && (found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr))
-            if (Ref dict = instance_dict(obj))
-                if (PyObject* value = dict_item(dict, attribute_.name())) return Ref::borrow(value);
+        if (cacheable && !(found && is_data_descriptor(found)))
+            if (Ref value = instance_entry(obj, attribute_.name())) return value;
         return getattr(obj, attribute_.name());
     }
 
