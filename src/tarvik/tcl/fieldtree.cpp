@@ -6,6 +6,7 @@
 // its own (possibly overridden) methods at every level, as the same class written in Python would,
 // and reaches its base mapping through super().
 #include "support/classes.hpp"
+#include "support/conversion.hpp"
 #include "support/tcl_list.hpp"
 
 #include <type_traits>
@@ -20,7 +21,7 @@ struct State : ModuleState {
     PyObject* mapping_update;  // MutableMapping.update
     PyTypeObject* tcl_obj_type;
     PyObject* TclError;
-    PyObject* tclobj;
+    Converter convert;
     PyObject* tree;  // the class FieldTree
     PyTypeObject* tree_type;
     // FieldTree's base operations are dict's own, so exact instances may use the dict storage.
@@ -685,7 +686,7 @@ Ref tclobj_entry(const Call& call) {
     Ref pairs = new_list();
     for_each_entry(st, self,
                    [&](Ref key, Ref value) { append(pairs, tuple(key.get(), value.get())); });
-    return tarvik::call(st.tclobj, pairs);
+    return st.convert.tclobj(pairs);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -767,7 +768,8 @@ void State::init(PyObject* module) {
     tcl_obj_type = reinterpret_cast<PyTypeObject*>(
         add_object(module, "Tcl_Obj", import_attr("_tkinter", "Tcl_Obj")));
     TclError = keep(import_attr("_tkinter", "TclError"));
-    tclobj = add_object(module, "tclobj", import_sibling_attr(module, "scriptify", "tclobj"));
+    convert.init(*this);
+    add_object(module, "tclobj", import_sibling_attr(module, "scriptify", "tclobj"));
     mapping_update = keep(getattr(MutableMapping, "update"));
 
     package_name = keep(intern("tarvik.tcl"));

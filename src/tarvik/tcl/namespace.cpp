@@ -7,7 +7,7 @@
 // methods reach each other through the instance so that overrides are honoured. A handle holds
 // its host interpreter only through a weak proxy and never keeps it alive.
 #include "support/classes.hpp"
-#include "support/tcl_quote.hpp"
+#include "support/conversion.hpp"
 #include "support/tk_values.hpp"
 
 #include <string>
@@ -33,9 +33,8 @@ namespace {
 // clang-format on
 
 struct State : ModuleState {
+    Converter convert;
     PyObject* MutableMapping;
-    PyObject* scriptify;
-    PyObject* tclobj;
     PyObject* TclError;
     PyObject* Tcl_Obj;
     PyObject* functools;
@@ -128,32 +127,12 @@ PyObject* as_object(PyTypeObject* type) {
 // ---------------------------------------------------------------------------------------------
 // Conversions and the host
 
-// scriptify(obj); a str is its own Tcl string, so the common case costs no call.
 Ref scriptify(const State& st, PyObject* obj) {
-    if (PyUnicode_CheckExact(obj)) return Ref::borrow(obj);
-    return call(st.scriptify, obj);
+    return st.convert.scriptify(obj);
 }
 
-// Whether tclobj(obj) is obj itself, decided for the exact built-in types that need no call:
-// strings, floats, booleans, bytes and machine-size integers.
-bool passes_through(PyObject* obj) {
-    PyTypeObject* type = Py_TYPE(obj);
-    if (type == &PyUnicode_Type || type == &PyFloat_Type || type == &PyBool_Type ||
-        type == &PyBytes_Type)
-        return true;
-    if (type != &PyLong_Type) return false;
-    // Beyond sys.maxsize an integer travels as its decimal string: leave that to tclobj.
-    if (PyLong_AsSsize_t(obj) == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
-    return true;
-}
-
-// tclobj(obj), with the same shortcut.
 Ref tclobj(const State& st, PyObject* obj) {
-    if (passes_through(obj)) return Ref::borrow(obj);
-    return call(st.tclobj, obj);
+    return st.convert.tclobj(obj);
 }
 
 // The host to store in a handle: the given interpreter, or the package module when none (or a
@@ -195,23 +174,10 @@ bool starts_with_separator(PyObject* text) {
            PyUnicode_READ_CHAR(text, 1) == ':';
 }
 
-// scriptify(words) of a word tuple. Words that are all strings are quoted here, with the shared
-// list quoting, sparing the call into scriptify on the paths that build a script for every read.
-Ref words_text(const State& st, PyObject* words) {
-    if (!PyTuple_CheckExact(words)) return scriptify(st, words);
-    Py_ssize_t n = PyTuple_GET_SIZE(words);
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(words, i))) return scriptify(st, words);
-    tcl::ListWriter out;
-    for (Py_ssize_t i = 0; i < n; ++i)
-        out.add(PyTuple_GET_ITEM(words, i));
-    return out.finish();
-}
-
 // A script made of a word list. Tcl reads a script whose first word starts with "#" as a comment,
 // and a list leaves such a word bare: a backslash keeps it a command name.
 Ref command_script(const State& st, PyObject* words) {
-    Ref script = words_text(st, words);
+    Ref script = scriptify(st, words);
     if (!PyUnicode_Check(script) || PyUnicode_GET_LENGTH(script) == 0 ||
         PyUnicode_READ_CHAR(script, 0) != '#')
         return script;
@@ -231,7 +197,7 @@ Ref name_text(const State& st, PyObject* obj) {
     if (PyUnicode_CheckExact(obj)) return Ref::borrow(obj);
     Ref text = Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(st.TclNamespace)
                    ? getattr(obj, st.ns)
-                   : call(st.scriptify, obj);
+                   : scriptify(st, obj);
     if (!PyUnicode_Check(text))
         raise_format(PyExc_TypeError, "a Tcl name must be a string, not %.200s",
                      Py_TYPE(text.get())->tp_name);
@@ -525,13 +491,6 @@ Ref apply_cast(const State& st, PyObject* self, Ref result) {
     return is_true(cast) ? call(cast, result.get()) : result;
 }
 
-Ref tuple_from(std::vector<Ref>& items) {
-    Ref result = own(PyTuple_New(Py_ssize_t(items.size())));
-    for (size_t i = 0; i < items.size(); ++i)
-        PyTuple_SET_ITEM(result.get(), Py_ssize_t(i), items[i].release());
-    return result;
-}
-
 // `with manager as value: return body(value)`, with the exception of the block handed to
 // __exit__ and raised again unless __exit__ suppresses it.
 template <class F>
@@ -641,7 +600,7 @@ Ref variable_get_str(const Call& c) {
     const State& st = c.state<State>();
     auto [self, index] = c.parse<2>().named;
     Ref words = tuple(st.set, addressed_name(st, self, index));
-    return call_method(tk_of(st, self), st.eval, words_text(st, words).get());
+    return call_method(tk_of(st, self), st.eval, scriptify(st, words).get());
 }
 
 Ref variable_set(const Call& c) {
@@ -709,7 +668,7 @@ Ref variable_array_get_obj(const Call& c) {
 Ref variable_array_get_str(const Call& c) {
     const State& st = c.state<State>();
     auto [self, pattern] = c.parse<2>().named;
-    Ref script = words_text(st, array_words(st, self, st.get, pattern));
+    Ref script = scriptify(st, array_words(st, self, st.get, pattern));
     Ref result = call_method(tk_of(st, self), st.eval, script.get());
     return host_cast(st, self, st.cast_array, result);
 }
@@ -901,7 +860,7 @@ Ref command_init(const Call& c) {
         }
     }
     setattr(self, st.cmd_name, scriptify(st, name));
-    setattr(self, st.args, call(st.tclobj, leading.get()));
+    setattr(self, st.args, tclobj(st, leading.get()));
     setattr(self, st.keywords, preset_options(st, keywords));
     setattr(self, st.cast, cast);
     setattr(self, st.logger, logger);
@@ -971,7 +930,7 @@ Ref command_build_tclcmd(const Call& c) {
     for (Py_ssize_t i = 0; i < count; ++i)
         words.push_back(tclobj(st, positional[i]));
     append_options(st, words, self, invocation_options(st, self, kwargs));
-    return tuple_from(words);
+    return tuple_taking(words);
 }
 
 Ref command_kwargs_to_dashed_args(const Call& c) {
@@ -979,7 +938,7 @@ Ref command_kwargs_to_dashed_args(const Call& c) {
     auto a = c.parse<0>();
     std::vector<Ref> words;
     if (a.kwargs) append_dashed(st, words, a.kwargs);
-    return tuple_from(words);
+    return tuple_taking(words);
 }
 
 Ref command_call(const Call& c) {
@@ -1194,7 +1153,7 @@ Ref namespace_words(const State& st, PyObject* subcommand,
         if (present) words.push_back(Ref::borrow(flag));
     for (Py_ssize_t i = 0; i < count; ++i)
         words.push_back(Ref::borrow(args[i]));
-    return tuple_from(words);
+    return tuple_taking(words);
 }
 
 // The namespace a query without a name is about: the handle's own, or the current one when the
@@ -1260,7 +1219,7 @@ Ref scoped_command(const State& st, const Call& c, bool as_script) {
         std::vector<Ref> words{command};
         for (Py_ssize_t i = 0; i < a.rest_count; ++i)
             words.push_back(Ref::borrow(a.rest[i]));
-        command = tuple_from(words);
+        command = tuple_taking(words);
     }
     if (as_script && !PyUnicode_Check(command)) command = command_script(st, command);
     Ref ns = getattr(self, st.ns);
@@ -1271,14 +1230,14 @@ Ref scoped_command(const State& st, const Call& c, bool as_script) {
 Ref namespace_eval(const Call& c) {
     const State& st = c.state<State>();
     Ref command = scoped_command(st, c, true);
-    Ref script = words_text(st, command);
+    Ref script = scriptify(st, command);
     return call_method(tk_of(st, c.args[0]), st.eval, script.get());
 }
 
 Ref namespace_call(const Call& c) {
     const State& st = c.state<State>();
     Ref command = scoped_command(st, c, false);
-    Ref words = call(st.tclobj, command.get());
+    Ref words = tclobj(st, command.get());
     return tk_call(st, c.args[0], words);
 }
 
@@ -1334,7 +1293,7 @@ Ref namespace_parent(const Call& c) {
     Ref ns = getattr(self, st.ns);
     Ref words = is_true(ns) ? tuple(st.namespace_word, st.parent, ns.get())
                             : tuple(st.namespace_word, st.parent);
-    return tk_call(st, self, call(st.tclobj, words.get()));
+    return tk_call(st, self, tclobj(st, words.get()));
 }
 
 Ref namespace_which(const Call& c) {
@@ -1980,9 +1939,9 @@ Ref names_tuple(std::initializer_list<const char*> names) {
 void State::init(PyObject* module) {
     MutableMapping =
         add_object(module, "MutableMapping", import_attr("collections.abc", "MutableMapping"));
-    scriptify =
-        add_object(module, "scriptify", import_sibling_attr(module, "scriptify", "scriptify"));
-    tclobj = add_object(module, "tclobj", import_sibling_attr(module, "scriptify", "tclobj"));
+    convert.init(*this);
+    add_object(module, "scriptify", import_sibling_attr(module, "scriptify", "scriptify"));
+    add_object(module, "tclobj", import_sibling_attr(module, "scriptify", "tclobj"));
     Ref tkinter = import("tkinter");
     TclError = add_object(module, "TclError", getattr(tkinter, "TclError"));
     add_object(module, "Tk", getattr(tkinter, "Tk"));
@@ -1995,7 +1954,7 @@ void State::init(PyObject* module) {
         names_tuple({"TclVariable", "TempTclVariable", "TclArrayVariable", "TempTclArrayVariable",
                      "TclCommand", "TempTclCommand", "TclNamespace", "TempTclNamespace"}));
 
-    Tcl_Obj = keep(import_attr("_tkinter", "Tcl_Obj"));
+    Tcl_Obj = convert.Tcl_Obj;
     Ref optimize = getattr(getattr(sys, "flags"), "optimize");
     assertions = PyLong_AsLong(optimize) == 0;
     package_name = keep(intern("tarvik.tcl"));

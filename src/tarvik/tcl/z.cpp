@@ -14,6 +14,7 @@
 // casts with the native cast in place when that is the host's `cast_any`.
 #include "support/casts.hpp"
 #include "support/classes.hpp"
+#include "support/conversion.hpp"
 #include "support/history_api.hpp"
 #include "support/unicode.hpp"
 
@@ -23,8 +24,8 @@ namespace tarvik {
 namespace {
 
 struct State : ModuleState {
+    Converter convert;
     PyObject* TclError;
-    PyObject* scriptify;
     PyObject* native_cast_any;  // tarvik.tcl._host.cast_any, what hosts normally cast with
     const history_api::Api* history_c_api;
     PyTypeObject* Z;
@@ -337,15 +338,6 @@ Py_ssize_t find_keyword(const QuickCall& q, PyObject* name) {
     return -1;
 }
 
-// One word of the command. The commonest arguments skip the call: a str is its own scriptify
-// form, and an int or a float is its str().
-Ref word(State& st, PyObject* value) {
-    if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
-    if (PyLong_CheckExact(value)) return int_text(value);
-    if (PyFloat_CheckExact(value)) return str(value);
-    return call(st.scriptify, value);
-}
-
 // The words of one command, owned here. Slot 0 is left for `tk`, so that the words go to tk.call
 // as they are; the history is given a list of its own. Nothing else sees this array, so Python
 // code run from the call (a Tcl callback, a `tk` written in Python) cannot change the words of
@@ -398,11 +390,11 @@ Py_ssize_t word_count(const QuickCall& q, Py_ssize_t cast_at) {
 void put_command_words(State& st, const QuickCall& q, Py_ssize_t cast_at, Words& words) {
     words.put(command_name(st, q.self));
     for (Py_ssize_t i = 0; i < q.nargs; ++i)
-        words.put(word(st, q.args[i]));
+        words.put(st.convert.scriptify(q.args[i]));
     for (Py_ssize_t k = 0; k < q.keyword_count(); ++k) {
         if (k == cast_at) continue;
         words.put(own(PyUnicode_Concat(st.dash, q.keyword(k))));
-        words.put(word(st, q.keyword_values[k]));
+        words.put(st.convert.scriptify(q.keyword_values[k]));
     }
 }
 
@@ -458,7 +450,7 @@ Ref cast_result(State& st, PyObject* host, PyObject* result) {
 // The result as a plain string. tk.call hands a Tcl list back as a tuple, whose str() would be
 // Python's notation of it; its string is the Tcl list of its elements, as Tcl writes it.
 [[gnu::noinline]] Ref plain_string(State& st, PyObject* result) {
-    if (PyTuple_Check(result)) return call(st.scriptify, result);
+    if (PyTuple_Check(result)) return st.convert.scriptify(result);
     return str(result);
 }
 
@@ -601,8 +593,8 @@ void State::init(PyObject* module) {
 
     add_object(module, "weakref", import("weakref"));
     TclError = add_object(module, "TclError", import_attr("tkinter", "TclError"));
-    scriptify =
-        add_object(module, "scriptify", import_sibling_attr(module, "scriptify", "scriptify"));
+    convert.init(*this);
+    add_object(module, "scriptify", import_sibling_attr(module, "scriptify", "scriptify"));
     native_cast_any = keep(import_sibling_attr(module, "_host", "cast_any"));
     Ref capsule = import_sibling_attr(module, "history", "__c_api__");
     history_c_api = static_cast<const history_api::Api*>(

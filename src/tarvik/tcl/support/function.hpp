@@ -238,6 +238,10 @@ class ModuleState {
         return kept_.back().get();
     }
 
+    // The interned str `text`, held until the module is cleared: every attribute, method,
+    // keyword and Tcl word name a module uses is made once with this.
+    PyObject* interned(const char* text) { return keep(intern(text)); }
+
     void setup(PyObject* module) {
         module_name = keep(getattr(module, "__name__"));
         function_type = reinterpret_cast<PyTypeObject*>(
