@@ -116,3 +116,40 @@ def test_native_functions_pickle_by_reference_and_bind_like_functions():
         scriptify.__name__ = "scriptify"
     with pytest.raises(AttributeError):
         scriptify.__text_signature__ = "(x)"
+
+
+@pytest.mark.parametrize(
+    "code",
+    [
+        # The submodules are modules, and importing them makes no interpreter.
+        "import tarvik.tcl.history as h, tarvik.tcl.z as z\n"
+        "assert h.History and z.Z and z.Z_Code and t._default is None\n"
+        "from tarvik.tcl.history import Entry\n"
+        "assert not hasattr(h, '__path__') and not hasattr(z, '__path__') and t._default is None\n",
+        # Python's probes of the quick-call module never become Tcl calls.
+        "import copy, inspect, tarvik.tcl.z as z\n"
+        "assert inspect.unwrap(z) is z and t._default is None\n"
+        "for probe in ('__wrapped__', '__deepcopy__', '__origin__'):\n"
+        "    assert not hasattr(z, probe)\n"
+        "assert t._default is None\n",
+        # History's names act on the default interpreter's history, reading and setting.
+        "import tarvik.tcl.history as h\n"
+        "t.z.set('x', 1)\n"
+        "assert [e.api for e in h.filter(count=1)] == ['set x 1']\n"
+        "assert h.__history__ is t.default_interpreter().history.__history__\n"
+        "h.enabled = False\n"
+        "assert t.default_interpreter().history.enabled is False\n"
+        "t.z.set('y', 2)\n"
+        "assert [e.api for e in h.filter(count=1)] == ['set x 1']\n"
+        "h.marker = 1\n"
+        "assert h.marker == 1 and not hasattr(t.default_interpreter().history, 'marker')\n",
+    ],
+)
+def test_submodules_forward_to_the_default_interpreter(code):
+    subprocess.run([sys.executable, "-c", "import tarvik.tcl as t\n" + code], check=True)
+
+
+def test_interpreter_repr_says_what_it_is(interp):
+    assert repr(interp) == f"<TclInterpreter: Tcl {interp.tk.call('info', 'patchlevel')}, TclX>" or (
+        not interp.tclx and "TclX" not in repr(interp)
+    )

@@ -7,6 +7,7 @@ import gc
 import importlib
 import inspect
 import logging
+import sys
 import tkinter
 import weakref
 
@@ -221,13 +222,14 @@ def test_signatures(function, signature):
     assert str(inspect.signature(function)) == signature and function.__doc__
 
 
-def test_the_package_offers_the_default_interpreters_names():
+def test_the_package_module_is_a_host_through_its_submodules():
     default = tarvik.tcl.default_interpreter()
-    assert tarvik.tcl.z is default.z and tarvik.tcl.history is default.history
+    assert tarvik.tcl.z is module and tarvik.tcl.history is sys.modules["tarvik.tcl.history"]
     assert tarvik.tcl.vars is default.vars
     tarvik.tcl.z.set("fromPackage", "yes")
     assert tarvik.tcl.vars["fromPackage"] == "yes"
     assert tarvik.tcl.history.filter(count=1)[0].api == "set fromPackage yes"
+    assert default.history.filter(count=1)[0].api == "set fromPackage yes"
 
 
 def test_variables_mapping(interp):

@@ -7,14 +7,17 @@ the Tcl variables as ``vars`` and the quick calls ``z``. The package module itse
 names for a default interpreter that is created on first use, so handles made without an
 interpreter work on it.
 
-The names ``history`` and ``z`` of the package are the default interpreter's, not the modules of
-the same names: import those with ``from tarvik.tcl.history import History`` and
-``from tarvik.tcl.z import Z``.
+``tarvik.tcl.history`` and ``tarvik.tcl.z`` are the modules of those names; each also forwards
+what a host needs to the default interpreter, so the package module serves as a host too:
+``tarvik.tcl.history.append(words)`` records in the default interpreter's history and
+``tarvik.tcl.z.set('a', 1)`` is a quick call on it. Importing creates no interpreter.
 """
 
 from __future__ import annotations
 
+import sys
 import tkinter
+import types
 from typing import Any
 
 from tarvik.tcl._host import cast_any as _cast_any
@@ -22,12 +25,6 @@ from tarvik.tcl._host import splitlist as _splitlist
 from tarvik.tcl.history import History
 from tarvik.tcl.namespace import TclNamespace
 from tarvik.tcl.z import Z
-
-# Importing the two modules above made them attributes `history` and `z` of this package; those
-# names belong to the default interpreter (served by __getattr__ below), so drop the modules'.
-for _module_name in ("history", "z"):
-    globals().pop(_module_name, None)
-del _module_name
 
 __all__ = [
     "TclInterpreter",
@@ -83,6 +80,10 @@ class TclInterpreter:
         """
         return _split(result, self)
 
+    def __repr__(self) -> str:
+        extension = ", TclX" if self.tclx else ""
+        return f"<{type(self).__name__}: Tcl {self.tk.call('info', 'patchlevel')}{extension}>"
+
     def cast_boolean(self, result: Any) -> bool:
         """A Tcl result read as a boolean by Tcl's rules ("yes", "off", 0, 1, ...)."""
         return bool(self.tk.getboolean(result))
@@ -112,7 +113,7 @@ def _split(result: Any, interpreter: TclInterpreter | None) -> tuple:
 
 
 _default: TclInterpreter | None = None
-_DEFAULT_NAMES = ("tk", "history", "vars", "z")
+_DEFAULT_NAMES = ("tk", "vars")
 
 
 def default_interpreter() -> TclInterpreter:
@@ -157,3 +158,40 @@ def keyed_list_typename() -> str | None:
     if _keyed_list_typename is None:
         default_interpreter()
     return _keyed_list_typename
+
+
+def _history_forwards(name: str) -> bool:
+    """Whether a name the history module lacks is one of a History's methods or attributes.
+
+    Asked of the class, so that probes such as ``__path__`` fail without making an interpreter.
+    """
+    return hasattr(History, name)
+
+
+class _HistoryModule(types.ModuleType):
+    """The history module, forwarding History's names to the default interpreter's history."""
+
+    def __getattr__(self, name: str) -> Any:
+        if _history_forwards(name):
+            return getattr(default_interpreter().history, name)
+        raise AttributeError(f"module {self.__name__!r} has no attribute {name!r}")
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        if name not in self.__dict__ and _history_forwards(name):
+            setattr(default_interpreter().history, name, value)
+        else:
+            super().__setattr__(name, value)
+
+
+class _QuickCallModule(types.ModuleType):
+    """The quick-call module, where any other name is a quick call on the default interpreter."""
+
+    def __getattr__(self, name: str) -> Any:
+        # Python's own probes (__path__, __wrapped__, ...) must never reach Tcl.
+        if name.startswith("__") and name.endswith("__"):
+            raise AttributeError(f"module {self.__name__!r} has no attribute {name!r}")
+        return getattr(default_interpreter().z, name)
+
+
+sys.modules[f"{__name__}.history"].__class__ = _HistoryModule
+sys.modules[f"{__name__}.z"].__class__ = _QuickCallModule
