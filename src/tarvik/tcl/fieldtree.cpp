@@ -5,7 +5,8 @@
 // walks its levels in a loop straight on the dict storage. An instance of a subclass goes through
 // its own (possibly overridden) methods at every level, as the same class written in Python would,
 // and reaches its base mapping through super().
-#include "support/classes.hpp"
+#include "support/class_builder.hpp"
+#include "support/recursion.hpp"
 #include "support/conversion.hpp"
 #include "support/tcl_list.hpp"
 

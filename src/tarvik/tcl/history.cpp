@@ -6,7 +6,7 @@
 // cache, and the text of a word list is written straight into one string. `Entry` is a native
 // class (C fields, no instance dict write per entry): one is made, and once the record is full one
 // is freed, on every recorded call.
-#include "support/classes.hpp"
+#include "support/native_classes.hpp"
 #include "support/history_api.hpp"
 #include "support/unicode.hpp"
 

@@ -6,7 +6,9 @@
 // names, read and written with getattr/setattr so that a subclass may replace any of them, and
 // methods reach each other through the instance so that overrides are honoured. A handle holds
 // its host interpreter only through a weak proxy and never keeps it alive.
-#include "support/classes.hpp"
+#include "support/class_builder.hpp"
+#include "support/lookup_caches.hpp"
+#include "support/weak.hpp"
 #include "support/conversion.hpp"
 #include "support/tk_values.hpp"
 

@@ -13,7 +13,10 @@
 // remembered against the host's class, skips a disabled history that would not even log, and
 // casts with the native cast in place when that is the host's `cast_any`.
 #include "support/casts.hpp"
-#include "support/classes.hpp"
+#include "support/lookup_caches.hpp"
+#include "support/native_classes.hpp"
+#include "support/recursion.hpp"
+#include "support/weak.hpp"
 #include "support/conversion.hpp"
 #include "support/history_api.hpp"
 #include "support/unicode.hpp"

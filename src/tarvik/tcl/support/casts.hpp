@@ -3,7 +3,7 @@
 // `cast_any` is that one.
 #pragma once
 
-#include "refs.hpp"
+#include "recursion.hpp"
 
 namespace tarvik::casts {
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "function.hpp"
+#include "recursion.hpp"
 #include "tcl_quote.hpp"
 
 #include <vector>

@@ -1,22 +1,17 @@
-// Reference ownership made explicit by types, and Python errors as C++ exceptions.
+// Reference ownership made explicit by types.
 //
 // Module code never calls Py_DECREF itself: a new reference goes straight into a `Ref`, which
 // releases it on every path out of the scope, early returns and exceptions included. A borrowed
-// reference stays a plain `PyObject*`. A failed C API call raises `PythonError`; the entry points
-// in function.hpp turn it back into NULL with the Python error still set.
+// reference stays a plain `PyObject*`. A failed C API call raises `PythonError` (errors.hpp holds
+// the rest of the error handling); the entry points in function.hpp turn it back into NULL with
+// the Python error still set.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <algorithm>
-#include <cstdint>
 #include <utility>
 #include <vector>
-
-#if defined(__linux__)
-#include <pthread.h>
-#endif
 
 namespace tarvik {
 
@@ -24,17 +19,6 @@ namespace tarvik {
 struct PythonError {};
 
 [[noreturn]] inline void raise_current() {
-    throw PythonError{};
-}
-
-[[noreturn]] inline void raise(PyObject* type, const char* message) {
-    PyErr_SetString(type, message);
-    throw PythonError{};
-}
-
-template <class... Values>
-[[noreturn]] void raise_format(PyObject* type, const char* format, Values... values) {
-    PyErr_Format(type, format, values...);
     throw PythonError{};
 }
 
@@ -214,222 +198,6 @@ inline void append(PyObject* list, PyObject* item) {
 }
 inline void set_item(PyObject* dict, PyObject* key, PyObject* value) {
     check(PyDict_SetItem(dict, key, value));
-}
-
-namespace detail {
-
-// The lowest address the C stack of the calling thread may reach before a conversion refuses to
-// nest deeper. The count that Py_EnterRecursiveCall keeps is not enough on its own: on Python
-// 3.11 it follows sys.setrecursionlimit, so a raised limit lets deep nesting run off the end of
-// the stack; and on any version a thread with a small stack, or a build whose frames are larger
-// (sanitizers), runs out before the count does. A margin of an eighth of the stack (64 KiB to
-// 1 MiB) stays free for the Python code that hooks run and for the error handling on the way out.
-// Where the stack's bounds are unknown, nesting is capped at the depth that Python 3.13 itself
-// allows C code.
-class StackLimit {
-  public:
-    bool exhausted() noexcept {
-#if defined(__linux__)
-        if (floor_ == 0) [[unlikely]]
-            floor_ = find_floor();
-        return current_address() < floor_;
-#else
-        return depth_ >= 10000;
-#endif
-    }
-    // Only counted where the bounds are unknown: elsewhere the stack address says it all.
-    void enter() noexcept {
-#if !defined(__linux__)
-        ++depth_;
-#endif
-    }
-    void leave() noexcept {
-#if !defined(__linux__)
-        --depth_;
-#endif
-    }
-
-  private:
-#if defined(__linux__)
-    [[gnu::noinline, gnu::cold]] static uintptr_t find_floor() noexcept {
-        pthread_attr_t attr;
-        if (pthread_getattr_np(pthread_self(), &attr) != 0) return 1;
-        void* lowest = nullptr;
-        size_t size = 0;
-        int status = pthread_attr_getstack(&attr, &lowest, &size);
-        pthread_attr_destroy(&attr);
-        if (status != 0 || size == 0) return 1;  // unknown: never exhausted
-        size_t margin = std::clamp<size_t>(size / 8, size_t(64) << 10, size_t(1) << 20);
-        return reinterpret_cast<uintptr_t>(lowest) + margin;
-    }
-
-    // The frame itself, even where a sanitizer moves local variables off the stack.
-    [[gnu::always_inline]] static uintptr_t current_address() noexcept {
-        return reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    }
-
-    uintptr_t floor_ = 0;  // 0: not looked up yet in this thread
-#else
-    int depth_ = 0;
-#endif
-};
-
-// Constant-initialised, so reading it costs no per-access initialisation check.
-inline thread_local StackLimit stack_limit;
-
-}  // namespace detail
-
-// Py_EnterRecursiveCall as a scope, so deep or self-referencing values raise RecursionError
-// instead of overflowing the C stack, also where the interpreter's own count would let them.
-class RecursionGuard {
-  public:
-    explicit RecursionGuard(const char* where) {
-        if (Py_EnterRecursiveCall(where)) raise_current();
-        detail::StackLimit& limit = detail::stack_limit;
-        if (limit.exhausted()) {
-            Py_LeaveRecursiveCall();
-            raise_format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
-        }
-        limit.enter();
-    }
-    ~RecursionGuard() {
-        detail::stack_limit.leave();
-        Py_LeaveRecursiveCall();
-    }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-};
-
-// Saves the current exception for the length of a scope (for clean-up code that must call Python
-// while an error is pending) and restores it at the end.
-class PendingError {
-  public:
-#if PY_VERSION_HEX >= 0x030C0000
-    PendingError() noexcept : exception_(PyErr_GetRaisedException()) {}
-    ~PendingError() { PyErr_SetRaisedException(exception_); }
-#else
-    PendingError() noexcept { PyErr_Fetch(&type_, &exception_, &traceback_); }
-    ~PendingError() { PyErr_Restore(type_, exception_, traceback_); }
-#endif
-    PendingError(const PendingError&) = delete;
-    PendingError& operator=(const PendingError&) = delete;
-
-  private:
-#if PY_VERSION_HEX < 0x030C0000
-    PyObject* type_;
-    PyObject* traceback_;
-#endif
-    PyObject* exception_;
-};
-
-// KeyError(key), as a dict raises it: the key is the one argument, also when it is a tuple.
-[[noreturn]] inline void raise_key_error(PyObject* key) {
-    PyObject* args = PyTuple_Pack(1, key);
-    if (args != nullptr) {
-        PyErr_SetObject(PyExc_KeyError, args);
-        Py_DECREF(args);
-    }
-    throw PythonError{};
-}
-
-// True when the pending exception is an instance of `type`; the exception stays set.
-inline bool error_matches(PyObject* type) noexcept {
-    return PyErr_ExceptionMatches(type) != 0;
-}
-
-// Runs `body`; a Python exception of `type` escaping it is cleared, any other passes on. Returns
-// whether `body` ran to its end.
-template <class F>
-bool ignoring(PyObject* type, F&& body) {
-    try {
-        body();
-        return true;
-    } catch (const PythonError&) {
-        if (!error_matches(type)) throw;
-        PyErr_Clear();
-        return false;
-    }
-}
-
-// The pending exception taken out of the error indicator, as an `except` clause holds it: one
-// normalised exception object carrying its traceback.
-inline Ref fetch_error() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal_maybe(PyErr_GetRaisedException());
-#else
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (value && traceback) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return Ref::steal_maybe(value);
-#endif
-}
-
-// Makes `exception` (an exception object) the pending error and raises it in C++.
-[[noreturn]] inline void raise_exception(Ref exception) {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exception.release());
-#else
-    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())));
-    PyObject* traceback = PyException_GetTraceback(exception);
-    PyErr_Restore(type, exception.release(), traceback);
-#endif
-    throw PythonError{};
-}
-
-// Runs `f` as the body of an `except` clause that caught `handled`: an exception escaping `f`
-// gets `handled` as its __context__, as Python chains errors raised while handling another.
-template <class F>
-decltype(auto) while_handling(PyObject* handled, F&& f) {
-    try {
-        return f();
-    } catch (const PythonError&) {
-        Ref raised = fetch_error();
-        if (!raised) throw;
-        if (raised.get() != handled) PyException_SetContext(raised, Py_NewRef(handled));
-        raise_exception(std::move(raised));
-    }
-}
-
-// `raise exception from None` inside the handler of `handled`: the handled exception stays
-// reachable as __context__ but is suppressed, so tracebacks show only `exception`.
-[[noreturn]] inline void raise_from_none(Ref exception, PyObject* handled) {
-    PyException_SetContext(exception, Py_NewRef(handled));
-    PyException_SetCause(exception, nullptr);  // also sets __suppress_context__
-    raise_exception(std::move(exception));
-}
-
-// `raise type(cause) from cause`: the new exception carries the caught one as its argument, its
-// cause and its context, as the statement does inside an `except` block.
-[[noreturn]] inline void raise_from(PyObject* type, Ref cause) {
-    Ref exception = call(type, cause.get());
-    PyException_SetCause(exception, Py_NewRef(cause.get()));  // also sets __suppress_context__
-    PyException_SetContext(exception, cause.release());
-    raise_exception(std::move(exception));
-}
-
-// The object a weak reference or weak proxy refers to; empty once it is gone.
-inline Ref weakref_target(PyObject* ref) {
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject* target = nullptr;
-    if (PyWeakref_GetRef(ref, &target) < 0) raise_current();
-    return Ref::steal_maybe(target);
-#else
-    PyObject* target = PyWeakref_GetObject(ref);
-    if (target == nullptr) raise_current();
-    return target == Py_None ? Ref() : Ref::borrow(target);
-#endif
-}
-
-// The object a weak proxy stands for, as the proxy's own attribute access finds it: a proxy whose
-// referent is gone raises the proxy's ReferenceError. Anything else is returned as it is.
-inline Ref unproxy(PyObject* o) {
-    if (!PyWeakref_CheckProxy(o)) return Ref::borrow(o);
-    Ref target = weakref_target(o);
-    if (!target) raise(PyExc_ReferenceError, "weakly-referenced object no longer exists");
-    return target;
 }
 
 }  // namespace tarvik

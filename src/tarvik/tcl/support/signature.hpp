@@ -5,7 +5,7 @@
 // position or by keyword, and mistakes raise TypeError with Python's own wording.
 #pragma once
 
-#include "refs.hpp"
+#include "errors.hpp"
 
 #include <algorithm>
 #include <array>

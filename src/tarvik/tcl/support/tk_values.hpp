@@ -8,6 +8,7 @@
 // (UnicodeEncodeError, the error of str()), or RecursionError.
 #pragma once
 
+#include "recursion.hpp"
 #include "unicode.hpp"
 
 namespace tarvik::tcl {

@@ -2,7 +2,7 @@
 // Python objects.
 #pragma once
 
-#include "refs.hpp"
+#include "errors.hpp"
 
 #include <cstring>
 
