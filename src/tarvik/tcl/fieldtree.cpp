@@ -88,7 +88,7 @@ Ref new_tree(const State& st) {
 // The key fills the message as one value: a tuple key would otherwise be taken for the format's
 // argument list and fail with a TypeError of its own.
 [[noreturn]] void blocked(const State& st, PyObject* key) {
-    Ref message = own(PyUnicode_Format(st.blocked_format, tuple(key)));
+    Ref message = own(PyUnicode_Format(st.blocked_format, tuple(key).get()));
     PyErr_SetObject(PyExc_KeyError, message);
     raise_current();
 }
@@ -136,7 +136,7 @@ class KeyPath {
             return true;
         }
         if (!check(PySequence_Contains(key_, st_.dot))) return false;
-        auto [head, rest] = unpack_pair(call_method(key_, st_.name_split, st_.dot, st_.one));
+        auto [head, rest] = unpack_pair(call_method(key_, st_.name_split, st_.dot, st_.one).get());
         head_ = std::move(head);
         key_ = std::move(rest);
         return true;
@@ -211,10 +211,10 @@ Ref read(const State& st, PyObject* self, PyObject* key) {
     KeyPath path(st, key);
     while (path.split()) {
         Ref value = base_read(st, node, path.head());
-        if (!is_plain(st, value)) return own(PyObject_GetItem(value, path.rest()));
+        if (!is_plain(st, value)) return own(PyObject_GetItem(value, path.rest().get()));
         node = std::move(value);
     }
-    return base_read(st, node, path.rest());
+    return base_read(st, node, path.rest().get());
 }
 
 // self[key] through the object's own class, or an empty Ref where that raises KeyError.
@@ -268,7 +268,7 @@ void store(const State& st, PyObject* self, PyObject* key, PyObject* value) {
             blocked(st, head);
         }
         if (!is_plain(st, sub)) {
-            check(PyObject_SetItem(sub, path.rest(), value));
+            check(PyObject_SetItem(sub, path.rest().get(), value));
             return;
         }
         node = std::move(sub);
@@ -285,7 +285,7 @@ void store(const State& st, PyObject* self, PyObject* key, PyObject* value) {
 // self[key] = value through the object's own class.
 void assign(State& st, PyObject* self, PyObject* key, PyObject* value) {
     if (is_plain(st, self))
-        store(st, self, key, from_keyed_list_object(st, value));
+        store(st, self, key, from_keyed_list_object(st, value).get());
     else
         check(PyObject_SetItem(self, key, value));
 }
@@ -303,7 +303,7 @@ Ref contains(const State& st, PyObject* self, PyObject* key) {
         }
         node = std::move(value);
     }
-    return boolean(base_contains(st, node, path.rest()));
+    return boolean(base_contains(st, node, path.rest().get()));
 }
 
 // del tree[key] of FieldTree.__delitem__: afterwards every level that the deletion left empty is
@@ -319,11 +319,11 @@ void remove(const State& st, PyObject* self, PyObject* key) {
         if (is_plain(st, value)) {
             node = std::move(value);
         } else {
-            check(PyObject_DelItem(value, path.rest()));
+            check(PyObject_DelItem(value, path.rest().get()));
             deleted = true;
         }
     }
-    if (!deleted) base_delete(st, node, path.rest());
+    if (!deleted) base_delete(st, node, path.rest().get());
     for (auto level = levels.rbegin(); level != levels.rend(); ++level) {
         auto& [parent, head] = *level;
         if (!is_true(base_read(st, parent, head))) base_delete(st, parent, head);
@@ -342,7 +342,7 @@ void for_each_entry(const State& st, PyObject* self, F&& f) {
             f(Ref::borrow(key), Ref::borrow(value));
         return;
     }
-    Ref iterator = own(PyObject_GetIter(call_method(self, st.name_items)));
+    Ref iterator = own(PyObject_GetIter(call_method(self, st.name_items).get()));
     while (Ref item = Ref::steal_maybe(PyIter_Next(iterator))) {
         auto [key, value] = unpack_pair(item);
         f(std::move(key), std::move(value));
@@ -640,7 +640,7 @@ Ref getitem_entry(const Call& call) {
 Ref setitem_entry(const Call& call) {
     State& st = call.state<State>();
     auto [self, key, value] = call.arguments<3>();
-    store(st, self, key, from_keyed_list_object(st, value));
+    store(st, self, key, from_keyed_list_object(st, value).get());
     return none();
 }
 
@@ -756,7 +756,7 @@ bool base_is_dict(PyTypeObject* cls) {
         if (base == reinterpret_cast<PyObject*>(&PyDict_Type)) return true;
         Ref attributes = getattr(base, "__dict__");
         for (const char* name : overridable)
-            if (check(PySequence_Contains(attributes, from_utf8(name)))) return false;
+            if (check(PySequence_Contains(attributes, from_utf8(name).get()))) return false;
     }
     return false;
 }
@@ -803,7 +803,7 @@ void State::init(PyObject* module) {
                   .methods({init_def})
                   .static_methods({from_tcl_def})
                   .methods({getitem_def, setitem_def, contains_def, delitem_def})
-                  .set("get", getattr(MutableMapping, "get"))
+                  .set("get", getattr(MutableMapping, "get").get())
                   .set("pop", getattr(MutableMapping, "pop"))
                   .set("setdefault", getattr(MutableMapping, "setdefault"))
                   .methods({update_def, all_keys_def, all_items_def})

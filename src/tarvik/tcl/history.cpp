@@ -149,7 +149,7 @@ Ref entry_repr(const Call& call) {
     State& st = state_of(call);
     PyObject* self = call.parse<1>().named[0];
     Ref text = call_method(self, st.name.str);
-    Ref address = own(PyNumber_ToBase(own(PyLong_FromVoidPtr(self)), 16));
+    Ref address = own(PyNumber_ToBase(own(PyLong_FromVoidPtr(self)).get(), 16));
     return own(PyUnicode_FromFormat("<Entry '%S' at %S>", text.get(), address.get()));
 }
 
@@ -222,7 +222,7 @@ bool debug_enabled(State& st) {
     return is_true(call_method(st.log, st.name.is_enabled_for, st.debug_level));
 }
 
-void log_debug(State& st, PyObject* message) {
+void log_debug(State& st, Borrowed message) {
     call_method(st.log, st.name.debug, message);
 }
 
@@ -264,7 +264,7 @@ Ref history_disable(const Call& call) {
     return set_enabled(call, false);
 }
 
-void append_to(State& st, PyObject* record, PyObject* entry) {
+void append_to(State& st, Borrowed record, PyObject* entry) {
     if (Py_TYPE(record) == reinterpret_cast<PyTypeObject*>(st.deque)) {
         PyObject* args[] = {record, entry};
         own(PyObject_Vectorcall(st.deque_append, args, 2, nullptr));
@@ -317,7 +317,7 @@ int ignores_calls(void* state, PyObject* self) {
     return status < 0 ? -1 : ignores;
 }
 
-void clear_record(State& st, PyObject* record) {
+void clear_record(State& st, Borrowed record) {
     call_method(record, st.name.clear);
 }
 
@@ -326,12 +326,12 @@ Ref history_clear(const Call& call) {
     auto [self, marker, clear_all] = call.parse<3>().named;
     HistoryObject* h = as_history(st, self);
     if (is_true(clear_all)) {
-        Ref records = own(PyMapping_Values(marker_records(h)));
+        Ref records = own(PyMapping_Values(marker_records(h).get()));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records.get()); ++i)
             clear_record(st, PyList_GET_ITEM(records.get(), i));
         clear_record(st, general_record(h));
     } else if (marker != Py_None) {
-        clear_record(st, own(PyObject_GetItem(marker_records(h), marker)));
+        clear_record(st, own(PyObject_GetItem(marker_records(h).get(), marker)));
     } else {
         clear_record(st, general_record(h));
     }
@@ -346,7 +346,7 @@ Ref history_start_marker(const Call& call) {
     Ref markers = marker_records(h);
     if (!check(PySequence_Contains(markers, marker))) {
         Ref capacity = getattr(general_record(h), st.name.maxlen);
-        check(PyObject_SetItem(markers, marker, new_record(st, capacity)));
+        check(PyObject_SetItem(markers, marker, new_record(st, capacity).get()));
     }
     call_method(active_markers(h).get(), st.name.append, marker);
     return none();
@@ -360,9 +360,9 @@ Ref history_end_marker(const Call& call) {
 }
 
 // list(record)[-count:]
-Ref last_entries(PyObject* record, PyObject* count) {
+Ref last_entries(Borrowed record, PyObject* count) {
     Ref entries = own(PySequence_List(record));
-    Ref slice = own(PySlice_New(own(PyNumber_Negative(count)), nullptr, nullptr));
+    Ref slice = own(PySlice_New(own(PyNumber_Negative(count)).get(), nullptr, nullptr));
     return own(PyObject_GetItem(entries, slice));
 }
 
@@ -411,7 +411,7 @@ Ref history_str(const Call& call) {
 
 Ref history_repr(const Call& call) {
     State& st = state_of(call);
-    return own(PyObject_Repr(general_record(as_history(st, call.parse<1>().named[0]))));
+    return own(PyObject_Repr(general_record(as_history(st, call.parse<1>().named[0])).get()));
 }
 
 Ref history_getstate(const Call& call) {
@@ -528,7 +528,7 @@ void State::init(PyObject* module) {
                                                Py_TPFLAGS_BASETYPE, history_members,
                                                {{Py_tp_doc, const_cast<char*>(history_doc)}}));
     History = reinterpret_cast<PyTypeObject*>(history);
-    check(PyObject_SetAttrString(history, "__MAX_HISTORY__", own(PyLong_FromLong(9999))));
+    check(PyObject_SetAttrString(history, "__MAX_HISTORY__", own(PyLong_FromLong(9999)).get()));
     add_methods(
         *this, module, history,
         {

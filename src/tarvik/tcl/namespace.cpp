@@ -129,11 +129,11 @@ PyObject* as_object(PyTypeObject* type) {
 // ---------------------------------------------------------------------------------------------
 // Conversions and the host
 
-Ref scriptify(const State& st, PyObject* obj) {
+Ref scriptify(const State& st, Borrowed obj) {
     return st.convert.scriptify(obj);
 }
 
-Ref tclobj(const State& st, PyObject* obj) {
+Ref tclobj(const State& st, Borrowed obj) {
     return st.convert.tclobj(obj);
 }
 
@@ -151,18 +151,18 @@ Ref host_of(const State& st, PyObject* self) {
 
 // self.tcl.tk, the host's Tk application object, read past the proxy as the proxy would read it.
 Ref tk_of(const State& st, PyObject* self) {
-    return st.host_tk.get(unproxy(host_of(st, self)));
+    return st.host_tk.get(unproxy(host_of(st, self)).get());
 }
 
 // self.tcl.tk.call(words): the word tuple travels as the one argument, checked for what
 // _tkinter would crash on.
-Ref tk_call(const State& st, PyObject* self, PyObject* words) {
+Ref tk_call(const State& st, PyObject* self, Borrowed words) {
     Ref tk = tk_of(st, self);
     return call_method(tk, st.call, tcl::safe_for_tk(words, st.Tcl_Obj).get());
 }
 
 // self.tcl.<cast>(result), for cast_list, cast_boolean and cast_array.
-Ref host_cast(const State& st, PyObject* self, PyObject* cast_name, PyObject* result) {
+Ref host_cast(const State& st, PyObject* self, PyObject* cast_name, Borrowed result) {
     return call_method(host_of(st, self), cast_name, result);
 }
 
@@ -237,7 +237,7 @@ bool is_absolute_name(const Char* s, Py_ssize_t n) {
 
 // The normal form: no empty parts, one leading "::" when absolute, no trailing "::"; the global
 // namespace is "". A name already in normal form is returned as it is.
-Ref normalize_name(PyObject* text) {
+Ref normalize_name(Borrowed text) {
     StrView view(text);
     return with_chars(view, [&](auto* s) -> Ref {
         Py_ssize_t n = view.length, parts = 0, chars = 0;
@@ -268,7 +268,7 @@ Ref normalize_name(PyObject* text) {
     });
 }
 
-Ref split_name(PyObject* text) {
+Ref split_name(Borrowed text) {
     StrView view(text);
     Ref parts = new_list();
     with_chars(view, [&](auto* s) {
@@ -283,7 +283,7 @@ Ref split_name(PyObject* text) {
 
 // The leading qualifiers, as Tcl's `namespace qualifiers` gives them: everything before the last
 // "::", backing over the extra colons of a longer run.
-Ref qualifiers_of(const State& st, PyObject* text) {
+Ref qualifiers_of(const State& st, Borrowed text) {
     Py_ssize_t p = check_size(PyUnicode_Find(text, st.separator, 0, PY_SSIZE_T_MAX, -1));
     if (p == -1) return Ref::borrow(st.empty);
     while (p > 0 && PyUnicode_READ_CHAR(text, p - 1) == ':')
@@ -291,7 +291,7 @@ Ref qualifiers_of(const State& st, PyObject* text) {
     return own(PyUnicode_Substring(text, 0, p));
 }
 
-Ref tail_of(const State& st, PyObject* text) {
+Ref tail_of(const State& st, Borrowed text) {
     Py_ssize_t p = check_size(PyUnicode_Find(text, st.separator, 0, PY_SSIZE_T_MAX, -1));
     if (p == -1) return Ref::borrow(text);
     return own(PyUnicode_Substring(text, p + 2, PyUnicode_GET_LENGTH(text)));
@@ -334,7 +334,7 @@ Ref join_names(const State& st, PyObject* const* items, Py_ssize_t count) {
     return normalize_name(joined.finish());
 }
 
-Ref join_two(const State& st, PyObject* first, PyObject* second) {
+Ref join_two(const State& st, Borrowed first, Borrowed second) {
     PyObject* items[] = {first, second};
     return join_names(st, items, 2);
 }
@@ -616,7 +616,7 @@ Ref variable_set(const Call& c) {
     }
     Ref tk = tk_of(st, self);
     Ref name = getattr(self, st.var_name);
-    Ref converted = tcl::safe_for_tk(tclobj(st, value), st.Tcl_Obj);
+    Ref converted = tcl::safe_for_tk(tclobj(st, value).get(), st.Tcl_Obj);
     if (index == Py_None) return st.tk_setvar(tk, name.get(), converted.get());
     return st.tk_setvar(tk, name.get(), scriptify(st, index).get(), converted.get());
 }
@@ -825,7 +825,7 @@ Ref later_words(PyObject* words) {
 Ref preset_options(const State& st, PyObject* keywords) {
     Ref options = new_dict();
     if (keywords == Py_None || !is_true(keywords)) return options;
-    Ref items = own(PyObject_GetIter(call_method(keywords, st.items)));
+    Ref items = own(PyObject_GetIter(call_method(keywords, st.items).get()));
     while (Ref item = Ref::steal_maybe(PyIter_Next(items))) {
         Ref key = first_word(item);
         Ref value = own(PySequence_GetItem(item, 1));
@@ -853,7 +853,7 @@ Ref command_init(const Call& c) {
         Ref split = call(getattr(package, st.cast_list), args);
         if (is_handle) {
             Ref build = getattr(cmd, st.build_tclcmd);
-            Ref words = own(PyObject_Call(build, own(PySequence_Tuple(split)), nullptr));
+            Ref words = own(PyObject_Call(build, own(PySequence_Tuple(split)).get(), nullptr));
             name = first_word(words);
             leading = later_words(words);
         } else {
@@ -891,7 +891,7 @@ Ref invocation_options(const State& st, PyObject* self, PyObject* kwargs) {
 }
 
 // kwargs_to_dashed_args is looked up through the instance so that a subclass may replace it.
-void append_options(const State& st, std::vector<Ref>& words, PyObject* self, PyObject* options) {
+void append_options(const State& st, std::vector<Ref>& words, PyObject* self, Borrowed options) {
     Ref dashed = getattr(self, st.kwargs_to_dashed_args);
     if (dashed.get() == st.dashed_args && PyDict_Check(options)) {
         append_dashed(st, words, options);
@@ -1060,12 +1060,13 @@ Ref command_repr(const Call& c) {
     auto add_if_true = [&](const char* format, PyObject* attribute) {
         Ref value = getattr(self, attribute);
         if (is_true(value))
-            text = own(PyUnicode_Concat(text, own(PyUnicode_FromFormat(format, value.get()))));
+            text =
+                own(PyUnicode_Concat(text, own(PyUnicode_FromFormat(format, value.get())).get()));
     };
     add_if_true(", args=%R", st.args);
     add_if_true(", keywords=%R", st.keywords);
     add_if_true(", cast=%R", st.cast);
-    return own(PyUnicode_Concat(text, from_utf8(")")));
+    return own(PyUnicode_Concat(text, from_utf8(")").get()));
 }
 
 Ref command_str(const Call& c) {
@@ -1141,7 +1142,7 @@ Ref namespace_init(const Call& c) {
 }
 
 // self.call(words): the words run inside the namespace.
-Ref scoped_call(const State& st, PyObject* self, PyObject* words) {
+Ref scoped_call(const State& st, PyObject* self, Borrowed words) {
     return call_method(self, st.call, words);
 }
 
@@ -1279,7 +1280,7 @@ Ref namespace_origin(const Call& c) {
 
 // The parent of an absolute name, worked out as Tcl's `namespace parent` answers: the name's
 // qualifiers, "::" for a child of the global namespace, and "" for the global namespace itself.
-Ref parent_name(const State& st, PyObject* ns) {
+Ref parent_name(const State& st, Borrowed ns) {
     Ref name = normalize_name(name_text(st, ns));
     Py_ssize_t p = check_size(PyUnicode_Find(name, st.separator, 0, PY_SSIZE_T_MAX, -1));
     if (p == -1) return Ref::borrow(st.empty);
@@ -1376,7 +1377,7 @@ Ref qualified(const State& st, PyObject* view, PyObject* name) {
 }
 
 // handle_class(first, *rest, tcl=host, **kwargs).
-Ref make_handle(const State& st, PyObject* handle_class, PyObject* first, PyObject* host,
+Ref make_handle(const State& st, PyObject* handle_class, PyObject* first, Borrowed host,
                 PyObject* const* rest, Py_ssize_t count, PyObject* kwargs) {
     if (count == 0 && (!kwargs || PyDict_GET_SIZE(kwargs) == 0)) {
         PyObject* args[] = {first, host};
@@ -2031,7 +2032,7 @@ void State::init(PyObject* module) {
                                   ClassBuilder(*this, module, "TclArrayVariable")
                                       .doc(array_doc)
                                       .methods(array_methods)
-                                      .set("get", getattr(TclVariable, get))
+                                      .set("get", getattr(TclVariable, get).get())
                                       .methods(array_mapping_methods)
                                       .build({MutableMapping, TclVariable}));
 

@@ -192,7 +192,7 @@ void z_code_dealloc(PyObject* self) {
 }
 
 // What Z_Code(name, tcl=tcl) makes, without the generic constructor call.
-Ref new_z_code(State& st, PyObject* name, PyObject* tcl) {
+Ref new_z_code(State& st, PyObject* name, Borrowed tcl) {
     ZCodeObject* code = reuse_z_code(st);
     code->tcl = Py_NewRef(tcl);
     code->name = Py_NewRef(name);
@@ -303,7 +303,7 @@ PyObject* z_code_getattro(PyObject* self, PyObject* name) {
 Ref command_name(State& st, ZCodeObject* code) {
     if (code->cmd == nullptr && code->name != nullptr && PyUnicode_CheckExact(code->name))
         return Ref::borrow(code->name);
-    return own(PyUnicode_Join(st.separator, name_parts(code)));
+    return own(PyUnicode_Join(st.separator, name_parts(code).get()));
 }
 
 Ref z_code_str(const Call& call) {
@@ -412,7 +412,7 @@ Ref resolve_host(ZCodeObject* code) {
 [[noreturn, gnu::noinline, gnu::cold]] void raise_with_error_info(State& st, PyObject* host) {
     Ref caught = fetch_error();
     Ref replacement = while_handling(caught, [&] {
-        Ref info = own(PyObject_GetItem(getattr(host, st.name.vars), st.error_info));
+        Ref info = own(PyObject_GetItem(getattr(host, st.name.vars).get(), st.error_info));
         return call(st.TclError, info);
     });
     raise_from_none(std::move(replacement), caught);

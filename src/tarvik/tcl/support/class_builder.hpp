@@ -44,7 +44,7 @@ class ClassBuilder {
     ClassBuilder& static_methods(const FunctionDef (&defs)[N]) {
         return add_functions(defs, defs + N, true);
     }
-    ClassBuilder& set(const char* name, PyObject* value) {
+    ClassBuilder& set(const char* name, Borrowed value) {
         check(PyDict_SetItemString(namespace_, name, value));
         return *this;
     }
@@ -124,7 +124,7 @@ inline Ref construct(const ModuleState& state, PyObject* cls, PyObject* const* a
     }
     if (!init || Py_TYPE(init) != state.function_type)
         return own(PyObject_Vectorcall(cls, args, nargs, kwnames));
-    Ref self = own(type->tp_new(type, Ref::steal(PyTuple_New(0)), nullptr));
+    Ref self = own(type->tp_new(type, Ref::steal(PyTuple_New(0)).get(), nullptr));
     size_t total = nargs + (kwnames ? size_t(PyTuple_GET_SIZE(kwnames)) : 0);
     PyObject* few[8];
     std::vector<PyObject*> many;

@@ -133,7 +133,7 @@ class Converter {
             if (PyUnicode_CheckExact(item))
                 out.add(item);
             else
-                out.add(element_text(item));
+                out.add(element_text(item).get());
         });
         return out.finish();
     }
@@ -144,7 +144,7 @@ class Converter {
         std::vector<Ref> flat = detail::flatten_mapping(obj);
         tcl::ListWriter out;
         for (const Ref& item : flat)
-            out.add(element_text(item));
+            out.add(element_text(item).get());
         return out.finish();
     }
 

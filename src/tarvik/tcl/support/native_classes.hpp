@@ -34,14 +34,15 @@ inline void add_methods(ModuleState& state, PyObject* module, PyObject* cls,
                         std::initializer_list<FunctionDef> defs) {
     Ref qualname = getattr(cls, "__qualname__");
     for (const FunctionDef& def : defs)
-        check(PyObject_SetAttrString(cls, def.name, state.make_function(module, def, qualname)));
+        check(PyObject_SetAttrString(cls, def.name,
+                                     state.make_function(module, def, qualname).get()));
 }
 
 // Puts `value` in the class's dict and leaves its slots as they are: for a method whose work a C
 // slot of the class already does faster. Subclasses made by a class statement still see the
 // method and build their slots from it, as for a class written in Python.
-inline void set_beside_slot(PyObject* cls, const char* name, PyObject* value) {
-    check(PyDict_SetItemString(class_dict(cls), name, value));
+inline void set_beside_slot(PyObject* cls, const char* name, Borrowed value) {
+    check(PyDict_SetItemString(class_dict(cls).get(), name, value));
     PyType_Modified(reinterpret_cast<PyTypeObject*>(cls));
 }
 

@@ -48,7 +48,9 @@ class Ref {
     PyObject* get() const noexcept { return p_; }
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
-    operator PyObject*() const noexcept { return p_; }
+    // Only a named Ref converts: a temporary's pointer would dangle once the expression ends.
+    operator PyObject*() const& noexcept { return p_; }
+    operator PyObject*() const&& = delete;
 
     void reset() noexcept { Py_CLEAR(p_); }
     // For tp_traverse and m_traverse.
@@ -60,6 +62,20 @@ class Ref {
   private:
     explicit Ref(PyObject* p) noexcept : p_(p) {}
     PyObject* p_ = nullptr;
+};
+
+// An object borrowed for the length of one call: a parameter type for the helpers below, so that
+// they take a plain pointer, a named Ref or a Ref just returned by another call (a temporary
+// lives until the end of the full expression, which outlasts the call). Never a variable.
+class Borrowed {
+  public:
+    Borrowed(PyObject* p) noexcept : p_(p) {}
+    Borrowed(const Ref& r) noexcept : p_(r.get()) {}
+    operator PyObject*() const noexcept { return p_; }
+    PyObject* get() const noexcept { return p_; }
+
+  private:
+    PyObject* p_;
 };
 
 // Shorthand for the commonest case: a C API call that returns a new reference or NULL.
@@ -84,20 +100,20 @@ inline Py_ssize_t check_size(Py_ssize_t result) {
     return result;
 }
 
-inline bool is_true(PyObject* o) {
+inline bool is_true(Borrowed o) {
     return check(PyObject_IsTrue(o)) != 0;
 }
 
-inline Ref getattr(PyObject* o, PyObject* name) {
+inline Ref getattr(Borrowed o, Borrowed name) {
     return own(PyObject_GetAttr(o, name));
 }
-inline Ref getattr(PyObject* o, const char* name) {
+inline Ref getattr(Borrowed o, const char* name) {
     return own(PyObject_GetAttrString(o, name));
 }
 
 // getattr(o, name, None) without the cost of raising and clearing AttributeError where the
 // interpreter allows it. Returns an empty Ref when the attribute is missing.
-inline Ref getattr_optional(PyObject* o, PyObject* name) {
+inline Ref getattr_optional(Borrowed o, Borrowed name) {
     PyObject* result = nullptr;
 #if PY_VERSION_HEX >= 0x030D0000
     if (PyObject_GetOptionalAttr(o, name, &result) < 0) raise_current();
@@ -110,35 +126,35 @@ inline Ref getattr_optional(PyObject* o, PyObject* name) {
 // The normal attribute lookup alone (object.__getattribute__: the class's descriptors, then the
 // instance __dict__), returning an empty Ref where it finds nothing instead of raising and clearing
 // an AttributeError: for a C tp_getattro that goes on to a __getattr__ of its own.
-inline Ref generic_getattr_optional(PyObject* o, PyObject* name) {
+inline Ref generic_getattr_optional(Borrowed o, Borrowed name) {
     PyObject* result = _PyObject_GenericGetAttrWithDict(o, name, nullptr, 1);
     if (result == nullptr && PyErr_Occurred()) raise_current();
     return Ref::steal_maybe(result);
 }
 
-inline void setattr(PyObject* o, PyObject* name, PyObject* value) {
+inline void setattr(Borrowed o, Borrowed name, Borrowed value) {
     check(PyObject_SetAttr(o, name, value));
 }
 
-inline Ref call(PyObject* callable) {
+inline Ref call(Borrowed callable) {
     return own(PyObject_CallNoArgs(callable));
 }
-inline Ref call(PyObject* callable, PyObject* arg) {
+inline Ref call(Borrowed callable, Borrowed arg) {
     return own(PyObject_CallOneArg(callable, arg));
 }
 
 // callable(*args) with the arguments given as borrowed pointers, without building a tuple.
 template <class... Args>
-Ref call(PyObject* callable, PyObject* first, Args... rest) {
-    PyObject* args[] = {nullptr, first, rest...};
+Ref call(Borrowed callable, Borrowed first, Args... rest) {
+    PyObject* args[] = {nullptr, first.get(), rest...};
     return own(PyObject_Vectorcall(
         callable, args + 1, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // obj.name(*args), looked up and called without making a bound method.
 template <class... Args>
-Ref call_method(PyObject* obj, PyObject* name, Args... args) {
-    PyObject* argv[] = {obj, args...};
+Ref call_method(Borrowed obj, Borrowed name, Args... args) {
+    PyObject* argv[] = {obj.get(), args...};
     return own(PyObject_VectorcallMethod(
         name, argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
@@ -146,7 +162,7 @@ Ref call_method(PyObject* obj, PyObject* name, Args... args) {
 // callable(*positional, **keywords) where the last len(kwnames) of `args` are the values of the
 // keyword arguments named in the tuple `kwnames`.
 template <class... Args>
-Ref call_kw(PyObject* callable, PyObject* kwnames, Args... args) {
+Ref call_kw(Borrowed callable, Borrowed kwnames, Args... args) {
     PyObject* argv[] = {nullptr, args...};
     size_t positional = sizeof...(Args) - size_t(PyTuple_GET_SIZE(kwnames));
     return own(PyObject_Vectorcall(callable, argv + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
@@ -156,14 +172,14 @@ Ref call_kw(PyObject* callable, PyObject* kwnames, Args... args) {
 // obj.name(*positional, **keywords) where the last len(kwnames) of `args` are the values of the
 // keyword arguments named in the tuple `kwnames`, without a bound method or a dict.
 template <class... Args>
-Ref call_method_kw(PyObject* obj, PyObject* name, PyObject* kwnames, Args... args) {
-    PyObject* argv[] = {obj, args...};
+Ref call_method_kw(Borrowed obj, Borrowed name, Borrowed kwnames, Args... args) {
+    PyObject* argv[] = {obj.get(), args...};
     size_t positional = sizeof...(Args) + 1 - size_t(PyTuple_GET_SIZE(kwnames));
     return own(PyObject_VectorcallMethod(name, argv, positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                          kwnames));
 }
 
-inline Ref str(PyObject* o) {
+inline Ref str(Borrowed o) {
     return own(PyObject_Str(o));
 }
 inline Ref from_utf8(const char* s) {
@@ -193,10 +209,10 @@ inline Ref new_list(Py_ssize_t size = 0) {
 inline Ref new_dict() {
     return own(PyDict_New());
 }
-inline void append(PyObject* list, PyObject* item) {
+inline void append(Borrowed list, Borrowed item) {
     check(PyList_Append(list, item));
 }
-inline void set_item(PyObject* dict, PyObject* key, PyObject* value) {
+inline void set_item(Borrowed dict, Borrowed key, Borrowed value) {
     check(PyDict_SetItem(dict, key, value));
 }
 

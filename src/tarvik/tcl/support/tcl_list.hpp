@@ -292,7 +292,7 @@ Split split_element(PyObject* text, const Char* s, const Element& e, std::vector
     }
     if (e.literal) return split_span(text, s, e.start, e.end, out);
     std::vector<Char> scratch;
-    return split_list(element_value(text, s, e, scratch), out);
+    return split_list(element_value(text, s, e, scratch).get(), out);
 }
 
 }  // namespace tarvik::tcl
