@@ -32,7 +32,7 @@ check: dev
 	PYTHONPATH=src $(PY) -m pytest
 
 format:
-	$(VENV)/bin/clang-format -i src/tarvik/tcl/*.cpp src/tarvik/tcl/support/*.hpp
+	$(VENV)/bin/clang-format -i src/tarvik/tcl/*.cpp src/tarvik/tcl/*/*.cpp src/tarvik/tcl/support/*.hpp
 
 # Quality gates (see the README). Each runs alone; `make gates` runs them all. They check the
 # package installed in .venv, rebuilt once per make run by gates-setup.

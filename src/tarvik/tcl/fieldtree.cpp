@@ -761,6 +761,15 @@ bool base_is_dict(PyTypeObject* cls) {
     return false;
 }
 
+const FunctionDef FieldTree_methods[] = {
+    init_def,      as_static(from_tcl_def),
+    getitem_def,   setitem_def,
+    contains_def,  delitem_def,
+    update_def,    all_keys_def,
+    all_items_def, alias("has_key", "__contains__"),
+    tclobj_def,
+};
+
 void State::init(PyObject* module) {
     PyObject* AttrDict =
         add_object(module, "AttrDict", import_attr("tarvik.datastructures", "AttrDict"));
@@ -800,15 +809,10 @@ void State::init(PyObject* module) {
 
     Ref cls = ClassBuilder(*this, module, "FieldTree")
                   .doc(tree_doc)
-                  .methods({init_def})
-                  .static_methods({from_tcl_def})
-                  .methods({getitem_def, setitem_def, contains_def, delitem_def})
-                  .set("get", getattr(MutableMapping, "get").get())
+                  .methods(FieldTree_methods)
+                  .set("get", getattr(MutableMapping, "get"))
                   .set("pop", getattr(MutableMapping, "pop"))
                   .set("setdefault", getattr(MutableMapping, "setdefault"))
-                  .methods({update_def, all_keys_def, all_items_def})
-                  .alias("has_key", "__contains__")
-                  .methods({tclobj_def})
                   .build({AttrDict, MutableMapping});
     tree = add_object(module, "FieldTree", std::move(cls));
     tree_type = reinterpret_cast<PyTypeObject*>(tree);

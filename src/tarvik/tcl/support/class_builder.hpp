@@ -28,34 +28,17 @@ class ClassBuilder {
 
     ClassBuilder& doc(const char* text) { return set("__doc__", from_utf8(text)); }
 
-    // Class attributes, in the order of the class body, from a braced list or from a table of
-    // definitions kept beside the class.
-    ClassBuilder& methods(std::initializer_list<FunctionDef> defs) {
-        return add_functions(defs.begin(), defs.end(), false);
-    }
+    // Class attributes, in the order of the class body: its one table of definitions.
     template <size_t N>
     ClassBuilder& methods(const FunctionDef (&defs)[N]) {
-        return add_functions(defs, defs + N, false);
-    }
-    ClassBuilder& static_methods(std::initializer_list<FunctionDef> defs) {
-        return add_functions(defs.begin(), defs.end(), true);
-    }
-    template <size_t N>
-    ClassBuilder& static_methods(const FunctionDef (&defs)[N]) {
-        return add_functions(defs, defs + N, true);
+        for (const FunctionDef& def : defs)
+            add(def);
+        return *this;
     }
     ClassBuilder& set(const char* name, Borrowed value) {
         check(PyDict_SetItemString(namespace_, name, value));
         return *this;
     }
-    // `name = existing` in the class body: the very same object under a second name.
-    ClassBuilder& alias(const char* name, const char* existing) {
-        PyObject* value = PyDict_GetItemString(namespace_, existing);
-        if (value == nullptr)
-            raise_format(PyExc_SystemError, "alias %s of undefined %s", name, existing);
-        return set(name, value);
-    }
-
     PyObject* qualname() const { return qualname_; }
 
     // Creates the class; no bases means `object`.
@@ -68,12 +51,17 @@ class ClassBuilder {
     }
 
   private:
-    ClassBuilder& add_functions(const FunctionDef* first, const FunctionDef* last, bool as_static) {
-        for (const FunctionDef* def = first; def != last; ++def) {
-            Ref fn = state_.make_function(module_, *def, qualname_);
-            set(def->name, as_static ? own(PyStaticMethod_New(fn)) : fn);
+    void add(const FunctionDef& def) {
+        if (def.binding == Binding::alias) {
+            PyObject* value = PyDict_GetItemString(namespace_, def.signature);
+            if (value == nullptr)
+                raise_format(PyExc_SystemError, "alias %s of undefined %s", def.name,
+                             def.signature);
+            set(def.name, value);
+            return;
         }
-        return *this;
+        Ref fn = state_.make_function(module_, def, qualname_);
+        set(def.name, def.binding == Binding::static_method ? own(PyStaticMethod_New(fn)) : fn);
     }
 
     // The most derived metaclass among the bases, as a class statement determines it.

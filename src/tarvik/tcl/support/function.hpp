@@ -10,6 +10,7 @@
 #include "signature.hpp"
 
 #include <exception>
+#include <initializer_list>
 #include <memory>
 #include <new>
 #include <vector>
@@ -46,12 +47,29 @@ struct Call {
 
 using Body = Ref (*)(const Call&);
 
+// How a class body holds a definition: as a method, as a static method, or as a second name of
+// one defined before it (`name = existing`, where `signature` names the existing one).
+enum class Binding : unsigned char { method, static_method, alias };
+
+// One function's definition, kept right after its body: name, body, text signature, docstring.
 struct FunctionDef {
     const char* name;
     Body body;
     const char* signature;  // the text signature; also the table that arguments are parsed with
     const char* doc;
+    Binding binding = Binding::method;
 };
+
+// The definition as a static method of its class.
+constexpr FunctionDef as_static(FunctionDef def) {
+    def.binding = Binding::static_method;
+    return def;
+}
+
+// `name = existing` in a class body: the very same object under a second name.
+constexpr FunctionDef alias(const char* name, const char* existing) {
+    return {name, nullptr, existing, nullptr, Binding::alias};
+}
 
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
@@ -297,6 +315,41 @@ class ModuleState {
 
   private:
     std::vector<Ref> kept_;
+};
+
+// The interned names a module uses (attribute, method and keyword names, words sent to Tcl),
+// as the fields of one struct derived from this, each initialised from its text in the order
+// declared when the module state is made, and held by the state:
+//
+//     struct Names : InternedNames {
+//         using InternedNames::InternedNames;
+//         PyObject* const tcl = name("tcl");
+//         PyObject* const kw_tcl = keyword_names({"tcl"});
+//     };
+//     struct State : ModuleState { Names name{*this}; };
+class InternedNames {
+  public:
+    explicit InternedNames(ModuleState& state) : state_(state) {}
+    InternedNames(const InternedNames&) = delete;
+    InternedNames& operator=(const InternedNames&) = delete;
+
+  protected:
+    PyObject* name(const char* text) const { return state_.interned(text); }
+
+    // A tuple of interned names.
+    PyObject* keyword_names(std::initializer_list<const char*> texts) const {
+        Ref result = own(PyTuple_New(Py_ssize_t(texts.size())));
+        Py_ssize_t i = 0;
+        for (const char* text : texts)
+            PyTuple_SET_ITEM(result.get(), i++, intern(text).release());
+        return state_.keep(std::move(result));
+    }
+
+    // Any other object made from the names before it, held by the state too.
+    PyObject* keep(Ref object) const { return state_.keep(std::move(object)); }
+
+  private:
+    ModuleState& state_;
 };
 
 // self.name(*args, **kwargs) with the arguments of `call` as they came, self being the first: a

@@ -1,0 +1,158 @@
+// Part of the namespace module, included by namespace.cpp (one compilation unit): what every handle
+// shares: its host, the conversions, names and the plumbing of methods that reach each other
+// through the instance.
+
+namespace tarvik {
+namespace {
+
+PyObject* as_object(PyTypeObject* type) {
+    return reinterpret_cast<PyObject*>(type);
+}
+
+Ref scriptify(const State& st, Borrowed obj) {
+    return st.convert.scriptify(obj);
+}
+
+Ref tclobj(const State& st, Borrowed obj) {
+    return st.convert.tclobj(obj);
+}
+
+// The host to store in a handle: the given interpreter, or the package module when none (or a
+// false value) is given, as a weak proxy so that the handle never keeps it alive.
+Ref host_proxy(const State& st, PyObject* tcl) {
+    Ref host = tcl && is_true(tcl) ? Ref::borrow(tcl) : import_cached(st.name.package_name);
+    if (PyWeakref_CheckProxy(host.get())) return host;
+    return own(PyWeakref_NewProxy(host, nullptr));
+}
+
+Ref host_of(const State& st, PyObject* self) {
+    return getattr(self, st.name.tcl);
+}
+
+// self.tcl.tk, the host's Tk application object, read past the proxy as the proxy would read it.
+Ref tk_of(const State& st, PyObject* self) {
+    return st.host_tk.get(unproxy(host_of(st, self)).get());
+}
+
+// self.tcl.tk.call(words): the word tuple travels as the one argument, checked for what
+// _tkinter would crash on.
+Ref tk_call(const State& st, PyObject* self, Borrowed words) {
+    Ref tk = tk_of(st, self);
+    return call_method(tk, st.name.call, tcl::safe_for_tk(words, st.Tcl_Obj).get());
+}
+
+// self.tcl.<cast>(result), for cast_list, cast_boolean and cast_array.
+Ref host_cast(const State& st, PyObject* self, PyObject* cast_name, Borrowed result) {
+    return call_method(host_of(st, self), cast_name, result);
+}
+
+Ref class_name(PyObject* self) {
+    return own(PyType_GetName(Py_TYPE(self)));
+}
+
+// A script made of a word list. Tcl reads a script whose first word starts with "#" as a comment,
+// and a list leaves such a word bare: a backslash keeps it a command name.
+Ref command_script(const State& st, PyObject* words) {
+    Ref script = scriptify(st, words);
+    if (!PyUnicode_Check(script) || PyUnicode_GET_LENGTH(script) == 0 ||
+        PyUnicode_READ_CHAR(script, 0) != '#')
+        return script;
+    return own(PyUnicode_FromFormat("\\%U", script.get()));
+}
+
+// The string form of a name argument. A namespace handle's name is its str(), which is what
+// scriptify would find after testing it against every container ABC.
+Ref name_text(const State& st, PyObject* obj) {
+    if (PyUnicode_CheckExact(obj)) return Ref::borrow(obj);
+    Ref text = Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(st.TclNamespace)
+                   ? getattr(obj, st.name.ns)
+                   : scriptify(st, obj);
+    if (!PyUnicode_Check(text))
+        raise_format(PyExc_TypeError, "a Tcl name must be a string, not %.200s",
+                     Py_TYPE(text.get())->tp_name);
+    return text;
+}
+
+// Joins names, each given as its text or as anything name_text converts (see tcl::join_names).
+Ref join_names(const State& st, PyObject* const* items, Py_ssize_t count) {
+    std::vector<Ref> texts;
+    texts.reserve(size_t(count));
+    PyObject* few[8];
+    std::vector<PyObject*> many;
+    PyObject** pieces = count <= 8 ? few : (many.resize(size_t(count)), many.data());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        texts.push_back(name_text(st, items[i]));
+        pieces[i] = texts.back().get();
+    }
+    return tcl::join_names(pieces, count);
+}
+
+Ref join_two(const State& st, Borrowed first, Borrowed second) {
+    PyObject* items[] = {first, second};
+    return join_names(st, items, 2);
+}
+
+// The absolute form of a variable or command name: as it is when it starts with "::", otherwise
+// joined to the interpreter's current namespace.
+Ref absolute_name(const State& st, PyObject* self, PyObject* attribute) {
+    Ref name = getattr(self, attribute);
+    if (tcl::starts_with_separator(name)) return name;
+    Ref current =
+        call_method(tk_of(st, self), st.name.call, st.name.namespace_word, st.name.current);
+    return join_two(st, current, name);
+}
+
+// absolute() and make_absolute() of the handle whose name is the attribute `Name` (var_name or
+// cmd_name).
+template <PyObject* const Names::* Name>
+Ref handle_absolute(const Call& c) {
+    const State& st = c.state<State>();
+    return absolute_name(st, c.parse<1>().named[0], st.name.*Name);
+}
+
+template <PyObject* const Names::* Name>
+Ref handle_make_absolute(const Call& c) {
+    const State& st = c.state<State>();
+    PyObject* self = c.parse<1>().named[0];
+    setattr(self, st.name.*Name, call_method(self, st.name.absolute));
+    return none();
+}
+
+// The instance a method was called on: the first positional argument.
+PyObject* receiver(const Call& c) {
+    if (c.nargs == 0)
+        raise_format(PyExc_TypeError, "%U() missing 1 required positional argument: 'self'",
+                     c.function->qualname);
+    return c.args[0];
+}
+
+// `result`, cast by the handle's cast when that is true.
+Ref apply_cast(const State& st, PyObject* self, Ref result) {
+    Ref cast = getattr(self, st.name.cast);
+    return is_true(cast) ? call(cast, result.get()) : result;
+}
+
+// `with manager as value: return body(value)`, with the exception of the block handed to
+// __exit__ and raised again unless __exit__ suppresses it.
+template <class F>
+Ref within(const State& st, PyObject* manager, F&& body) {
+    Ref value = call_method(manager, st.name.dunder_enter);
+    Ref result;
+    try {
+        result = body(value.get());
+    } catch (const PythonError&) {
+        Ref error = fetch_error();
+        Ref traceback = Ref::steal_maybe(PyException_GetTraceback(error));
+        Ref suppress = while_handling(error, [&] {
+            return call_method(manager, st.name.dunder_exit, as_object(Py_TYPE(error.get())),
+                               error.get(), traceback ? traceback.get() : Py_None);
+        });
+        if (is_true(suppress)) return none();
+        raise_exception(std::move(error));
+    }
+    call_method(manager, st.name.dunder_exit, Py_None, Py_None, Py_None);
+    return result;
+}
+
+}  // namespace
+}  // namespace tarvik

@@ -1,0 +1,118 @@
+// Part of the namespace module, included by namespace.cpp (one compilation unit): lazy name
+// iteration. Nothing is sent to Tcl until the first name is asked for, and each iteration asks
+// again.
+
+namespace tarvik {
+namespace {
+
+enum class NameSource : int { ARRAY_ELEMENTS, VIEW_QUERY };
+
+struct LazyNames {
+    PyObject_HEAD NameSource source;
+    PyObject* owner;  // the array handle or the view; released once the names are fetched
+    PyObject* query;  // the view's query words, or NULL
+    PyObject* names;  // an iterator over the fetched names, or NULL before the first step
+};
+
+State& lazy_state(PyObject* self) {
+    return *static_cast<State*>(PyType_GetModuleState(Py_TYPE(self)));
+}
+
+Ref fetch_names(const State& st, const LazyNames* it) {
+    if (it->source == NameSource::ARRAY_ELEMENTS)
+        return call_method(it->owner, st.name.array_names);
+    Ref ns = getattr(it->owner, st.name.ns);
+    Ref result = call_method(ns, st.name.call, it->query);
+    return host_cast(st, ns, st.name.cast_list, result);
+}
+
+// Tcl hands some names back as Tcl objects (variable names carry a parsed form); a name is a str.
+Ref plain_name(const State& st, Ref name) {
+    if (Py_TYPE(name.get()) == reinterpret_cast<PyTypeObject*>(st.Tcl_Obj)) return str(name);
+    return name;
+}
+
+namespace lazy_names {
+
+int traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* it = reinterpret_cast<LazyNames*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(it->owner);
+    Py_VISIT(it->query);
+    Py_VISIT(it->names);
+    return 0;
+}
+
+int clear(PyObject* self) {
+    auto* it = reinterpret_cast<LazyNames*>(self);
+    Py_CLEAR(it->owner);
+    Py_CLEAR(it->query);
+    Py_CLEAR(it->names);
+    return 0;
+}
+
+void dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    clear(self);
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+}
+
+void start(const State& st, LazyNames* it) {
+    if (it->names) return;
+    Ref names = fetch_names(st, it);
+    it->names = own(PyObject_GetIter(names)).release();
+    Py_CLEAR(it->owner);
+}
+
+// The next name, or NULL with no error set once the names are exhausted.
+PyObject* next(PyObject* self) {
+    auto* it = reinterpret_cast<LazyNames*>(self);
+    const State& st = lazy_state(self);
+    return guarded_next([&] {
+        start(st, it);
+        Ref name = Ref::steal_maybe(PyIter_Next(it->names));
+        if (!name) {
+            if (PyErr_Occurred()) raise_current();
+            return name;
+        }
+        return plain_name(st, std::move(name));
+    });
+}
+
+PyTypeObject* create(PyObject* module) {
+    static PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(clear)},
+        {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+        {Py_tp_iternext, reinterpret_cast<void*>(next)},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {
+        "tarvik.tcl.namespace.name_iterator",
+        sizeof(LazyNames),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+            Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        slots,
+    };
+    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &spec, nullptr));
+}
+
+}  // namespace lazy_names
+
+Ref iterate_names(const State& st, NameSource source, PyObject* owner, PyObject* query) {
+    auto* it = PyObject_GC_New(LazyNames, st.lazy_names);
+    if (it == nullptr) raise_current();
+    it->source = source;
+    it->owner = Py_NewRef(owner);
+    it->query = Py_XNewRef(query);
+    it->names = nullptr;
+    PyObject_GC_Track(it);
+    return Ref::steal(reinterpret_cast<PyObject*>(it));
+}
+
+}  // namespace
+}  // namespace tarvik

@@ -1,0 +1,127 @@
+// Part of the namespace module, included by namespace.cpp (one compilation unit): the interned
+// names it uses, each spelled as its identifier where it can be.
+
+namespace tarvik {
+namespace {
+
+struct Names : InternedNames {
+    using InternedNames::InternedNames;
+
+    // Attribute, method and keyword names.
+    PyObject* const tcl = name("tcl");
+    PyObject* const tk = name("tk");
+    PyObject* const cast = name("cast");
+    PyObject* const var_name = name("var_name");
+    PyObject* const cmd_name = name("cmd_name");
+    PyObject* const args = name("args");
+    PyObject* const keywords = name("keywords");
+    PyObject* const logger = name("logger");
+    PyObject* const ns = name("ns");
+    PyObject* const call = name("call");
+    PyObject* const eval = name("eval");
+    PyObject* const getvar = name("getvar");
+    PyObject* const setvar = name("setvar");
+    PyObject* const unsetvar = name("unsetvar");
+    PyObject* const createcommand = name("createcommand");
+    PyObject* const cast_list = name("cast_list");
+    PyObject* const cast_boolean = name("cast_boolean");
+    PyObject* const cast_array = name("cast_array");
+    PyObject* const get = name("get");
+    PyObject* const set = name("set");
+    PyObject* const unset = name("unset");
+    PyObject* const exists = name("exists");
+    PyObject* const get_str = name("get_str");
+    PyObject* const get_obj = name("get_obj");
+    PyObject* const is_array = name("is_array");
+    PyObject* const array_names = name("array_names");
+    PyObject* const array_size = name("array_size");
+    PyObject* const array_set = name("array_set");
+    PyObject* const array_unset = name("array_unset");
+    PyObject* const array_get_str = name("array_get_str");
+    PyObject* const array_get_obj = name("array_get_obj");
+    PyObject* const build_tclcmd = name("build_tclcmd");
+    PyObject* const kwargs_to_dashed_args = name("kwargs_to_dashed_args");
+    PyObject* const is_proc = name("is_proc");
+    PyObject* const rename = name("rename");
+    PyObject* const origin = name("origin");
+    PyObject* const proc_body = name("proc_body");
+    PyObject* const proc_args = name("proc_args");
+    PyObject* const proc_arg_default = name("proc_arg_default");
+    PyObject* const absolute = name("absolute");
+    PyObject* const is_absolute = name("is_absolute");
+    PyObject* const current = name("current");
+    PyObject* const create = name("create");
+    PyObject* const children = name("children");
+    PyObject* const code = name("code");
+    PyObject* const forget = name("forget");
+    PyObject* const parent = name("parent");
+    PyObject* const which = name("which");
+    PyObject* const byref = name("byref");
+    PyObject* const var_type = name("var_type");
+    PyObject* const info = name("info");
+    PyObject* const format = name("format");
+    PyObject* const items = name("items");
+    PyObject* const startswith = name("startswith");
+    PyObject* const update_wrapper = name("update_wrapper");
+    PyObject* const array_index = name("array_index");
+    PyObject* const pattern = name("pattern");
+    PyObject* const nocomplain = name("nocomplain");
+    PyObject* const cls = name("cls");
+    PyObject* const id = name("id");
+    PyObject* const commands = name("commands");
+    PyObject* const procs = name("procs");
+    PyObject* const body = name("body");
+    PyObject* const size = name("size");
+    PyObject* const names = name("names");
+    PyObject* const vars = name("vars");
+    PyObject* const objs = name("objs");
+    PyObject* const cmds = name("cmds");
+    PyObject* const VariablesView = name("VariablesView");
+    PyObject* const ObjectsView = name("ObjectsView");
+    PyObject* const ProcsView = name("ProcsView");
+    PyObject* const CommandsView = name("CommandsView");
+    // Names that are C++ keywords or not identifiers.
+    PyObject* const delete_ = name("delete");
+    PyObject* const import_ = name("import");
+    PyObject* const export_ = name("export");
+    PyObject* const dunder_init = name("__init__");
+    PyObject* const dunder_enter = name("__enter__");
+    PyObject* const dunder_exit = name("__exit__");
+    PyObject* const dunder_del = name("__del__");
+    PyObject* const dunder_wrapped = name("__wrapped__");
+
+    // Words sent to Tcl, and texts.
+    PyObject* const w_info = name("::info");
+    PyObject* const w_array = name("::array");
+    PyObject* const w_rename = name("::rename");
+    PyObject* const w_namespace = name("::namespace");
+    PyObject* const namespace_word = name("namespace");
+    PyObject* const default_word = name("default");
+    PyObject* const w_clear = name("-clear");
+    PyObject* const w_force = name("-force");
+    PyObject* const w_command = name("-command");
+    PyObject* const w_variable = name("-variable");
+    PyObject* const empty = name("");
+    PyObject* const separator = name("::");
+    PyObject* const dash = name("-");
+    PyObject* const calling = name("Calling: {}");
+    PyObject* const package_name = name("tarvik.tcl");
+
+    // Keyword-name tuples for calls through the instance.
+    PyObject* const kw_tcl = keyword_names({"tcl"});
+    PyObject* const kw_tcl_cast = keyword_names({"tcl", "cast"});
+    PyObject* const kw_index_tcl_cast = keyword_names({"array_index", "tcl", "cast"});
+    PyObject* const kw_array_index = keyword_names({"array_index"});
+    PyObject* const kw_nocomplain = keyword_names({"nocomplain"});
+    PyObject* const kw_cls_id = keyword_names({"cls", "id"});
+    PyObject* const kw_pattern = keyword_names({"pattern"});
+    PyObject* const kw_index_nocomplain = keyword_names({"array_index", "nocomplain"});
+
+    // The queries that list a view's names.
+    PyObject* const q_info_vars = keep(tuple(w_info, vars));
+    PyObject* const q_info_commands = keep(tuple(w_info, commands));
+    PyObject* const q_info_procs = keep(tuple(w_info, procs));
+};
+
+}  // namespace
+}  // namespace tarvik

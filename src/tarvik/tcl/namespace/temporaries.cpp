@@ -1,0 +1,179 @@
+// Part of the namespace module, included by namespace.cpp (one compilation unit): the temporaries,
+// handles whose Tcl object goes when their with block ends: a name made from a template, and the
+// context-manager scheme they share.
+
+namespace tarvik {
+namespace {
+
+// The template filled in: {cls} is the class name of the handle, {id} its id().
+Ref temporary_name(const State& st, PyObject* self, PyObject* name) {
+    Ref id = own(PyLong_FromVoidPtr(self));
+    return call_method_kw(name, st.name.format, st.name.kw_cls_id, class_name(self).get(),
+                          id.get());
+}
+
+// The initialiser of a temporary: the base initialiser of `cls`, given the formatted name and the
+// other keyword arguments unchanged.
+void init_temporary(const State& st, PyObject* cls, PyObject* self, PyObject* name,
+                    PyObject* kwargs) {
+    Ref formatted = temporary_name(st, self, name);
+    Ref init = super_attr(cls, self, st.name.dunder_init);
+    PyObject* args[] = {formatted.get()};
+    own(PyObject_VectorcallDict(init, args, 1, kwargs));
+}
+
+// The value of a `with` block on a temporary: what a later class's __enter__ returns, or the
+// handle itself.
+Ref enter_temporary(const State& st, PyObject* cls, PyObject* self) {
+    Ref later = super_attr_optional(cls, self, st.name.dunder_enter);
+    return later && is_true(later) ? call(later) : Ref::borrow(self);
+}
+
+// The end of __exit__, after the clean-up: a later class's __exit__ decides, or False, which
+// never suppresses an exception of the block.
+Ref exit_temporary(const State& st, PyObject* cls, const Call& c) {
+    auto a = c.parse<1>();
+    PyObject* self = a.named[0];
+    Ref later = super_attr_optional(cls, self, st.name.dunder_exit);
+    if (!later || !is_true(later)) return boolean(false);
+    return own(PyObject_Vectorcall(later, a.rest, size_t(a.rest_count), nullptr));
+}
+
+// self.delete(), with a TclError (an object already gone) ignored.
+void delete_quietly(const State& st, PyObject* self) {
+    ignoring(st.TclError, [&] { call_method(self, st.name.delete_); });
+}
+
+Ref TempTclVariable_init(const Call& c) {
+    const State& st = c.state<State>();
+    auto a = c.parse<2>();
+    init_temporary(st, st.TempTclVariable, a.named[0], a.named[1], a.kwargs);
+    return none();
+}
+
+constexpr FunctionDef TempTclVariable_init_def{
+    "__init__", TempTclVariable_init, "(self, var_name='::__tarvik__{cls}_{id}_tmp', **kwargs)",
+    "Name a temporary variable; other keyword arguments go to TclVariable."};
+
+Ref TempTclVariable_enter(const Call& c) {
+    const State& st = c.state<State>();
+    return enter_temporary(st, st.TempTclVariable, c.parse<1>().named[0]);
+}
+
+constexpr FunctionDef TempTclVariable_enter_def{"__enter__", TempTclVariable_enter, "(self)",
+                                                "Return the handle."};
+
+Ref TempTclVariable_exit(const Call& c) {
+    const State& st = c.state<State>();
+    call_method_kw(receiver(c), st.name.unset, st.name.kw_nocomplain, Py_True);
+    return exit_temporary(st, st.TempTclVariable, c);
+}
+
+constexpr FunctionDef TempTclVariable_exit_def{
+    "__exit__", TempTclVariable_exit, "(self, *exc_info)",
+    "Unset the variable, silently if it does not exist; return False."};
+
+Ref TempTclCommand_init(const Call& c) {
+    const State& st = c.state<State>();
+    auto a = c.parse<3>();
+    auto [self, func, cmd_name] = a.named;
+    init_temporary(st, st.TempTclCommand, self, cmd_name, a.kwargs);
+    if (func != Py_None && is_true(func)) {
+        call_method(self, st.name.createcommand, func);
+        call(getattr(st.functools, st.name.update_wrapper), self, func);
+    }
+    return none();
+}
+
+constexpr FunctionDef TempTclCommand_init_def{
+    "__init__", TempTclCommand_init,
+    "(self, func=None, cmd_name='::__tarvik__{cls}_{id}_tmp', **kwargs)",
+    "Name a temporary command and register func under it when given."};
+
+template <PyObject* State::* Class>
+Ref temporary_enter(const Call& c) {
+    const State& st = c.state<State>();
+    PyObject* self = c.parse<1>().named[0];
+    Ref result = enter_temporary(st, st.*Class, self);
+    if constexpr (Class == &State::TempTclNamespace) call_method(self, st.name.create);
+    return result;
+}
+
+template <PyObject* State::* Class>
+Ref temporary_exit(const Call& c) {
+    const State& st = c.state<State>();
+    delete_quietly(st, receiver(c));
+    return exit_temporary(st, st.*Class, c);
+}
+
+// A command made with a function is deleted when its handle goes; one made without a function
+// was never registered by the handle and is left alone.
+Ref TempTclCommand_del(const Call& c) {
+    const State& st = c.state<State>();
+    PyObject* self = c.parse<1>().named[0];
+    if (getattr_optional(self, st.name.dunder_wrapped)) delete_quietly(st, self);
+    Ref later = super_attr_optional(st.TempTclCommand, self, st.name.dunder_del);
+    if (later && is_true(later)) call(later);
+    return none();
+}
+
+constexpr FunctionDef TempTclCommand_del_def{
+    "__del__", TempTclCommand_del, "(self)",
+    "Delete the command if the handle registered a function."};
+
+Ref TempTclNamespace_init(const Call& c) {
+    const State& st = c.state<State>();
+    auto a = c.parse<2>();
+    init_temporary(st, st.TempTclNamespace, a.named[0], a.named[1], a.kwargs);
+    return none();
+}
+
+constexpr FunctionDef TempTclNamespace_init_def{
+    "__init__", TempTclNamespace_init, "(self, ns='::__tarvik__{cls}_{id}_tmp', **kwargs)",
+    "Name a temporary namespace; other keyword arguments go to TclNamespace."};
+
+constexpr const char* TempTclVariable_doc =
+    "A TclVariable that is unset when its with block ends.\n\n"
+    "The name, by default '::__tarvik__{cls}_{id}_tmp', is formatted with the class name\n"
+    "and the handle's id(), so temporaries alive at the same time never share a name.\n"
+    "Nothing is created on entry: the variable exists once something sets it.";
+
+constexpr const char* TempTclArrayVariable_doc =
+    "A TclArrayVariable that is unset when its with block ends (see TempTclVariable).";
+
+constexpr const char* TempTclCommand_doc =
+    "A TclCommand for a Python callable exposed to Tcl for a with block or the handle's life.\n\n"
+    "TempTclCommand(func=None, cmd_name='::__tarvik__{cls}_{id}_tmp', **kwargs) formats the\n"
+    "name as the temporary variables do; with a function it registers it under that name and\n"
+    "takes on its name and documentation (functools.update_wrapper). The command is deleted\n"
+    "when the block ends and, for one made with a function, when the handle is finalised.";
+
+constexpr const char* TempTclNamespace_doc =
+    "A TclNamespace created when its with block starts and deleted when it ends.\n\n"
+    "The name, by default '::__tarvik__{cls}_{id}_tmp', is formatted as for the temporary\n"
+    "variables.";
+
+const FunctionDef TempTclVariable_methods[] = {
+    TempTclVariable_init_def,
+    TempTclVariable_enter_def,
+    TempTclVariable_exit_def,
+};
+
+const FunctionDef TempTclCommand_methods[] = {
+    TempTclCommand_init_def,
+    {"__enter__", temporary_enter<&State::TempTclCommand>, "(self)", "Return the handle."},
+    {"__exit__", temporary_exit<&State::TempTclCommand>, "(self, *exc_info)",
+     "Delete the command, silently if it does not exist; return False."},
+    TempTclCommand_del_def,
+};
+
+const FunctionDef TempTclNamespace_methods[] = {
+    TempTclNamespace_init_def,
+    {"__enter__", temporary_enter<&State::TempTclNamespace>, "(self)",
+     "Create the namespace and return the handle."},
+    {"__exit__", temporary_exit<&State::TempTclNamespace>, "(self, *exc_info)",
+     "Delete the namespace, silently if it does not exist; return False."},
+};
+
+}  // namespace
+}  // namespace tarvik

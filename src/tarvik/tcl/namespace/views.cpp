@@ -1,0 +1,326 @@
+// Part of the namespace module, included by namespace.cpp (one compilation unit): the mapping views
+// of a namespace's variables, commands and procs. Each operation makes a handle with the view's
+// byref() and calls one of its methods; nothing is cached.
+
+namespace tarvik {
+namespace {
+
+template <PyObject* State::* View>
+Ref view_init(const Call& c) {
+    const State& st = c.state<State>();
+    auto [self, ns] = c.parse<2>().named;
+    if (st.assertions && !check(PyObject_IsInstance(ns, st.TclNamespace))) {
+        PyErr_SetNone(PyExc_AssertionError);
+        raise_current();
+    }
+    call_super_init(st.*View, self, st.name.dunder_init);
+    setattr(self, st.name.ns, ns);
+    return none();
+}
+
+// The qualified name of `name` in the view's namespace.
+Ref qualified(const State& st, PyObject* view, PyObject* name) {
+    return join_two(st, getattr(view, st.name.ns), name);
+}
+
+[[noreturn]] void given_twice(const Call& c, const char* keyword) {
+    raise_format(PyExc_TypeError, "%U() got multiple values for keyword argument '%s'",
+                 c.function->qualname, keyword);
+}
+
+// handle_class(first, *rest, tcl=host, **kwargs).
+Ref make_handle(const State& st, PyObject* handle_class, PyObject* first, Borrowed host,
+                PyObject* const* rest, Py_ssize_t count, PyObject* kwargs) {
+    if (count == 0 && (!kwargs || PyDict_GET_SIZE(kwargs) == 0)) {
+        PyObject* args[] = {first, host};
+        return construct(st, handle_class, args, 1, st.name.kw_tcl, st.name.dunder_init);
+    }
+    std::vector<PyObject*> args{first};
+    args.insert(args.end(), rest, rest + count);
+    Ref keywords = new_dict();
+    set_item(keywords, st.name.tcl, host);
+    if (kwargs) check(PyDict_Update(keywords, kwargs));
+    return own(PyObject_VectorcallDict(handle_class, args.data(), args.size(), keywords));
+}
+
+Ref VariablesView_byref(const Call& c) {
+    const State& st = c.state<State>();
+    auto a = c.parse<2>();
+    auto [self, var_name] = a.named;
+    Ref var_type = Ref::borrow(st.TclVariable);
+    if (a.kwargs) {
+        if (PyObject* given = PyDict_GetItemWithError(a.kwargs, st.name.var_type)) {
+            var_type = Ref::borrow(given);
+            check(PyDict_DelItem(a.kwargs, st.name.var_type));
+        } else if (PyErr_Occurred()) {
+            raise_current();
+        }
+        if (check(PyDict_Contains(a.kwargs, st.name.tcl))) given_twice(c, "tcl");
+    }
+    Ref ns = getattr(self, st.name.ns);
+    Ref name = join_two(st, ns, var_name);
+    return make_handle(st, var_type, name, host_of(st, ns), a.rest, a.rest_count, a.kwargs);
+}
+
+constexpr FunctionDef VariablesView_byref_def{
+    "byref", VariablesView_byref, "(self, var_name, *args, **kwargs)",
+    "Return a new handle (var_type, by default TclVariable) on the variable var_name of\n"
+    "the namespace; other arguments go to its constructor."};
+
+Ref VariablesView_array_byref(const Call& c) {
+    const State& st = c.state<State>();
+    auto a = c.parse<2>();
+    auto [self, var_name] = a.named;
+    Ref keywords = new_dict();
+    set_item(keywords, st.name.var_type, st.TclArrayVariable);
+    if (a.kwargs) {
+        if (check(PyDict_Contains(a.kwargs, st.name.var_type))) given_twice(c, "var_type");
+        check(PyDict_Update(keywords, a.kwargs));
+    }
+    std::vector<PyObject*> args{var_name};
+    args.insert(args.end(), a.rest, a.rest + a.rest_count);
+    Ref byref = getattr(self, st.name.byref);
+    return own(PyObject_VectorcallDict(byref, args.data(), args.size(), keywords));
+}
+
+constexpr FunctionDef VariablesView_array_byref_def{
+    "array_byref", VariablesView_array_byref, "(self, var_name, *args, **kwargs)",
+    "Return a new TclArrayVariable on the array var_name of the namespace."};
+
+// A view method (self, name, *more): the handle that byref() makes for `name`, then its method
+// `Method` with the remaining arguments, the last of them passed by the keywords of the tuple
+// `Keywords` when there is one.
+template <PyObject* const Names::* Method, size_t N, PyObject* const Names::* Keywords = nullptr>
+Ref view_delegate(const Call& c) {
+    const State& st = c.state<State>();
+    auto named = c.parse<N>().named;
+    Ref handle = call_method(named[0], st.name.byref, named[1]);
+    PyObject* argv[N - 1] = {handle.get()};
+    std::copy(named.begin() + 2, named.end(), argv + 1);
+    PyObject* kwnames = nullptr;
+    if constexpr (Keywords != nullptr) kwnames = st.name.*Keywords;
+    size_t keywords = kwnames ? size_t(PyTuple_GET_SIZE(kwnames)) : 0;
+    return own(PyObject_VectorcallMethod(st.name.*Method, argv, N - 1 - keywords, kwnames));
+}
+
+// Runs `body`; an exception of one of `types` becomes KeyError(exception), with the exception as
+// its cause, as the item methods of a mapping report a key they cannot serve.
+template <class F>
+Ref as_key_error(std::initializer_list<PyObject*> types, F&& body) {
+    try {
+        return body();
+    } catch (const PythonError&) {
+        bool matches = false;
+        for (PyObject* type : types)
+            matches = matches || error_matches(type);
+        if (!matches) throw;
+        raise_from(PyExc_KeyError, fetch_error());
+    }
+}
+
+Ref VariablesView_getitem(const Call& c) {
+    const State& st = c.state<State>();
+    auto [self, name] = c.parse<2>().named;
+    return as_key_error({st.TclError, PyExc_ValueError},
+                        [&] { return call_method(self, st.name.get, name); });
+}
+
+constexpr FunctionDef VariablesView_getitem_def{
+    "__getitem__", VariablesView_getitem, "(self, name)",
+    "Return the variable's value; KeyError when it cannot be read."};
+
+// An item method that is one call of another method of the view, self.<Method>(*args), returning
+// its result, or None for an assignment.
+template <PyObject* const Names::* Method, size_t N, bool Assignment = false>
+Ref view_on_self(const Call& c) {
+    const State& st = c.state<State>();
+    auto named = c.parse<N>().named;
+    Ref result = own(PyObject_VectorcallMethod(st.name.*Method, named.data(), N, nullptr));
+    return Assignment ? none() : result;
+}
+
+// del view[name]: `method` (unset or delete) of the name, a TclError reported as KeyError.
+Ref view_delete_item(const Call& c, PyObject* method) {
+    const State& st = c.state<State>();
+    auto [self, name] = c.parse<2>().named;
+    as_key_error({st.TclError}, [&] { return call_method(self, method, name); });
+    return none();
+}
+
+Ref VariablesView_delitem(const Call& c) {
+    return view_delete_item(c, c.state<State>().name.unset);
+}
+
+constexpr FunctionDef VariablesView_delitem_def{
+    "__delitem__", VariablesView_delitem, "(self, name)",
+    "Unset the variable; KeyError when it does not exist."};
+
+// The number of names that iterating the view yields. For the view's own query the names are
+// counted in Tcl, so that len() (which list() and friends ask first) costs no Python objects.
+Ref view_len(const Call& c) {
+    const State& st = c.state<State>();
+    PyObject* self = c.parse<1>().named[0];
+    Ref iterator = own(PyObject_GetIter(self));
+    if (Py_TYPE(iterator.get()) == st.lazy_names) {
+        auto* names = reinterpret_cast<LazyNames*>(iterator.get());
+        if (names->source == NameSource::VIEW_QUERY) {
+            Ref script =
+                own(PyUnicode_FromFormat("::llength [%U]", scriptify(st, names->query).get()));
+            Ref count = call_method(getattr(self, st.name.ns), st.name.eval, script.get());
+            return own(PyNumber_Long(count));
+        }
+    }
+    Py_ssize_t count = 0;
+    while (Ref item = Ref::steal_maybe(PyIter_Next(iterator)))
+        ++count;
+    if (PyErr_Occurred()) raise_current();
+    return own(PyLong_FromSsize_t(count));
+}
+
+template <PyObject* const Names::* Query>
+Ref view_iter(const Call& c) {
+    const State& st = c.state<State>();
+    return iterate_names(st, NameSource::VIEW_QUERY, c.parse<1>().named[0], st.name.*Query);
+}
+
+Ref CommandsView_byref(const Call& c) {
+    const State& st = c.state<State>();
+    auto a = c.parse<2>();
+    auto [self, cmd_name] = a.named;
+    if (a.kwargs && check(PyDict_Contains(a.kwargs, st.name.tcl))) given_twice(c, "tcl");
+    // A one-word tuple, so that the name is never split as a Tcl list.
+    Ref ns = getattr(self, st.name.ns);
+    Ref words = tuple(join_two(st, ns, cmd_name).get());
+    return make_handle(st, st.TclCommand, words, host_of(st, ns), a.rest, a.rest_count, a.kwargs);
+}
+
+constexpr FunctionDef CommandsView_byref_def{
+    "byref", CommandsView_byref, "(self, cmd_name, *args, **kwargs)",
+    "Return a new TclCommand on cmd_name in the namespace; other arguments go to its\n"
+    "constructor."};
+
+Ref CommandsView_rename(const Call& c) {
+    const State& st = c.state<State>();
+    auto [self, cmd_name, new_name] = c.parse<3>().named;
+    Ref target = qualified(st, self, new_name);
+    return call_method(call_method(self, st.name.byref, cmd_name), st.name.rename, target.get());
+}
+
+constexpr FunctionDef CommandsView_rename_def{
+    "rename", CommandsView_rename, "(self, cmd_name, new_name)",
+    "Rename the command; a relative new name is placed in the namespace too."};
+
+Ref CommandsView_delitem(const Call& c) {
+    return view_delete_item(c, c.state<State>().name.delete_);
+}
+
+constexpr FunctionDef CommandsView_delitem_def{
+    "__delitem__", CommandsView_delitem, "(self, name)",
+    "Delete the command; KeyError when it does not exist."};
+
+constexpr const char* VariablesView_doc =
+    "The variables of a namespace as a mapping of names to values as strings.\n\n"
+    "view[name] reads a variable (KeyError, caused by the TclError or ValueError, when it\n"
+    "cannot), view[name] = value sets it, del view[name] unsets it; iteration and len()\n"
+    "ask 'info vars' in the namespace each time. A name starting with '::' is used as it\n"
+    "is. get() takes exactly one name and raises TclError for a missing variable.";
+
+const FunctionDef VariablesView_methods[] = {
+    {"__init__", view_init<&State::variables_view>, "(self, ns)",
+     "View the variables of the namespace handle ns."},
+    VariablesView_byref_def,
+    VariablesView_array_byref_def,
+    {"get", view_delegate<&Names::get_str, 2>, "(self, var_name)",
+     "Return the variable's value as a string."},
+    {"set", view_delegate<&Names::set, 4, &Names::kw_array_index>,
+     "(self, var_name, value, array_index=None)",
+     "Set the variable (or its element array_index) to value."},
+    {"unset", view_delegate<&Names::unset, 4, &Names::kw_index_nocomplain>,
+     "(self, var_name, array_index=None, nocomplain=False)",
+     "Unset the variable (or its element array_index)."},
+    {"array_get", view_delegate<&Names::array_get_str, 3, &Names::kw_pattern>,
+     "(self, var_name, pattern=None)",
+     "Return the array's elements (those matching pattern) as a dict of strings."},
+    {"array_set", view_delegate<&Names::array_set, 3>, "(self, var_name, value)",
+     "Set elements of the array var_name from a mapping."},
+    {"array_unset", view_delegate<&Names::array_unset, 3, &Names::kw_pattern>,
+     "(self, var_name, pattern=None)", "Unset the elements matching pattern, or the whole array."},
+    {"array_names", view_delegate<&Names::array_names, 3, &Names::kw_pattern>,
+     "(self, var_name, pattern=None)",
+     "Return the names of the array's elements (those matching pattern)."},
+    {"is_array", view_delegate<&Names::is_array, 2>, "(self, var_name)",
+     "Return True when the variable is an array."},
+    {"exists", view_delegate<&Names::exists, 3, &Names::kw_array_index>,
+     "(self, var_name, array_index=None)",
+     "Return True when the variable (or its element array_index) exists."},
+    VariablesView_getitem_def,
+    {"__contains__", view_on_self<&Names::exists, 2>, "(self, name)",
+     "Return True when the variable exists."},
+    {"__setitem__", view_on_self<&Names::set, 3, true>, "(self, name, value)", "Set the variable."},
+    VariablesView_delitem_def,
+    {"__len__", view_len, "(self)", "Return the number of names 'info vars' lists."},
+    {"__iter__", view_iter<&Names::q_info_vars>, "(self)",
+     "Iterate over the names 'info vars' lists in the namespace, asked on the first step."},
+};
+
+constexpr const char* ObjectsView_doc =
+    "The variables of a namespace as a mapping of names to the interpreter's objects.";
+
+const FunctionDef ObjectsView_methods[] = {
+    {"get", view_delegate<&Names::get_obj, 3, &Names::kw_array_index>,
+     "(self, var_name, array_index=None)",
+     "Return the variable's (or element's) value as the interpreter's object."},
+    {"array_get", view_delegate<&Names::array_get_obj, 3, &Names::kw_pattern>,
+     "(self, var_name, pattern=None)",
+     "Return the array's elements (those matching pattern) as a dict, read by a call."},
+};
+
+constexpr const char* CommandsView_doc =
+    "The commands of a namespace as a mapping of names to TclCommand handles.\n\n"
+    "view[name] is a new handle for any name, existing or not; view[name] = func registers\n"
+    "a Python callable; del view[name] deletes the command (KeyError, caused by the\n"
+    "TclError, when it does not exist); iteration and len() ask 'info commands'.";
+
+const FunctionDef CommandsView_methods[] = {
+    {"__init__", view_init<&State::commands_view>, "(self, ns)",
+     "View the commands of the namespace handle ns."},
+    CommandsView_byref_def,
+    {"exists", view_delegate<&Names::exists, 2>, "(self, cmd_name)",
+     "Return True when the command exists."},
+    {"createcommand", view_delegate<&Names::createcommand, 3>, "(self, cmd_name, func)",
+     "Register the Python callable func as the command cmd_name."},
+    {"delete", view_delegate<&Names::delete_, 2>, "(self, cmd_name)", "Delete the command."},
+    CommandsView_rename_def,
+    {"origin", view_delegate<&Names::origin, 2>, "(self, cmd_name)",
+     "Return the fully qualified name of the original command."},
+    {"proc_body", view_delegate<&Names::proc_body, 2>, "(self, cmd_name)",
+     "Return the body of the proc."},
+    {"proc_args", view_delegate<&Names::proc_args, 2>, "(self, cmd_name)",
+     "Return the argument names of the proc."},
+    {"proc_arg_default", view_delegate<&Names::proc_arg_default, 3>, "(self, cmd_name, arg_name)",
+     "Return the default of the proc's argument arg_name, or None when it has none."},
+    {"__getitem__", view_on_self<&Names::byref, 2>, "(self, name)",
+     "Return a handle on the command."},
+    {"__contains__", view_on_self<&Names::exists, 2>, "(self, name)",
+     "Return True when the command exists."},
+    {"__setitem__", view_on_self<&Names::createcommand, 3, true>, "(self, name, value)",
+     "Register the callable value as the command."},
+    CommandsView_delitem_def,
+    {"__len__", view_len, "(self)", "Return the number of names 'info commands' lists."},
+    {"__iter__", view_iter<&Names::q_info_commands>, "(self)",
+     "Iterate over the names 'info commands' lists in the namespace."},
+};
+
+constexpr const char* ProcsView_doc =
+    "The procs of a namespace: a CommandsView whose membership, iteration and len() count\n"
+    "procs only.";
+
+const FunctionDef ProcsView_methods[] = {
+    {"exists", view_delegate<&Names::is_proc, 2>, "(self, cmd_name)",
+     "Return True when cmd_name is a proc."},
+    {"__iter__", view_iter<&Names::q_info_procs>, "(self)",
+     "Iterate over the names 'info procs' lists in the namespace."},
+};
+
+}  // namespace
+}  // namespace tarvik
