@@ -15,6 +15,39 @@
 namespace tarvik {
 namespace {
 
+// Interned attribute and method names, and the texts the module writes.
+struct Names : InternedNames {
+    using InternedNames::InternedNames;
+
+    PyObject* const get_time = name("get_time");
+    PyObject* const timestamp = name("timestamp");
+    PyObject* const api = name("api");
+    PyObject* const history = name("__history__");
+    PyObject* const markers = name("__markers__");
+    PyObject* const active_markers = name("__activeMarkers__");
+    PyObject* const enabled = name("enabled");
+    PyObject* const maxlen = name("maxlen");
+    PyObject* const append = name("append");
+    PyObject* const clear = name("clear");
+    PyObject* const remove = name("remove");
+    PyObject* const debug = name("debug");
+    PyObject* const is_enabled_for = name("isEnabledFor");
+    PyObject* const get_logger = name("getLogger");
+    PyObject* const disabled = name("disabled");
+    PyObject* const cache = name("_cache");
+    PyObject* const enable = name("enable");
+    PyObject* const strftime = name("strftime");
+    PyObject* const str = name("__str__");
+    PyObject* const compile = name("compile");
+    PyObject* const search = name("search");
+    PyObject* const kw_maxlen = keyword_names({"maxlen"});  // deque(maxlen=...)
+
+    PyObject* const call_format = keep(from_utf8("%% %s"));  // the debug line of one call
+    PyObject* const time_format = keep(from_utf8("%Y-%m-%dT%H:%M:%S.%f"));
+    PyObject* const enabled_message = keep(from_utf8("TclHistory is enabled."));
+    PyObject* const disabled_message = keep(from_utf8("TclHistory is disabled."));
+};
+
 struct State : ModuleState {
     PyObject* re;
     PyObject* deque;
@@ -23,48 +56,26 @@ struct State : ModuleState {
     PyObject* Logger;    // logging.Logger
     PyTypeObject* Entry;
     PyTypeObject* History;
-    PyObject* deque_append;    // deque.append, called without a method lookup on exact deques
-    PyObject* debug_level;     // logging.DEBUG
-    PyObject* maxlen_keyword;  // ("maxlen",), the keyword names of deque(maxlen=...)
+    PyObject* deque_append;  // deque.append, called without a method lookup on exact deques
+    PyObject* debug_level;   // logging.DEBUG
 
-    // Interned attribute and method names.
-    struct Names {
-        PyObject* get_time;
-        PyObject* timestamp;
-        PyObject* api;
-        PyObject* history;
-        PyObject* markers;
-        PyObject* active_markers;
-        PyObject* enabled;
-        PyObject* maxlen;
-        PyObject* append;
-        PyObject* clear;
-        PyObject* remove;
-        PyObject* debug;
-        PyObject* is_enabled_for;
-        PyObject* disabled;
-        PyObject* cache;
-        PyObject* enable;
-        PyObject* strftime;
-        PyObject* str;
-        PyObject* compile;
-        PyObject* search;
-    } name;
-
-    PyObject* space;
-    PyObject* call_format;  // "%% %s", the debug line of one call
-    PyObject* time_format;
-    PyObject* enabled_message;
-    PyObject* disabled_message;
+    Names name{*this};
 
     history_api::Api api;
 
     void init(PyObject* module);
+    void import_names(PyObject* module);
 };
 
-State& state_of(const Call& call) {
-    return call.state<State>();
+using Definition = ModuleDefinition<State>;
+
+State& state_of(const Call& c) {
+    return c.state<State>();
 }
+
+constexpr const char* getstate_doc =
+    "Return (instance __dict__ or None, {field: value}), the state that copy and pickle\n"
+    "restore.";
 
 // ---------------------------------------------------------------------------------------------
 // Entry
@@ -90,12 +101,7 @@ bool has_space(PyObject* word) {
 
 // The words of a command as one line: words holding a space are wrapped in braces so that the line
 // still shows where each word ends. Nothing else is quoted: the line is for people to read.
-Ref join_words(PyObject* words) {
-    Ref sequence = PyList_CheckExact(words) || PyTuple_CheckExact(words)
-                       ? Ref::borrow(words)
-                       : own(PySequence_List(words));
-    PyObject** items = PySequence_Fast_ITEMS(sequence.get());
-    Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+Ref join_words(PyObject* const* items, Py_ssize_t count) {
     // No Python code runs from here on, so the items stay as they are while they are copied.
     Py_ssize_t length = std::max<Py_ssize_t>(count - 1, 0);
     Py_UCS4 maxchar = 0;
@@ -119,45 +125,64 @@ Ref join_words(PyObject* words) {
     return text.finish();
 }
 
+// The text of a call: a string as it is, a sequence of words as one line.
+Ref call_text(PyObject* api) {
+    if (PyUnicode_Check(api)) return Ref::borrow(api);
+    Ref sequence = PyList_CheckExact(api) || PyTuple_CheckExact(api) ? Ref::borrow(api)
+                                                                     : own(PySequence_List(api));
+    return join_words(PySequence_Fast_ITEMS(sequence.get()),
+                      PySequence_Fast_GET_SIZE(sequence.get()));
+}
+
 // Entry.__init__ proper. The clock is the module's `get_time` as it is at the time of the call, so
 // a program or a test that substitutes its own clock is obeyed.
-void fill_entry(State& st, PyObject* module, EntryObject* entry, PyObject* api) {
-    Ref text = PyUnicode_Check(api) ? Ref::borrow(api) : join_words(api);
+void fill_entry(State& st, PyObject* module, EntryObject* entry, Ref text) {
     Ref now = call(module_global(module, st.name.get_time));
     Py_XSETREF(entry->timestamp, now.release());
     Py_XSETREF(entry->api, text.release());
 }
 
-Ref entry_init(const Call& call) {
-    State& st = state_of(call);
-    auto [self, api] = call.parse<2>().named;
-    fill_entry(st, call.function->module, EntryInstance::from(st.Entry, self), api);
+Ref Entry_init(const Call& c) {
+    State& st = state_of(c);
+    auto [self, api] = c.parse<2>().named;
+    fill_entry(st, c.function->module, EntryInstance::from(st.Entry, self), call_text(api));
     return none();
 }
 
-Ref entry_str(const Call& call) {
-    State& st = state_of(call);
-    PyObject* self = call.parse<1>().named[0];
+constexpr FunctionDef Entry_init_def{"__init__", Entry_init, "(self, api)",
+                                     "Record api with the current time."};
+
+Ref Entry_str(const Call& c) {
+    State& st = state_of(c);
+    PyObject* self = c.parse<1>().named[0];
     EntryObject* entry = EntryInstance::from(st.Entry, self);
     Ref stamp = call_method(field(self, entry->timestamp, "timestamp").get(), st.name.strftime,
-                            st.time_format);
+                            st.name.time_format);
     Ref api = field(self, entry->api, "api");
     return own(PyUnicode_FromFormat("%S: %S", stamp.get(), api.get()));
 }
 
-Ref entry_repr(const Call& call) {
-    State& st = state_of(call);
-    PyObject* self = call.parse<1>().named[0];
+constexpr FunctionDef Entry_str_def{"__str__", Entry_str, "(self)",
+                                    "Return 'timestamp: api', the time with microseconds."};
+
+Ref Entry_repr(const Call& c) {
+    State& st = state_of(c);
+    PyObject* self = c.parse<1>().named[0];
     Ref text = call_method(self, st.name.str);
     Ref address = own(PyNumber_ToBase(own(PyLong_FromVoidPtr(self)).get(), 16));
     return own(PyUnicode_FromFormat("<Entry '%S' at %S>", text.get(), address.get()));
 }
 
-Ref entry_getstate(const Call& call) {
-    State& st = state_of(call);
-    EntryObject* entry = EntryInstance::from(st.Entry, call.parse<1>().named[0]);
+constexpr FunctionDef Entry_repr_def{"__repr__", Entry_repr, "(self)",
+                                     "Return \"<Entry '...' at 0x...>\"."};
+
+Ref Entry_getstate(const Call& c) {
+    State& st = state_of(c);
+    EntryObject* entry = EntryInstance::from(st.Entry, c.parse<1>().named[0]);
     return fields_state(entry->dict, {{"timestamp", entry->timestamp}, {"api", entry->api}});
 }
+
+constexpr FunctionDef Entry_getstate_def{"__getstate__", Entry_getstate, "(self)", getstate_doc};
 
 // ---------------------------------------------------------------------------------------------
 // History
@@ -196,7 +221,7 @@ Ref active_markers(HistoryObject* h) {
 Ref new_record(State& st, PyObject* capacity) {
     PyObject* args[] = {nullptr, capacity};
     return own(
-        PyObject_Vectorcall(st.deque, args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, st.maxlen_keyword));
+        PyObject_Vectorcall(st.deque, args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, st.name.kw_maxlen));
 }
 
 // A plain Logger's answer to isEnabledFor(DEBUG), read where the logger keeps it, or NULL where it
@@ -231,14 +256,14 @@ void log_debug(State& st, Borrowed message) {
 // or not; otherwise the line is formatted only when the logger would emit it.
 void log_call(State& st, PyObject* item) {
     if (PyTuple_Check(item) && PyTuple_GET_SIZE(item) != 1)
-        own(PyUnicode_Format(st.call_format, item));
+        own(PyUnicode_Format(st.name.call_format, item));
     if (!debug_enabled(st)) return;
-    log_debug(st, own(PyUnicode_Format(st.call_format, item)));
+    log_debug(st, own(PyUnicode_Format(st.name.call_format, item)));
 }
 
-Ref history_init(const Call& call) {
-    State& st = state_of(call);
-    auto [self, max_history] = call.parse<2>().named;
+Ref History_init(const Call& c) {
+    State& st = state_of(c);
+    auto [self, max_history] = c.parse<2>().named;
     HistoryObject* h = as_history(st, self);
     Ref record = new_record(st, max_history);
     Py_XSETREF(h->history, record.release());
@@ -248,21 +273,31 @@ Ref history_init(const Call& call) {
     return none();
 }
 
-Ref set_enabled(const Call& call, bool enabled) {
-    State& st = state_of(call);
-    HistoryObject* h = as_history(st, call.parse<1>().named[0]);
+constexpr FunctionDef History_init_def{
+    "__init__", History_init, "(self, max_history=9999)",
+    "Start an empty, enabled history whose records keep max_history entries."};
+
+Ref set_enabled(const Call& c, bool enabled) {
+    State& st = state_of(c);
+    HistoryObject* h = as_history(st, c.parse<1>().named[0]);
     Py_XSETREF(h->enabled, boolean(enabled).release());
-    log_debug(st, enabled ? st.enabled_message : st.disabled_message);
+    log_debug(st, enabled ? st.name.enabled_message : st.name.disabled_message);
     return none();
 }
 
-Ref history_enable(const Call& call) {
-    return set_enabled(call, true);
+Ref History_enable(const Call& c) {
+    return set_enabled(c, true);
 }
 
-Ref history_disable(const Call& call) {
-    return set_enabled(call, false);
+constexpr FunctionDef History_enable_def{"enable", History_enable, "(self)",
+                                         "Record the calls appended from now on."};
+
+Ref History_disable(const Call& c) {
+    return set_enabled(c, false);
 }
+
+constexpr FunctionDef History_disable_def{"disable", History_disable, "(self)",
+                                          "Stop recording; append() still writes its debug line."};
 
 void append_to(State& st, Borrowed record, PyObject* entry) {
     if (Py_TYPE(record) == reinterpret_cast<PyTypeObject*>(st.deque)) {
@@ -293,37 +328,62 @@ bool is_enabled(HistoryObject* h) {
     return enabled == Py_True || (enabled != Py_False && is_true(enabled));
 }
 
-Ref history_append(const Call& call) {
-    State& st = state_of(call);
-    auto [self, item] = call.arguments<2>();
+// A new Entry of `text`, recorded in the general record and every active marker.
+void record_text(State& st, PyObject* module, HistoryObject* h, Ref text) {
+    Ref entry = allocate_instance(reinterpret_cast<PyObject*>(st.Entry));
+    fill_entry(st, module, reinterpret_cast<EntryObject*>(entry.get()), std::move(text));
+    record(st, h, entry);
+}
+
+Ref History_append(const Call& c) {
+    State& st = state_of(c);
+    auto [self, item] = c.arguments<2>();
     HistoryObject* h = as_history(st, self);
     log_call(st, item);
-    if (!is_enabled(h)) return none();
-    Ref entry = allocate_instance(reinterpret_cast<PyObject*>(st.Entry));
-    fill_entry(st, call.function->module, reinterpret_cast<EntryObject*>(entry.get()), item);
-    record(st, h, entry);
+    if (is_enabled(h)) record_text(st, c.function->module, h, call_text(item));
     return none();
 }
 
-// What a quick call asks before it builds the list of words it would append (see history_api).
-// Anything but a History is left to its append, which raises the TypeError.
-int ignores_calls(void* state, PyObject* self) {
-    State& st = *static_cast<State*>(state);
-    if (!PyObject_TypeCheck(self, st.History)) return 0;
-    // Only a history that disable() turned off; any other `enabled` is append's to judge.
-    if (reinterpret_cast<HistoryObject*>(self)->enabled != Py_False) return 0;
-    bool ignores = false;
-    int status = guarded_status([&] { ignores = !debug_enabled(st); });
-    return status < 0 ? -1 : ignores;
+constexpr FunctionDef History_append_def{
+    "append", History_append, "(self, item)",
+    "Log one call (a string, or a list of words) and, when enabled, record it in the\n"
+    "general record and in every active marker."};
+
+// The module of a History's class, for the C interface, whose caller has no Call. An object of
+// any other class is refused as History.append refuses it.
+PyObject* history_module_of(PyObject* self) {
+    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &Definition::definition());
+    if (module != nullptr) return module;
+    PyErr_Clear();
+    raise_format(PyExc_TypeError,
+                 "descriptor for '%.100s' objects doesn't apply to a '%.100s' object",
+                 "tarvik.tcl.history.History", Py_TYPE(self)->tp_name);
+}
+
+// History.append(list(words[:count])) for a quick call (see history_api): the list is made only
+// for the debug line, and only when the logger would emit it.
+int History_append_words(PyObject* self, PyObject* const* words, Py_ssize_t count) {
+    return guarded_status([&] {
+        PyObject* module = history_module_of(self);
+        State& st = *static_cast<State*>(PyModule_GetState(module));
+        HistoryObject* h = as_history(st, self);
+        if (debug_enabled(st)) {
+            Ref list = new_list(count);
+            for (Py_ssize_t i = 0; i < count; ++i)
+                PyList_SET_ITEM(list.get(), i, Py_NewRef(words[i]));
+            log_debug(st, own(PyUnicode_Format(st.name.call_format, list.get())));
+        }
+        if (is_enabled(h)) record_text(st, module, h, join_words(words, count));
+    });
 }
 
 void clear_record(State& st, Borrowed record) {
     call_method(record, st.name.clear);
 }
 
-Ref history_clear(const Call& call) {
-    State& st = state_of(call);
-    auto [self, marker, clear_all] = call.parse<3>().named;
+Ref History_clear(const Call& c) {
+    State& st = state_of(c);
+    auto [self, marker, clear_all] = c.parse<3>().named;
     HistoryObject* h = as_history(st, self);
     if (is_true(clear_all)) {
         Ref records = own(PyMapping_Values(marker_records(h).get()));
@@ -338,10 +398,15 @@ Ref history_clear(const Call& call) {
     return none();
 }
 
+constexpr FunctionDef History_clear_def{
+    "clear", History_clear, "(self, marker=None, clear_all=False)",
+    "Empty the general record, or the record of marker, or with clear_all every record.\n"
+    "Markers stay, and stay active."};
+
 // A marker's record gets the capacity that the general record has when the marker first starts.
-Ref history_start_marker(const Call& call) {
-    State& st = state_of(call);
-    auto [self, marker] = call.parse<2>().named;
+Ref History_start_marker(const Call& c) {
+    State& st = state_of(c);
+    auto [self, marker] = c.parse<2>().named;
     HistoryObject* h = as_history(st, self);
     Ref markers = marker_records(h);
     if (!check(PySequence_Contains(markers, marker))) {
@@ -352,12 +417,20 @@ Ref history_start_marker(const Call& call) {
     return none();
 }
 
-Ref history_end_marker(const Call& call) {
-    State& st = state_of(call);
-    auto [self, marker] = call.parse<2>().named;
+constexpr FunctionDef History_start_marker_def{
+    "start_marker", History_start_marker, "(self, marker)",
+    "Start (or start once more) recording the calls under the name marker."};
+
+Ref History_end_marker(const Call& c) {
+    State& st = state_of(c);
+    auto [self, marker] = c.parse<2>().named;
     call_method(active_markers(as_history(st, self)).get(), st.name.remove, marker);
     return none();
 }
+
+constexpr FunctionDef History_end_marker_def{
+    "end_marker", History_end_marker, "(self, marker)",
+    "End one activation of marker; its record stays readable."};
 
 // list(record)[-count:]
 Ref last_entries(Borrowed record, PyObject* count) {
@@ -394,9 +467,9 @@ Ref matching(State& st, PyObject* entries, PyObject* regex) {
 }
 
 // The count is applied first: the result holds those of the last `count` entries that match.
-Ref history_filter(const Call& call) {
-    State& st = state_of(call);
-    auto [self, marker, count, regex] = call.parse<4>().named;
+Ref History_filter(const Call& c) {
+    State& st = state_of(c);
+    auto [self, marker, count, regex] = c.parse<4>().named;
     HistoryObject* h = as_history(st, self);
     Ref entries = marker != Py_None ? marker_entries(h, marker, count)
                                     : last_entries(general_record(h), count);
@@ -404,24 +477,38 @@ Ref history_filter(const Call& call) {
     return entries;
 }
 
-Ref history_str(const Call& call) {
-    State& st = state_of(call);
-    return str(general_record(as_history(st, call.parse<1>().named[0])));
+constexpr FunctionDef History_filter_def{
+    "filter", History_filter, "(self, marker=None, count=20, regex=None)",
+    "Return the last count entries (all of them for 0) of the general record or of\n"
+    "marker, oldest first, keeping those whose text regex finds a match in."};
+
+Ref History_str(const Call& c) {
+    State& st = state_of(c);
+    return str(general_record(as_history(st, c.parse<1>().named[0])));
 }
 
-Ref history_repr(const Call& call) {
-    State& st = state_of(call);
-    return own(PyObject_Repr(general_record(as_history(st, call.parse<1>().named[0])).get()));
+constexpr FunctionDef History_str_def{"__str__", History_str, "(self)",
+                                      "Return str() of the general record."};
+
+Ref History_repr(const Call& c) {
+    State& st = state_of(c);
+    return own(PyObject_Repr(general_record(as_history(st, c.parse<1>().named[0])).get()));
 }
 
-Ref history_getstate(const Call& call) {
-    State& st = state_of(call);
-    HistoryObject* h = as_history(st, call.parse<1>().named[0]);
+constexpr FunctionDef History_repr_def{"__repr__", History_repr, "(self)",
+                                       "Return repr() of the general record."};
+
+Ref History_getstate(const Call& c) {
+    State& st = state_of(c);
+    HistoryObject* h = as_history(st, c.parse<1>().named[0]);
     return fields_state(h->dict, {{"__history__", h->history},
                                   {"__markers__", h->markers},
                                   {"__activeMarkers__", h->active_markers},
                                   {"enabled", h->enabled}});
 }
+
+constexpr FunctionDef History_getstate_def{"__getstate__", History_getstate, "(self)",
+                                           getstate_doc};
 
 // ---------------------------------------------------------------------------------------------
 // Module
@@ -440,6 +527,13 @@ PyMemberDef entry_members[] = {
     EntryInstance::dict_member(),
     EntryInstance::weakrefs_member(),
     {nullptr, 0, 0, 0, nullptr},
+};
+
+const FunctionDef Entry_methods[] = {
+    Entry_init_def,
+    Entry_str_def,
+    Entry_repr_def,
+    Entry_getstate_def,
 };
 
 constexpr const char* history_doc =
@@ -465,62 +559,34 @@ PyMemberDef history_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
-void State::init(PyObject* module) {
+const FunctionDef History_methods[] = {
+    History_init_def,  History_enable_def,       History_disable_def,    History_append_def,
+    History_clear_def, History_start_marker_def, History_end_marker_def, History_filter_def,
+    History_str_def,   History_repr_def,         History_getstate_def,
+};
+
+void State::import_names(PyObject* module) {
     re = add_object(module, "re", import("re"));
     Ref logging = import("logging");
     add_object(module, "logging", logging);
     deque = add_object(module, "deque", import_attr("collections", "deque"));
     deque_append = keep(getattr(deque, "append"));
-    name.get_time = keep(intern("get_time"));
     add_object(module, "get_time", import_attr("tarvik.utils.utils", "get_time"));
-    log = add_object(
-        module, "log",
-        call_method(logging.get(), keep(intern("getLogger")), keep(from_utf8("tarvik.tcl"))));
+    log = add_object(module, "log",
+                     call_method(logging, name.get_logger, keep(from_utf8("tarvik.tcl"))));
     log_dict = keep(getattr(log, "__dict__"));
     debug_level = keep(getattr(logging, "DEBUG"));
     Logger = keep(getattr(logging, "Logger"));
-    name.disabled = keep(intern("disabled"));
-    name.cache = keep(intern("_cache"));
-    name.maxlen = keep(intern("maxlen"));
-    maxlen_keyword = keep(tuple(name.maxlen));
+}
 
-    name.timestamp = keep(intern("timestamp"));
-    name.api = keep(intern("api"));
-    name.history = keep(intern("__history__"));
-    name.markers = keep(intern("__markers__"));
-    name.active_markers = keep(intern("__activeMarkers__"));
-    name.enabled = keep(intern("enabled"));
-    name.append = keep(intern("append"));
-    name.clear = keep(intern("clear"));
-    name.remove = keep(intern("remove"));
-    name.debug = keep(intern("debug"));
-    name.is_enabled_for = keep(intern("isEnabledFor"));
-    name.enable = keep(intern("enable"));
-    name.strftime = keep(intern("strftime"));
-    name.str = keep(intern("__str__"));
-    name.compile = keep(intern("compile"));
-    name.search = keep(intern("search"));
-    space = keep(intern(" "));
-    call_format = keep(from_utf8("%% %s"));
-    time_format = keep(from_utf8("%Y-%m-%dT%H:%M:%S.%f"));
-    enabled_message = keep(from_utf8("TclHistory is enabled."));
-    disabled_message = keep(from_utf8("TclHistory is disabled."));
-
+void State::init(PyObject* module) {
+    import_names(module);
     PyObject* entry = add_object(
         module, "Entry",
         EntryInstance::make_class(module, "tarvik.tcl.history.Entry", Py_TPFLAGS_BASETYPE,
                                   entry_members, {{Py_tp_doc, const_cast<char*>(entry_doc)}}));
     Entry = reinterpret_cast<PyTypeObject*>(entry);
-    add_methods(*this, module, entry,
-                {
-                    {"__init__", entry_init, "(self, api)", "Record api with the current time."},
-                    {"__str__", entry_str, "(self)",
-                     "Return 'timestamp: api', the time with microseconds."},
-                    {"__repr__", entry_repr, "(self)", "Return \"<Entry '...' at 0x...>\"."},
-                    {"__getstate__", entry_getstate, "(self)",
-                     "Return (instance __dict__ or None, {field: value}), the state that copy\n"
-                     "and pickle restore."},
-                });
+    add_methods(*this, module, entry, Entry_methods);
 
     PyObject* history =
         add_object(module, "History",
@@ -529,34 +595,8 @@ void State::init(PyObject* module) {
                                                {{Py_tp_doc, const_cast<char*>(history_doc)}}));
     History = reinterpret_cast<PyTypeObject*>(history);
     check(PyObject_SetAttrString(history, "__MAX_HISTORY__", own(PyLong_FromLong(9999)).get()));
-    add_methods(
-        *this, module, history,
-        {
-            {"__init__", history_init, "(self, max_history=9999)",
-             "Start an empty, enabled history whose records keep max_history entries."},
-            {"enable", history_enable, "(self)", "Record the calls appended from now on."},
-            {"disable", history_disable, "(self)",
-             "Stop recording; append() still writes its debug line."},
-            {"append", history_append, "(self, item)",
-             "Log one call (a string, or a list of words) and, when enabled, record it in the\n"
-             "general record and in every active marker."},
-            {"clear", history_clear, "(self, marker=None, clear_all=False)",
-             "Empty the general record, or the record of marker, or with clear_all every record.\n"
-             "Markers stay, and stay active."},
-            {"start_marker", history_start_marker, "(self, marker)",
-             "Start (or start once more) recording the calls under the name marker."},
-            {"end_marker", history_end_marker, "(self, marker)",
-             "End one activation of marker; its record stays readable."},
-            {"filter", history_filter, "(self, marker=None, count=20, regex=None)",
-             "Return the last count entries (all of them for 0) of the general record or of\n"
-             "marker, oldest first, keeping those whose text regex finds a match in."},
-            {"__str__", history_str, "(self)", "Return str() of the general record."},
-            {"__repr__", history_repr, "(self)", "Return repr() of the general record."},
-            {"__getstate__", history_getstate, "(self)",
-             "Return (instance __dict__ or None, {field: value}), the state that copy and pickle\n"
-             "restore."},
-        });
-    api = {keep(getattr(history, "append")), this, ignores_calls};
+    add_methods(*this, module, history, History_methods);
+    api = {sizeof(history_api::Api), keep(getattr(history, "append")), History_append_words};
     add_object(module, "__c_api__", own(PyCapsule_New(&api, history_api::capsule_name, nullptr)));
 }
 

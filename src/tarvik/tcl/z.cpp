@@ -26,6 +26,23 @@
 namespace tarvik {
 namespace {
 
+// Interned attribute, method and keyword names, and the words the quick calls write.
+struct Names : InternedNames {
+    using InternedNames::InternedNames;
+
+    PyObject* const history = name("history");
+    PyObject* const append = name("append");
+    PyObject* const tk = name("tk");
+    PyObject* const call = name("call");
+    PyObject* const vars = name("vars");
+    PyObject* const cast_any = name("cast_any");
+    PyObject* const cast = name("cast_");  // the keyword that never reaches Tcl
+    PyObject* const self = name("self");
+    PyObject* const separator = name("::");
+    PyObject* const dash = name("-");
+    PyObject* const error_info = name("::errorInfo");
+};
+
 struct State : ModuleState {
     Converter convert;
     PyObject* TclError;
@@ -34,28 +51,14 @@ struct State : ModuleState {
     PyTypeObject* Z;
     PyTypeObject* Z_Code;
 
-    // Interned attribute, method and keyword names.
-    struct Names {
-        PyObject* history;
-        PyObject* append;
-        PyObject* tk;
-        PyObject* call;
-        PyObject* vars;
-        PyObject* cast_any;
-        PyObject* cast;  // "cast_", the keyword that never reaches Tcl
-        PyObject* self;
-    } name;
-
-    PyObject* separator;   // "::"
-    PyObject* dash;        // "-"
-    PyObject* error_info;  // "::errorInfo"
+    Names name{*this};
 
     // What every quick call reads of its host and calls on it, remembered from call to call.
-    CachedAttribute host_history;
-    CachedAttribute host_tk;
-    ClassAttribute host_cast_any;
-    CachedMethod history_append;
-    CachedMethod tk_call;
+    CachedAttribute host_history{name.history};
+    CachedAttribute host_tk{name.tk};
+    ClassAttribute host_cast_any{name.cast_any};
+    CachedMethod history_append{name.append};
+    CachedMethod tk_call{name.call};
 
     // Freed Z_Code objects kept for reuse: one is made and freed by nearly every quick call.
     static constexpr int pool_size = 8;
@@ -63,6 +66,7 @@ struct State : ModuleState {
     int pooled = 0;
 
     void init(PyObject* module);
+    void import_names(PyObject* module);
     int traverse(visitproc visit, void* arg) const {
         if (int status = ModuleState::traverse(visit, arg)) return status;
         return traverse_caches(visit, arg, host_history, host_tk, host_cast_any, history_append,
@@ -80,13 +84,17 @@ struct State : ModuleState {
 
 using Definition = ModuleDefinition<State>;
 
-State& state_of(const Call& call) {
-    return call.state<State>();
+State& state_of(const Call& c) {
+    return c.state<State>();
 }
 
-std::array<PyObject*, 2> self_and_name(const Call& call) {
-    return call.exactly(2) ? std::array{call.args[0], call.args[1]} : call.parse<2>().named;
+std::array<PyObject*, 2> self_and_name(const Call& c) {
+    return c.exactly(2) ? std::array{c.args[0], c.args[1]} : c.parse<2>().named;
 }
+
+constexpr const char* getstate_doc =
+    "Return (instance __dict__ or None, {field: value}), the state that copy and pickle\n"
+    "restore.";
 
 // ---------------------------------------------------------------------------------------------
 // Instances
@@ -128,15 +136,18 @@ ZCodeObject* as_z_code(State& st, PyObject* self) {
 
 // Keeps only a weak proxy of the host, so the host's own `z` does not keep it alive. A proxy
 // handed in is kept as it is (a proxy of a proxy cannot be made).
-Ref z_init(const Call& call) {
-    State& st = state_of(call);
-    auto [self, tcl] = call.parse<2>().named;
+Ref Z_init(const Call& c) {
+    State& st = state_of(c);
+    auto [self, tcl] = c.parse<2>().named;
     ZObject* z = as_z(st, self);
     Ref proxy =
         PyWeakref_CheckProxy(tcl) ? Ref::borrow(tcl) : own(PyWeakref_NewProxy(tcl, nullptr));
     Py_XSETREF(z->tcl, proxy.release());
     return none();
 }
+
+constexpr FunctionDef Z_init_def = {"__init__", Z_init, "(self, tcl)",
+                                    "Quick calls into the interpreter tcl (kept weakly)."};
 
 PyObject* z_code_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                             PyObject* kwnames);
@@ -203,11 +214,14 @@ Ref z_missing_attribute(State& st, ZObject* z, PyObject* name) {
     return new_z_code(st, name, field(reinterpret_cast<PyObject*>(z), z->tcl, "tcl"));
 }
 
-Ref z_getattr(const Call& call) {
-    State& st = state_of(call);
-    auto [self, name] = self_and_name(call);
+Ref Z_getattr(const Call& c) {
+    State& st = state_of(c);
+    auto [self, name] = self_and_name(c);
     return z_missing_attribute(st, as_z(st, self), name);
 }
+
+constexpr FunctionDef Z_getattr_def = getattr_hook(
+    {"__getattr__", Z_getattr, "(self, name)", "Return a new Z_Code for the command name."});
 
 PyObject* z_getattro(PyObject* self, PyObject* name) {
     return guarded([&] {
@@ -219,24 +233,30 @@ PyObject* z_getattro(PyObject* self, PyObject* name) {
 }
 
 // The root names no command: Tcl's own error for an empty name, and nothing is sent.
-Ref z_call(const Call& call) {
-    State& st = state_of(call);
-    call.parse<1>();
+Ref Z_call(const Call& c) {
+    State& st = state_of(c);
+    c.parse<1>();
     raise(st.TclError, "invalid command name \"\"");
 }
 
-Ref z_getstate(const Call& call) {
-    State& st = state_of(call);
-    ZObject* z = as_z(st, call.parse<1>().named[0]);
+constexpr FunctionDef Z_call_def = {
+    "__call__", Z_call, "(self, *args, **kwargs)",
+    "Raise TclError: the root of the quick calls names no command."};
+
+Ref Z_getstate(const Call& c) {
+    State& st = state_of(c);
+    ZObject* z = as_z(st, c.parse<1>().named[0]);
     return fields_state(z->dict, {{"tcl", z->tcl}});
 }
+
+constexpr FunctionDef Z_getstate_def = {"__getstate__", Z_getstate, "(self)", getstate_doc};
 
 // ---------------------------------------------------------------------------------------------
 // Z_Code
 
-Ref z_code_init(const Call& call) {
-    State& st = state_of(call);
-    auto arguments = call.parse<2>();
+Ref Z_Code_init(const Call& c) {
+    State& st = state_of(c);
+    auto arguments = c.parse<2>();
     auto [self, tcl] = arguments.named;
     ZCodeObject* code = as_z_code(st, self);
     Ref parts = new_list(arguments.rest_count);
@@ -247,6 +267,10 @@ Ref z_code_init(const Call& call) {
     Py_CLEAR(code->name);
     return none();
 }
+
+constexpr FunctionDef Z_Code_init_def = {
+    "__init__", Z_Code_init, "(self, *cmd, tcl)",
+    "Refer to the command whose name parts are cmd, in the interpreter tcl."};
 
 // `cmd`, made a list now if the one name part stood for it.
 Ref name_parts(ZCodeObject* code) {
@@ -286,11 +310,15 @@ Ref z_code_missing_attribute(State& st, ZCodeObject* code, PyObject* name) {
     return Ref::borrow(self);
 }
 
-Ref z_code_getattr(const Call& call) {
-    State& st = state_of(call);
-    auto [self, name] = self_and_name(call);
+Ref Z_Code_getattr(const Call& c) {
+    State& st = state_of(c);
+    auto [self, name] = self_and_name(c);
     return z_code_missing_attribute(st, as_z_code(st, self), name);
 }
+
+constexpr FunctionDef Z_Code_getattr_def =
+    getattr_hook({"__getattr__", Z_Code_getattr, "(self, name)",
+                  "Append name to the command name and return this same object."});
 
 PyObject* z_code_getattro(PyObject* self, PyObject* name) {
     return guarded([&] {
@@ -303,25 +331,33 @@ PyObject* z_code_getattro(PyObject* self, PyObject* name) {
 Ref command_name(State& st, ZCodeObject* code) {
     if (code->cmd == nullptr && code->name != nullptr && PyUnicode_CheckExact(code->name))
         return Ref::borrow(code->name);
-    return own(PyUnicode_Join(st.separator, name_parts(code).get()));
+    return own(PyUnicode_Join(st.name.separator, name_parts(code).get()));
 }
 
-Ref z_code_str(const Call& call) {
-    State& st = state_of(call);
-    Ref name = command_name(st, as_z_code(st, call.parse<1>().named[0]));
+Ref Z_Code_str(const Call& c) {
+    State& st = state_of(c);
+    Ref name = command_name(st, as_z_code(st, c.parse<1>().named[0]));
     return own(PyUnicode_FromFormat("<tcl.Z magic, referring Tcl code ::%U>", name.get()));
 }
 
-Ref z_code_repr(const Call& call) {
-    return str(call.parse<1>().named[0]);
+constexpr FunctionDef Z_Code_str_def = {"__str__", Z_Code_str, "(self)",
+                                        "Return '<tcl.Z magic, referring Tcl code ::name>'."};
+
+Ref Z_Code_repr(const Call& c) {
+    return str(c.parse<1>().named[0]);
 }
 
-Ref z_code_getstate(const Call& call) {
-    State& st = state_of(call);
-    ZCodeObject* code = as_z_code(st, call.parse<1>().named[0]);
+constexpr FunctionDef Z_Code_repr_def = {"__repr__", Z_Code_repr, "(self)", "Return str(self)."};
+
+Ref Z_Code_getstate(const Call& c) {
+    State& st = state_of(c);
+    ZCodeObject* code = as_z_code(st, c.parse<1>().named[0]);
     Ref parts = code->cmd || code->name ? name_parts(code) : Ref();
     return fields_state(code->dict, {{"tcl", code->tcl}, {"cmd", parts}});
 }
+
+constexpr FunctionDef Z_Code_getstate_def = {"__getstate__", Z_Code_getstate, "(self)",
+                                             getstate_doc};
 
 // One call's arguments, as vectorcall hands them over, `self` apart.
 struct QuickCall {
@@ -361,6 +397,9 @@ class Words {
 
     void put(Ref word) { argv_[++count_] = word.release(); }
 
+    PyObject* const* data() const { return argv_ + 1; }
+    Py_ssize_t count() const { return count_; }
+
     Ref list() const {
         Ref words = new_list(count_);
         for (Py_ssize_t i = 0; i < count_; ++i)
@@ -396,7 +435,7 @@ void put_command_words(State& st, const QuickCall& q, Py_ssize_t cast_at, Words&
         words.put(st.convert.scriptify(q.args[i]));
     for (Py_ssize_t k = 0; k < q.keyword_count(); ++k) {
         if (k == cast_at) continue;
-        words.put(own(PyUnicode_Concat(st.dash, q.keyword(k))));
+        words.put(own(PyUnicode_Concat(st.name.dash, q.keyword(k))));
         words.put(st.convert.scriptify(q.keyword_values[k]));
     }
 }
@@ -412,21 +451,21 @@ Ref resolve_host(ZCodeObject* code) {
 [[noreturn, gnu::noinline, gnu::cold]] void raise_with_error_info(State& st, PyObject* host) {
     Ref caught = fetch_error();
     Ref replacement = while_handling(caught, [&] {
-        Ref info = own(PyObject_GetItem(getattr(host, st.name.vars).get(), st.error_info));
+        Ref info = own(PyObject_GetItem(getattr(host, st.name.vars).get(), st.name.error_info));
         return call(st.TclError, info);
     });
     raise_from_none(std::move(replacement), caught);
 }
 
-// Recorded before it runs, so a command that fails is in the history too. A History that would
-// neither record nor log the call is passed by without making the list it would be given.
+// Recorded before it runs, so a command that fails is in the history too. A History is handed
+// the words where they are, and makes a list of them only where it must.
 void record_call(State& st, PyObject* host, const Words& words) {
     Ref history = st.host_history.get(host);
     Ref append = st.history_append.method_of(history);
     if (append.get() == st.history_c_api->append) {
-        int ignores = st.history_c_api->ignores_calls(st.history_c_api->context, history);
-        if (ignores < 0) raise_current();
-        if (ignores > 0) return;
+        if (st.history_c_api->append_words(history, words.data(), words.count()) < 0)
+            raise_current();
+        return;
     }
     Ref list = words.list();
     PyObject* args[] = {history.get(), list.get()};
@@ -470,20 +509,26 @@ Ref quick_call(State& st, const QuickCall& q) {
 }
 
 // `Z_Code.__call__(self, *args, **kwargs)` called as a function: what subclasses reach.
-Ref z_code_call(const Call& call) {
-    State& st = state_of(call);
-    QuickCall q{nullptr, call.args + 1, call.nargs - 1, call.kwnames, call.args + call.nargs};
-    if (call.nargs >= 1 && find_keyword(q, st.name.self) < 0) {
-        q.self = as_z_code(st, call.args[0]);
+Ref Z_Code_call(const Call& c) {
+    State& st = state_of(c);
+    QuickCall q{nullptr, c.args + 1, c.nargs - 1, c.kwnames, c.args + c.nargs};
+    if (c.nargs >= 1 && find_keyword(q, st.name.self) < 0) {
+        q.self = as_z_code(st, c.args[0]);
         return quick_call(st, q);
     }
     // No positional self, or a keyword "self" too: the parser raises Python's TypeError, or
     // finds self given by keyword, and the call is made again with self in its place.
-    auto arguments = call.parse<1>();
+    auto arguments = c.parse<1>();
     Ref self_only = tuple(arguments.named[0]);
-    return own(PyObject_Call(reinterpret_cast<PyObject*>(call.function), self_only,
+    return own(PyObject_Call(reinterpret_cast<PyObject*>(c.function), self_only,
                              arguments.kwargs ? arguments.kwargs.get() : nullptr));
 }
+
+constexpr FunctionDef Z_Code_call_def =
+    beside_slot({"__call__", Z_Code_call, "(self, *args, **kwargs)",
+                 "Run the command with args as words and kwargs as -key value pairs; return the\n"
+                 "result cast by the interpreter, or with cast_=False as a str (a list as Tcl\n"
+                 "writes it)."});
 
 // callable(*args, **kwargs) through the class's tp_call, with the arguments as vectorcall gave
 // them: for a Z_Code whose class (a subclass, or Z_Code itself after `__call__` was reassigned)
@@ -548,10 +593,6 @@ constexpr const char* z_code_doc =
     "Worker class that implements Z logic: it holds the parts of one command name (cmd),\n"
     "grows by attribute access and runs the command when called.";
 
-constexpr const char* getstate_doc =
-    "Return (instance __dict__ or None, {field: value}), the state that copy and pickle\n"
-    "restore.";
-
 using function_type::object_member;
 
 PyMemberDef z_members[] = {
@@ -570,57 +611,45 @@ PyMemberDef z_code_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+const FunctionDef Z_methods[] = {
+    Z_init_def,
+    Z_getattr_def,
+    Z_call_def,
+    Z_getstate_def,
+};
+
+const FunctionDef Z_Code_methods[] = {
+    Z_Code_init_def, Z_Code_call_def, Z_Code_getattr_def,
+    Z_Code_repr_def, Z_Code_str_def,  Z_Code_getstate_def,
+};
+
 PyGetSetDef z_code_getset[] = {
     {"cmd", get_cmd, set_cmd, "The parts of the command name, in order of access.", nullptr},
     instance_dict_getset,
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-void State::init(PyObject* module) {
-    name.history = keep(intern("history"));
-    name.append = keep(intern("append"));
-    name.tk = keep(intern("tk"));
-    name.call = keep(intern("call"));
-    name.vars = keep(intern("vars"));
-    name.cast_any = keep(intern("cast_any"));
-    name.cast = keep(intern("cast_"));
-    name.self = keep(intern("self"));
-    separator = keep(intern("::"));
-    dash = keep(intern("-"));
-    error_info = keep(intern("::errorInfo"));
-    host_history = CachedAttribute(name.history);
-    host_tk = CachedAttribute(name.tk);
-    host_cast_any = ClassAttribute(name.cast_any);
-    history_append = CachedMethod(name.append);
-    tk_call = CachedMethod(name.call);
-
+void State::import_names(PyObject* module) {
     add_object(module, "weakref", import("weakref"));
     TclError = add_object(module, "TclError", import_attr("tkinter", "TclError"));
     convert.init(*this);
     add_object(module, "scriptify", import_sibling_attr(module, "scriptify", "scriptify"));
     native_cast_any = keep(import_sibling_attr(module, "_host", "cast_any"));
     Ref capsule = import_sibling_attr(module, "history", "__c_api__");
-    history_c_api = static_cast<const history_api::Api*>(
-        PyCapsule_GetPointer(capsule, history_api::capsule_name));
+    history_c_api = history_api::from_capsule(capsule);
     if (history_c_api == nullptr) raise_current();
     keep(Ref::borrow(history_c_api->append));  // and with it the history module, which owns the api
+}
 
+void State::init(PyObject* module) {
+    import_names(module);
     PyObject* z =
         add_object(module, "Z",
                    ZInstance::make_class(module, "tarvik.tcl.z.Z", Py_TPFLAGS_BASETYPE, z_members,
                                          {{Py_tp_doc, const_cast<char*>(z_doc)},
                                           {Py_tp_getattro, reinterpret_cast<void*>(z_getattro)}}));
     Z = reinterpret_cast<PyTypeObject*>(z);
-    add_methods(*this, module, z,
-                {{"__init__", z_init, "(self, tcl)",
-                  "Quick calls into the interpreter tcl (kept weakly)."}});
-    show_getattr(
-        *this, module, z,
-        {"__getattr__", z_getattr, "(self, name)", "Return a new Z_Code for the command name."});
-    add_methods(*this, module, z,
-                {{"__call__", z_call, "(self, *args, **kwargs)",
-                  "Raise TclError: the root of the quick calls names no command."},
-                 {"__getstate__", z_getstate, "(self)", getstate_doc}});
+    add_methods(*this, module, z, Z_methods);
 
     PyObject* z_code = add_object(
         module, "Z_Code",
@@ -633,23 +662,7 @@ void State::init(PyObject* module) {
                                    {Py_tp_dealloc, reinterpret_cast<void*>(z_code_dealloc)}},
                                   z_code_getset));
     Z_Code = reinterpret_cast<PyTypeObject*>(z_code);
-    add_methods(*this, module, z_code,
-                {{"__init__", z_code_init, "(self, *cmd, tcl)",
-                  "Refer to the command whose name parts are cmd, in the interpreter tcl."}});
-    add_methods_beside_slots(
-        *this, module, z_code,
-        {{"__call__", z_code_call, "(self, *args, **kwargs)",
-          "Run the command with args as words and kwargs as -key value pairs; return the\n"
-          "result cast by the interpreter, or with cast_=False as a str (a list as Tcl\n"
-          "writes it)."}});
-    show_getattr(*this, module, z_code,
-                 {"__getattr__", z_code_getattr, "(self, name)",
-                  "Append name to the command name and return this same object."});
-    add_methods(
-        *this, module, z_code,
-        {{"__repr__", z_code_repr, "(self)", "Return str(self)."},
-         {"__str__", z_code_str, "(self)", "Return '<tcl.Z magic, referring Tcl code ::name>'."},
-         {"__getstate__", z_code_getstate, "(self)", getstate_doc}});
+    add_methods(*this, module, z_code, Z_Code_methods);
 }
 
 }  // namespace

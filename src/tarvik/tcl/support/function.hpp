@@ -48,8 +48,10 @@ struct Call {
 using Body = Ref (*)(const Call&);
 
 // How a class body holds a definition: as a method, as a static method, or as a second name of
-// one defined before it (`name = existing`, where `signature` names the existing one).
-enum class Binding : unsigned char { method, static_method, alias };
+// one defined before it (`name = existing`, where `signature` names the existing one). Native
+// classes (native_classes.hpp) also have methods that stand beside a C slot doing their work,
+// and a __getattr__ hook beside their C attribute lookup.
+enum class Binding : unsigned char { method, static_method, alias, beside_slot, getattr_hook };
 
 // One function's definition, kept right after its body: name, body, text signature, docstring.
 struct FunctionDef {
@@ -63,6 +65,18 @@ struct FunctionDef {
 // The definition as a static method of its class.
 constexpr FunctionDef as_static(FunctionDef def) {
     def.binding = Binding::static_method;
+    return def;
+}
+
+// The definition as a method beside the C slot that does its work (see native_classes.hpp).
+constexpr FunctionDef beside_slot(FunctionDef def) {
+    def.binding = Binding::beside_slot;
+    return def;
+}
+
+// The definition as the __getattr__ beside a native class's C attribute lookup.
+constexpr FunctionDef getattr_hook(FunctionDef def) {
+    def.binding = Binding::getattr_hook;
     return def;
 }
 
@@ -444,6 +458,15 @@ struct ModuleDefinition {
     static PyModuleDef& definition() {
         static PyModuleDef_Slot slots[] = {
             {Py_mod_exec, reinterpret_cast<void*>(exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+            // Each interpreter gets its own module object and state; they share one GIL.
+            {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+            // The GIL stays needed: the module states' object pools and lookup caches are read
+            // and written on every call without any synchronisation of their own.
+            {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
             {0, nullptr},
         };
         static PyModuleDef def = {

@@ -28,16 +28,6 @@ inline Ref class_dict(PyObject* cls) {
 #endif
 }
 
-// Methods of a native class, set as a class statement sets them: a method named after a slot
-// (__init__, __str__, __call__...) makes the class's slot call it.
-inline void add_methods(ModuleState& state, PyObject* module, PyObject* cls,
-                        std::initializer_list<FunctionDef> defs) {
-    Ref qualname = getattr(cls, "__qualname__");
-    for (const FunctionDef& def : defs)
-        check(PyObject_SetAttrString(cls, def.name,
-                                     state.make_function(module, def, qualname).get()));
-}
-
 // Puts `value` in the class's dict and leaves its slots as they are: for a method whose work a C
 // slot of the class already does faster. Subclasses made by a class statement still see the
 // method and build their slots from it, as for a class written in Python.
@@ -46,22 +36,38 @@ inline void set_beside_slot(PyObject* cls, const char* name, Borrowed value) {
     PyType_Modified(reinterpret_cast<PyTypeObject*>(cls));
 }
 
-inline void add_methods_beside_slots(ModuleState& state, PyObject* module, PyObject* cls,
-                                     std::initializer_list<FunctionDef> defs) {
-    Ref qualname = getattr(cls, "__qualname__");
-    for (const FunctionDef& def : defs)
-        set_beside_slot(cls, def.name, state.make_function(module, def, qualname));
+// One definition of a native class's table. A method is set as a class statement sets it: one
+// named after a slot (__init__, __str__, __call__...) makes the class's slot call it. A method
+// beside its slot leaves the slot as it is. A __getattr__ hook is for a class whose C tp_getattro
+// is the normal lookup followed by its own __getattr__, done without raising and catching an
+// AttributeError in between: to Python the class shows object.__getattribute__ and the native
+// `__getattr__`, exactly what a class statement would make, so a subclass gets CPython's own
+// hook and any __getattr__ it defines is obeyed.
+inline void add_native_method(ModuleState& state, PyObject* module, PyObject* cls,
+                              PyObject* qualname, const FunctionDef& def) {
+    if (def.binding == Binding::alias) {
+        check(PyObject_SetAttrString(cls, def.name, getattr(cls, def.signature).get()));
+        return;
+    }
+    Ref fn = state.make_function(module, def, qualname);
+    if (def.binding == Binding::static_method) fn = own(PyStaticMethod_New(fn));
+    if (def.binding == Binding::getattr_hook) {
+        Ref generic = getattr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__getattribute__");
+        set_beside_slot(cls, "__getattribute__", generic);
+    }
+    if (def.binding == Binding::beside_slot || def.binding == Binding::getattr_hook)
+        set_beside_slot(cls, def.name, fn);
+    else
+        check(PyObject_SetAttrString(cls, def.name, fn.get()));
 }
 
-// For a class whose C tp_getattro is the normal lookup followed by its own __getattr__, done
-// without raising and catching an AttributeError in between. To Python the class shows
-// object.__getattribute__ and the native `__getattr__`, exactly what a class statement would
-// make, so a subclass gets CPython's own hook and any __getattr__ it defines is obeyed.
-inline void show_getattr(ModuleState& state, PyObject* module, PyObject* cls,
-                         const FunctionDef& getattr_def) {
-    Ref generic = getattr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__getattribute__");
-    set_beside_slot(cls, "__getattribute__", generic);
-    add_methods_beside_slots(state, module, cls, {getattr_def});
+// The methods of a native class: its one table of definitions, in the order of a class body.
+template <size_t N>
+void add_methods(ModuleState& state, PyObject* module, PyObject* cls,
+                 const FunctionDef (&defs)[N]) {
+    Ref qualname = getattr(cls, "__qualname__");
+    for (const FunctionDef& def : defs)
+        add_native_method(state, module, cls, qualname, def);
 }
 
 // The instances of a native class: `Object` is its C struct, which starts with PyObject_HEAD, has
