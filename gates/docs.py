@@ -171,6 +171,7 @@ def run_examples(found: list[Example], globs: dict[str, Any]) -> list[str]:
         if example.doctest:
             test = parser.get_doctest(example.source, globs, name, str(example.path),
                                       example.line - 1)  # fmt: skip
+            test.globs = globs  # DocTest works on a copy; the page shares one namespace
             output: list[str] = []
             result = runner.run(test, out=output.append, clear_globs=False)
             if result.failed:
@@ -182,6 +183,13 @@ def run_examples(found: list[Example], globs: dict[str, Any]) -> list[str]:
             except Exception:
                 reports.append(f"code block at {name} raised:\n{traceback.format_exc()}")
     return reports
+
+
+def close_namespace(globs: dict[str, Any]) -> None:
+    """Drop a page's names newest first, as a reader's objects go before the interpreter they
+    were made from (a temporary command finalised after its interpreter would complain)."""
+    for name in reversed(list(globs)):
+        del globs[name]
 
 
 def docstring_examples(obj: Any, path: str) -> list[Example]:

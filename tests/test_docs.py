@@ -38,7 +38,9 @@ def test_page_examples(page: pathlib.Path):
             pytest.fail("TclX is required (TARVIK_REQUIRE_TCLX=1) but cannot be loaded")
         pytest.skip("the page's examples need TclX")
     found = list(docs.examples(page))
-    failures = docs.run_examples(found, {"__name__": f"docs.{_page_id(page)}"})
+    namespace = {"__name__": f"docs.{_page_id(page)}"}
+    failures = docs.run_examples(found, namespace)
+    docs.close_namespace(namespace)
     assert not failures, "\n".join(failures)
 
 
