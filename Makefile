@@ -44,7 +44,7 @@ format:
 
 # Quality gates (see the README). Each runs alone; `make gates` runs them all. They check the
 # package installed in .venv, rebuilt once per make run by gates-setup.
-gates: sanitize leaks leak-proof fuzz stubs pythons
+gates: sanitize leaks leak-proof fuzz stubs pythons docs
 
 gates-setup:
 	scripts/setup.sh gates

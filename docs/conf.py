@@ -16,7 +16,7 @@ copyright = "tarvik developers"
 release = "0.1.0"
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent / "_ext"))
-extensions = ["sphinx.ext.autodoc", "sphinx.ext.napoleon", "plaintext", "apicheck"]
+extensions = ["sphinx.ext.autodoc", "sphinx.ext.napoleon", "native", "apicheck"]
 
 # autodoc reads a native module's .pyi stub in its place when the module is not imported yet:
 # import the built modules first, so the reference shows their own docstrings and signatures.
@@ -31,10 +31,11 @@ html_theme = "furo"
 html_title = "tarvik.tcl"
 templates_path: list[str] = []
 
-# Names in single backquotes are Python objects; a typo in one is a broken link, which
-# nitpicky turns into an error.
+# Names in single backquotes are Python objects; a reference that does not resolve is a
+# warning, so an error of the build. The standard library's classes are named, not linked.
 default_role = "py:obj"
-nitpicky = False
+nitpicky = True
+nitpick_ignore = [("py:class", "collections.abc.MutableMapping")]
 
 autodoc_default_options = {
     "members": True,
@@ -51,6 +52,12 @@ autodoc_default_options = {
     ),
 }
 autodoc_class_signature = "mixed"
+# Signatures come from __text_signature__ and inspect; a docstring's first line such as
+# "D.get(k[,d]) -> D[k] if k in D, else d." (the mapping methods' own) is text, not a signature.
+autodoc_docstring_signature = False
 autoclass_content = "class"
 napoleon_google_docstring = True
 napoleon_numpy_docstring = False
+# Lets napoleon escape a parameter's trailing underscore (cast_), which would otherwise be read
+# as a link and dropped.
+strip_signature_backslash = True

@@ -1,9 +1,14 @@
-"""The native modules' docstrings are plain text, as ``help()`` shows them, not
-reStructuredText: ``*args`` is not emphasis, ``cast_`` is not a link, and an indented block
-after a colon is code. This reads them so, before autodoc renders them.
+"""How autodoc reads the native modules.
 
-Doctest sessions and napoleon's sections ("Args:", "Notes:") keep their meaning; the
-docstrings of the Python host layer are reStructuredText already and are left alone.
+Their functions are of the package's own native function type, which autodoc does not know: as
+a descriptor that is neither a Python function nor a builtin it would be shown as an attribute,
+without its signature. Here it counts as a routine, like a builtin method.
+
+Their docstrings are plain text, as ``help()`` shows them, not reStructuredText: ``*args`` is
+not emphasis, ``cast_`` is not a link, and an indented block after a colon is code. They are
+read so before autodoc renders them. Doctest sessions and napoleon's sections ("Args:",
+"Notes:") keep their meaning; the docstrings of the Python host layer are reStructuredText
+already and are left alone.
 """
 
 from __future__ import annotations
@@ -11,7 +16,11 @@ from __future__ import annotations
 import re
 from typing import Any
 
+from sphinx.util import inspect as sphinx_inspect
+
 from gates.docs import NATIVE_MODULES
+
+NATIVE_FUNCTION_TYPE = "native_function"
 
 # Inline markup characters of reStructuredText, and a trailing underscore (a link) or a
 # double one (an anonymous link) after a word.
@@ -78,7 +87,27 @@ def _process(app: Any, what: str, name: str, obj: Any, options: Any, lines: list
         lines[:] = plain_to_rst(lines)
 
 
+def _signature(app: Any, what: str, name: str, obj: Any, options: Any, signature: Any,
+               return_annotation: Any) -> tuple[Any, Any] | None:
+    # A default that the function works out itself is "..." in its text signature, which
+    # inspect renders as Ellipsis.
+    if signature and _is_native(name, obj):
+        return signature.replace("=Ellipsis", "=..."), return_annotation
+    return None
+
+
+def _routine_aware(isattributedescriptor: Any) -> Any:
+    def check(obj: Any) -> bool:
+        if type(obj).__name__ == NATIVE_FUNCTION_TYPE:
+            return False
+        return bool(isattributedescriptor(obj))
+
+    return check
+
+
 def setup(app: Any) -> dict[str, Any]:
+    sphinx_inspect.isattributedescriptor = _routine_aware(sphinx_inspect.isattributedescriptor)
     # After napoleon (priority 500) has turned its sections into fields.
     app.connect("autodoc-process-docstring", _process, priority=600)
+    app.connect("autodoc-process-signature", _signature)
     return {"parallel_read_safe": True, "parallel_write_safe": True}
