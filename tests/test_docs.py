@@ -52,13 +52,18 @@ def test_guide_has_examples():
 
 @pytest.mark.parametrize("name", docs.NATIVE_MODULES + docs.HOST_MODULES)
 def test_docstring_examples(name: str):
-    """The API reference shows the docstrings, with their sessions: those run too."""
+    """The API reference shows the docstrings, with their sessions: those run too, in the
+    module's namespace with ``tcl``, an interpreter, as the sessions call it."""
+    from tarvik.tcl import TclInterpreter
+
     module = docs.module(name)
     in_module = [public for public in docs.public_api()
                  if public == name or docs.owning_module(public) == name]  # fmt: skip
     found = [ex for public in in_module
              for ex in docs.docstring_examples(docs.resolve(public), public)]  # fmt: skip
-    failures = docs.run_examples(found, dict(vars(module)))
+    namespace = {**vars(module), "tcl": TclInterpreter()}
+    failures = docs.run_examples(found, namespace)
+    docs.close_namespace(namespace)
     assert not failures, "\n".join(failures)
 
 
