@@ -14,6 +14,7 @@ from gates import docs
 DOCS = pathlib.Path(__file__).resolve().parent.parent / "docs"
 PAGES = docs.pages(DOCS / "index.rst")
 INVENTORY = DOCS / "_build" / "html" / "objects.inv"
+KNOWN_REQUIREMENTS = {"tclx"}  # what a page may say it needs (".. requires: tclx")
 
 
 def _tclx_loads() -> bool:
@@ -34,7 +35,9 @@ def test_every_page_is_reached_from_the_index():
 @pytest.mark.parametrize("page", PAGES, ids=_page_id)
 def test_page_examples(page: pathlib.Path):
     """One fresh namespace per page; its examples run in order, as a reader would type them."""
-    if "tclx" in docs.requirements(page) and not _tclx_loads():
+    needs = docs.requirements(page)
+    assert needs <= KNOWN_REQUIREMENTS, f"unknown requirements: {needs - KNOWN_REQUIREMENTS}"
+    if "tclx" in needs and not _tclx_loads():
         if os.environ.get("TARVIK_REQUIRE_TCLX") == "1":
             pytest.fail("TclX is required (TARVIK_REQUIRE_TCLX=1) but cannot be loaded")
         pytest.skip("the page's examples need TclX")
