@@ -16,8 +16,6 @@ from __future__ import annotations
 import re
 from typing import Any
 
-from sphinx.util import inspect as sphinx_inspect
-
 from gates.docs import NATIVE_MODULES
 
 NATIVE_FUNCTION_TYPE = "native_function"
@@ -106,6 +104,9 @@ def _routine_aware(isattributedescriptor: Any) -> Any:
 
 
 def setup(app: Any) -> dict[str, Any]:
+    # Imported here so that the docstring reader above serves the tests without Sphinx.
+    from sphinx.util import inspect as sphinx_inspect
+
     sphinx_inspect.isattributedescriptor = _routine_aware(sphinx_inspect.isattributedescriptor)
     # After napoleon (priority 500) has turned its sections into fields.
     app.connect("autodoc-process-docstring", _process, priority=600)
