@@ -70,11 +70,12 @@ inline uint8_t char_class(Char c) {
     return c < 128 ? char_classes.of[c] : uint8_t(PLAIN);
 }
 
-// What a character adds to the length of the backslash form, whatever role it plays in the scan.
+// What a special character adds to the length of the backslash form, whatever role it plays in
+// the scan.
 inline void count_escape(ElementScan& scan, uint8_t cls) {
     if (cls == OPEN_BRACE || cls == CLOSE_BRACE)
         ++scan.braces;
-    else if (cls != PLAIN)
+    else
         ++scan.escapes;
 }
 
@@ -93,6 +94,7 @@ ElementScan scan_element(const Char* s, Py_ssize_t n, Py_ssize_t start = 0) {
     Py_ssize_t level = 0;
     for (Py_ssize_t p = start; p < n; ++p) {
         uint8_t cls = char_class(s[p]);
+        if (cls == PLAIN) continue;
         count_escape(scan, cls);
         switch (cls) {
             case OPEN_BRACE:
@@ -114,7 +116,7 @@ ElementScan scan_element(const Char* s, Py_ssize_t n, Py_ssize_t start = 0) {
                     break;
                 }
                 scan.flags |= USE_BRACES;
-                count_escape(scan, char_class(s[++p]));
+                if (uint8_t next = char_class(s[++p]); next != PLAIN) count_escape(scan, next);
                 break;
             default:
                 break;
