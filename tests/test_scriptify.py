@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import collections
 import inspect
+import itertools
 import sys
 
 import pytest
@@ -26,7 +27,9 @@ DONT = {"TCL_DONT_USE_BRACES", "BRACES_UNMATCHED"}
 TCL_ALPHABET = st.sampled_from(list('{}[]$;"#\\ \n\t\r\x0b\x0cab') + ["é", "中", "\U0001f600"])
 tcl_strings = st.text(TCL_ALPHABET, max_size=12)
 # Backslash runs next to braces, where an escape decides how the braces pair up.
-ESCAPE_PIECES = st.sampled_from(["\\", "{", "}", "\\{", "\\}", "\\\\", " ", "\n", "a", "$", "]"])
+ESCAPE_PIECES = st.sampled_from(
+    ["\\", "{", "}", "\\{", "\\}", "\\\\", " ", "\n", "a", "$", "]", "中", "\U0001f600"]
+)
 escape_strings = st.lists(ESCAPE_PIECES, max_size=10).map("".join)
 quoting_strings = tcl_strings | escape_strings
 
@@ -259,6 +262,16 @@ nested_lists = st.recursive(quoting_strings, lambda inner: st.lists(inner, max_s
 def test_nested_lists_stay_as_short_as_tcl_writes_them(interp, value):
     text = scriptify(value)
     assert len(text) <= 1.2 * len(tcl_list_text(interp.tk, *as_tuples(value))) + 2 * depth(value)
+
+
+@pytest.mark.parametrize("length", range(6))
+def test_every_short_string_of_escapes_and_braces_reads_back_nested(tk, length):
+    for chars in itertools.product(BS + "{} \na", repeat=length):
+        item = "".join(chars)
+        text = scriptify([[item, "q r"], "z"])
+        inner, last = tk.splitlist(text)
+        assert (tk.splitlist(inner), last) == ((item, "q r"), "z")
+        assert len(text) <= len(scriptify([item, "q r"])) + 4
 
 
 @pytest.mark.parametrize("levels", [10, 18, 40, 300])
