@@ -2,12 +2,13 @@
 # installs what it needs and builds the package):
 #   make demo    runs examples/quickstart.py against a real Tcl interpreter
 #   make test    runs the whole test suite
+# and, the same way, `make docs` builds the documentation site into docs/_build/html.
 VENV ?= .venv
 PY := $(VENV)/bin/python
 
 FUZZ_TOTAL ?= 3000
 
-.PHONY: demo test bench dev check format gates-setup gates sanitize leaks leak-proof fuzz pythons stubs
+.PHONY: demo test docs bench dev check format gates-setup gates sanitize leaks leak-proof fuzz pythons stubs
 
 demo:
 	scripts/setup.sh
@@ -16,6 +17,13 @@ demo:
 test:
 	scripts/setup.sh test
 	$(PY) -m pytest
+
+# Warnings are errors: a docstring that does not render, a broken reference or a public name
+# missing from the API reference fails the build.
+docs:
+	scripts/setup.sh docs
+	$(VENV)/bin/sphinx-build -W --keep-going -b html docs docs/_build/html
+	@echo "docs: docs/_build/html/index.html"
 
 bench:
 	scripts/setup.sh test
@@ -36,7 +44,7 @@ format:
 
 # Quality gates (see the README). Each runs alone; `make gates` runs them all. They check the
 # package installed in .venv, rebuilt once per make run by gates-setup.
-gates: sanitize leaks leak-proof fuzz stubs pythons
+gates: sanitize leaks leak-proof fuzz stubs pythons docs
 
 gates-setup:
 	scripts/setup.sh gates

@@ -13,18 +13,16 @@ ESCAPES = {"\f": "\\f", "\n": "\\n", "\r": "\\r", "\t": "\\t", "\v": "\\v"}
 def scan_element(string):
     string = scriptify(string)
     flags = set()
-    level = tcl_level = 0
-    escaped = False
+    level = 0
     if not string or string[0] in '{"':
         flags.add(USE_BRACES)
     length = len(string)
-    for p, c in enumerate(string):
+    p = 0
+    while p < length:
+        c = string[p]
         if c in "{}":
-            step = 1 if c == "{" else -1
-            level += step
-            if not escaped:
-                tcl_level += step
-            if level < 0 or tcl_level < 0:
+            level += 1 if c == "{" else -1
+            if level < 0:
                 flags |= {DONT_USE_BRACES, BRACES_UNMATCHED}
         elif c in SPECIAL:
             flags.add(USE_BRACES)
@@ -33,10 +31,9 @@ def scan_element(string):
                 flags = {DONT_USE_BRACES, BRACES_UNMATCHED}
             else:
                 flags.add(USE_BRACES)
-            escaped = not escaped
-            continue
-        escaped = False
-    if level or tcl_level:
+                p += 1  # the escaped character does not count in the nesting
+        p += 1
+    if level:
         flags = {DONT_USE_BRACES, BRACES_UNMATCHED}
     return 2 * length + 2, flags
 

@@ -1,4 +1,5 @@
-"""scriptify and tclobj of 10,000 short mixed strings, about a third of which need quoting."""
+"""scriptify and tclobj of 10,000 short mixed strings, about a third of which need quoting, and
+scriptify of lists nested around an escaped brace, against the text Tcl's own list writes."""
 
 import random
 import tkinter
@@ -21,6 +22,32 @@ def mixed_strings(count: int = 10_000) -> list[str]:
     return items
 
 
+def nested_escapes(depth: int) -> list:
+    """An escaped brace inside ``depth`` lists that each also hold a quoted word."""
+    value: list = ["p\\{q", "a b"]
+    for _ in range(depth):
+        value = [value, "a b"]
+    return value
+
+
+def as_tuples(value):
+    return tuple(as_tuples(x) for x in value) if isinstance(value, list) else value
+
+
+def run_nested(table) -> None:
+    tk = tkinter.Tcl().tk
+    group = "scriptify nested escaped braces"
+    for depth in (10, 18, 40):
+        value = nested_escapes(depth)
+        tuples = as_tuples(value)
+        ours, theirs = scriptify(value), tk.call("format", "%s", tuples)
+        # The text itself must stay as short as Tcl's, or the time says nothing.
+        assert len(ours) <= 1.2 * len(theirs) + 2 * depth, (depth, len(ours), len(theirs))
+        assert baseline_scriptify.scriptify(value) == ours
+        table.within(group, f"depth {depth}: {len(ours)} chars", lambda: scriptify(value),
+                     f"Tcl list: {len(theirs)} chars", lambda: tk.call("format", "%s", tuples), 1)
+
+
 def run(table) -> None:
     items = mixed_strings()
     tk = tkinter.Tcl().tk
@@ -37,3 +64,4 @@ def run(table) -> None:
                  lambda: tk.call("list", *items), None)
     table.within(group, "tclobj(list)", lambda: tclobj(items), "tuple(list)",
                  lambda: tuple(items), 3)
+    run_nested(table)

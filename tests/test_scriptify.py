@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import collections
 import inspect
+import itertools
 import sys
 
 import pytest
@@ -25,6 +26,17 @@ DONT = {"TCL_DONT_USE_BRACES", "BRACES_UNMATCHED"}
 # Characters that matter to Tcl's parser, plus some that must pass through untouched.
 TCL_ALPHABET = st.sampled_from(list('{}[]$;"#\\ \n\t\r\x0b\x0cab') + ["é", "中", "\U0001f600"])
 tcl_strings = st.text(TCL_ALPHABET, max_size=12)
+# Backslash runs next to braces, where an escape decides how the braces pair up.
+ESCAPE_PIECES = st.sampled_from(
+    ["\\", "{", "}", "\\{", "\\}", "\\\\", " ", "\n", "a", "$", "]", "中", "\U0001f600"]
+)
+escape_strings = st.lists(ESCAPE_PIECES, max_size=10).map("".join)
+quoting_strings = tcl_strings | escape_strings
+
+
+def tcl_list_text(tk, *items):
+    """The text that Tcl's own ``list`` command writes for ``items`` (nested tuples stay lists)."""
+    return tk.call("format", "%s", tk.call("list", *items))
 
 
 @pytest.mark.parametrize(
@@ -47,7 +59,7 @@ tcl_strings = st.text(TCL_ALPHABET, max_size=12)
         (["a" + BS], "a" + BS * 2),
         (["a" + BS + "\nb"], "a" + BS * 2 + BS + "nb"),
         (["a" + BS + "tb"], "{a" + BS + "tb}"),
-        (["a" + BS + "{b"], "a" + BS * 3 + "{b"),
+        (["a" + BS + "{b"], "{a" + BS + "{b}"),
         (["} x"], "\\}\\ x"),
         (["a" + BS + "\n b"], "a" + BS * 2 + BS + "n" + BS + " b"),
         (["#a", "b#"], "#a b#"),
@@ -62,19 +74,34 @@ def test_list_quoting(items, expected):
 @pytest.mark.parametrize(
     "element, expected",
     [
-        # An escaped brace does not count for Tcl's brace matching: braces would not read back.
+        # An escaped brace does not count for Tcl's brace matching: where the others do not pair
+        # up, braces would not read back.
         ("{" + BS + "}", "\\{" + BS * 2 + "\\}"),
         (BS + "{}", BS * 2 + "\\{\\}"),
-        (BS + "}", BS * 2 + "\\}"),
-        ("{" + BS + "}}", "\\{" + BS * 2 + "\\}\\}"),
+        # Where they do, braces hold the element as they are.
+        (BS + "}", "{" + BS + "}}"),
+        ("{" + BS + "}}", "{{" + BS + "}}}"),
+        ("a" + BS + "{b", "{a" + BS + "{b}"),
+        ("{" + BS + "{}", "{{" + BS + "{}}"),
         # An escaped backslash does not escape the brace after it.
         ("{" + BS * 2 + "}", "{{" + BS * 2 + "}}"),
         (BS * 2 + "{", BS * 4 + "\\{"),
+        (BS * 3 + "{", "{" + BS * 3 + "{}"),
+        (BS * 3 + "{}", BS * 6 + "\\{\\}"),
+        # Nor the closing brace, nor a newline after it.
+        ("a" + BS * 2, "{a" + BS * 2 + "}"),
+        ("{" + BS * 2 + "}" + BS * 2, "{{" + BS * 2 + "}" + BS * 2 + "}"),
+        ("a" + BS * 2 + "\nb", "{a" + BS * 2 + "\nb}"),
+        ("a" + BS * 3, "a" + BS * 6),
+        ("a" + BS * 3 + "\nb", "a" + BS * 6 + "\\nb"),
+        ("{" + BS + "}" + BS, "\\{" + BS * 2 + "\\}" + BS * 2),
     ],
 )
-def test_escaped_braces_choose_the_backslash_form(element, expected, tk):
-    assert scriptify([element]) == expected
-    assert tk.splitlist(scriptify([element])) == (element,)
+def test_escaped_braces_and_backslashes_read_back_as_tcl_writes_them(element, expected, tk):
+    text = scriptify([element])
+    assert text == expected
+    assert tk.splitlist(text) == (element,)
+    assert text == tcl_list_text(tk, element)
 
 
 @pytest.mark.parametrize(
@@ -87,7 +114,13 @@ def test_escaped_braces_choose_the_backslash_form(element, expected, tk):
         ("a" + BS + "\n b", 12, DONT | {"USE_BRACES"}),
         ("{" + BS + "}", 8, DONT),
         (BS + "{}", 8, DONT),
-        ("{" + BS + "}}", 10, DONT),
+        ("{" + BS + "}}", 10, {"USE_BRACES"}),
+        ("a" + BS + "{b", 10, {"USE_BRACES"}),
+        ("a" + BS * 2, 8, {"USE_BRACES"}),
+        ("a" + BS * 2 + "\n", 10, {"USE_BRACES"}),
+        ("a" + BS * 3, 10, DONT),
+        (BS + "\n" + BS + "{", 10, DONT | {"USE_BRACES"}),
+        (BS * 2 + "{", 8, DONT),
     ],
 )
 def test_scan_element(element, size, flags):
@@ -104,7 +137,7 @@ def test_convert_element_follows_the_flags_it_is_given():
         _Tcl_ConvertElement("{a", frozenset())
 
 
-@given(st.lists(tcl_strings, max_size=8))
+@given(st.lists(quoting_strings, max_size=8))
 def test_tcl_reads_back_every_list(interp, items):
     text = scriptify(items)
     assert interp.tk.splitlist(text) == tuple(items)
@@ -113,7 +146,7 @@ def test_tcl_reads_back_every_list(interp, items):
         assert _Tcl_ConvertElement(item, flags) == _tcl_UpdateStringOfList([item])
 
 
-@given(st.lists(tcl_strings, min_size=1, max_size=6))
+@given(st.lists(quoting_strings, min_size=1, max_size=6))
 def test_evaluated_lists_substitute_nothing(interp, items):
     tk = interp.tk
     tk.eval("set ::trap 0; proc ::unknown args {incr ::trap; return {}}")
@@ -126,7 +159,8 @@ def test_evaluated_lists_substitute_nothing(interp, items):
 
 
 nested = st.recursive(
-    tcl_strings, lambda inner: st.lists(inner, max_size=4) | st.dictionaries(tcl_strings, inner, max_size=3),
+    quoting_strings,
+    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(quoting_strings, inner, max_size=3),
     max_leaves=12,
 )
 
@@ -149,6 +183,110 @@ def read_back(tk, value, text):
 def test_nested_lists_and_mappings_read_back(interp, value):
     read_back(interp.tk, value, scriptify(value))
     assert interp.tk.call("llength", tclobj(value)) == len(value)
+
+
+@given(quoting_strings)
+def test_flags_describe_the_form_written(item):
+    size, flags = _Tcl_ScanElement(item)
+    text = _Tcl_ConvertElement(item, set(flags))
+    assert ("TCL_DONT_USE_BRACES" in flags) == ("BRACES_UNMATCHED" in flags)
+    if "USE_BRACES" in flags and "TCL_DONT_USE_BRACES" not in flags:
+        assert text == "{" + item + "}"
+    elif item:
+        assert unbackslash(text) == item
+    assert len(text) <= size
+
+
+def unbackslash(text):
+    """Undo backslash mode: each backslash stands before the character it protects."""
+    letters = {"f": "\f", "n": "\n", "r": "\r", "t": "\t", "v": "\v"}
+    out, chars = [], iter(text)
+    for c in chars:
+        if c == BS:
+            c = next(chars)
+            c = letters.get(c, c)
+        out.append(c)
+    return "".join(out)
+
+
+def backslash_free_quoting(item):
+    """The scan flags and written form for an element without backslashes, as they always were."""
+    flags = {"USE_BRACES"} if item[:1] in ("", "{", '"') else set()
+    level = 0
+    for c in item:
+        level += (c == "{") - (c == "}")
+        if level < 0:
+            flags |= DONT
+        if c in "[$; \f\n\r\t\v":
+            flags.add("USE_BRACES")
+    if level:
+        flags = set(DONT)
+    if not item:
+        return flags, "{}"
+    if "USE_BRACES" in flags and "TCL_DONT_USE_BRACES" not in flags:
+        return flags, "{" + item + "}"
+    all_braces = "BRACES_UNMATCHED" in flags or item[0] == "{"
+    letters = {"\f": "f", "\n": "n", "\r": "r", "\t": "t", "\v": "v"}
+    out = []
+    for c in item:
+        if c in letters:
+            out.append(BS + letters[c])
+        elif c in '][$; "' or (all_braces and c in "{}"):
+            out.append(BS + c)
+        else:
+            out.append(c)
+    return flags, "".join(out)
+
+
+@given(st.lists(st.text(st.sampled_from(list('{}[]$;"# \n\t\r\x0b\x0cab') + ["é", "中"]), max_size=12)))
+def test_elements_without_backslashes_keep_their_form(items):
+    expected = [backslash_free_quoting(item) for item in items]
+    assert scriptify(items) == " ".join(text for _, text in expected)
+    for item, (flags, _) in zip(items, expected):
+        assert _Tcl_ScanElement(item)[1] == flags
+
+
+def as_tuples(value):
+    """``value`` with its lists as tuples, which ``_tkinter`` hands to Tcl as list objects."""
+    return tuple(as_tuples(x) for x in value) if isinstance(value, list) else value
+
+
+def depth(value):
+    return 1 + max(map(depth, value), default=0) if isinstance(value, list) else 0
+
+
+nested_lists = st.recursive(quoting_strings, lambda inner: st.lists(inner, max_size=3), max_leaves=10)
+
+
+@given(st.lists(nested_lists, max_size=3))
+def test_nested_lists_stay_as_short_as_tcl_writes_them(interp, value):
+    text = scriptify(value)
+    assert len(text) <= 1.2 * len(tcl_list_text(interp.tk, *as_tuples(value))) + 2 * depth(value)
+
+
+@pytest.mark.parametrize("length", range(6))
+def test_every_short_string_of_escapes_and_braces_reads_back_nested(tk, length):
+    for chars in itertools.product(BS + "{} \na", repeat=length):
+        item = "".join(chars)
+        text = scriptify([[item, "q r"], "z"])
+        inner, last = tk.splitlist(text)
+        assert (tk.splitlist(inner), last) == ((item, "q r"), "z")
+        assert len(text) <= len(scriptify([item, "q r"])) + 4
+
+
+@pytest.mark.parametrize("levels", [10, 18, 40, 300])
+@pytest.mark.parametrize("leaf", ["{x", "p" + BS + "{q", "a" + BS, BS + "}", "a" + BS + "\nb", "}{", BS * 3 + "{"])
+def test_deeply_nested_escapes_grow_by_two_characters_a_level(tk, leaf, levels):
+    value = [leaf, "a b"]
+    for _ in range(levels):
+        value = [value, "a b"]
+    text = scriptify(value)
+    assert len(text) <= len(tcl_list_text(tk, *as_tuples(value))) + 2 * levels
+    assert len(text) <= len(scriptify([leaf, "a b"])) + 8 * levels
+    for _ in range(levels):
+        text, last = tk.splitlist(text)
+        assert last == "a b"
+    assert tk.splitlist(text) == (leaf, "a b")
 
 
 @pytest.mark.parametrize(

@@ -70,57 +70,59 @@ inline uint8_t char_class(Char c) {
     return c < 128 ? char_classes.of[c] : uint8_t(PLAIN);
 }
 
+// What a special character adds to the length of the backslash form, whatever role it plays in
+// the scan.
+inline void count_escape(ElementScan& scan, uint8_t cls) {
+    if (cls == OPEN_BRACE || cls == CLOSE_BRACE)
+        ++scan.braces;
+    else
+        ++scan.escapes;
+}
+
 // Scans an element whose first `start` characters are known to be plain.
+//
+// Nesting is counted the way Tcl's brace matcher counts it: a backslash and the character after
+// it are one unit, so an escaped brace does not count and an escaped backslash escapes nothing.
+// Braces can then hold every element whose unescaped braces pair up, which keeps a quoted list
+// quotable in braces by the list around it: the text grows by two characters per level instead
+// of doubling.
 template <class Char>
 ElementScan scan_element(const Char* s, Py_ssize_t n, Py_ssize_t start = 0) {
     ElementScan scan;
     // A leading brace or quote would be read as the start of a quoted word.
     if (n == 0 || s[0] == '{' || s[0] == '"') scan.flags |= USE_BRACES;
-    // Braces may hold the element only if they balance both when every brace counts and when
-    // escaped braces are skipped, as Tcl's brace matcher does. The first count keeps the
-    // long-standing choice for every element; the second rejects elements like `{\}` whose
-    // braced form Tcl cannot read back, or that would end a braced word early.
     Py_ssize_t level = 0;
-    Py_ssize_t tcl_level = 0;
-    bool escaped = false;  // the previous character is a backslash that escapes this one
     for (Py_ssize_t p = start; p < n; ++p) {
         uint8_t cls = char_class(s[p]);
-        if (cls == PLAIN) {
-            escaped = false;
-            continue;
-        }
+        if (cls == PLAIN) continue;
+        count_escape(scan, cls);
         switch (cls) {
             case OPEN_BRACE:
-            case CLOSE_BRACE: {
-                ++scan.braces;
-                Py_ssize_t step = cls == OPEN_BRACE ? 1 : -1;
-                level += step;
-                if (!escaped) tcl_level += step;
-                if (level < 0 || tcl_level < 0) scan.flags |= BRACES_IMPOSSIBLE;
+                ++level;
                 break;
-            }
+            case CLOSE_BRACE:
+                // A brace closing more than was opened would end a braced word early.
+                if (--level < 0) scan.flags |= BRACES_IMPOSSIBLE;
+                break;
             case NEEDS_QUOTING:
             case BLANK_ESCAPE:
                 scan.flags |= USE_BRACES;
-                ++scan.escapes;
-                break;
-            case BACKSLASHED:
-                ++scan.escapes;
                 break;
             case BACKSLASH:
-                ++scan.escapes;
                 // Inside braces a backslash-newline is still substituted, and a trailing backslash
                 // would escape the closing brace: only backslashes can quote these.
-                if (p + 1 == n || s[p + 1] == '\n')
+                if (p + 1 == n || s[p + 1] == '\n') {
                     scan.flags = BRACES_IMPOSSIBLE;
-                else
-                    scan.flags |= USE_BRACES;
-                escaped = !escaped;
-                continue;
+                    break;
+                }
+                scan.flags |= USE_BRACES;
+                if (uint8_t next = char_class(s[++p]); next != PLAIN) count_escape(scan, next);
+                break;
+            default:
+                break;
         }
-        escaped = false;
     }
-    if (level != 0 || tcl_level != 0) scan.flags = BRACES_IMPOSSIBLE;
+    if (level != 0) scan.flags = BRACES_IMPOSSIBLE;
     return scan;
 }
 
