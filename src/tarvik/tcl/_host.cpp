@@ -31,15 +31,15 @@ struct State : ModuleState {
     void init(PyObject* module);
 };
 
-State& state_of(const Call& call) {
-    return call.state<State>();
+State& state_of(const Call& c) {
+    return c.state<State>();
 }
 
 // ---------------------------------------------------------------------------------------------
 // Tcl lists
 
-Ref splitlist_entry(const Call& call) {
-    PyObject* text = call.exactly(1) ? call.args[0] : call.parse<1>().named[0];
+Ref host_splitlist(const Call& c) {
+    PyObject* text = c.exactly(1) ? c.args[0] : c.parse<1>().named[0];
     if (!PyUnicode_Check(text))
         raise_format(PyExc_TypeError, "splitlist() argument must be str, not %.200s",
                      Py_TYPE(text)->tp_name);
@@ -48,13 +48,25 @@ Ref splitlist_entry(const Call& call) {
     return tuple_taking(items);
 }
 
+constexpr FunctionDef splitlist_def{
+    "splitlist", host_splitlist, "(string)",
+    "Split a str into the elements of the Tcl list it holds, as Tcl itself would.\n\n"
+    "Returns a tuple of str, or None when the text is left to the interpreter: a malformed\n"
+    "list (so that the error is Tcl's own) or a numeric backslash escape outside braces."};
+
 // ---------------------------------------------------------------------------------------------
 // Results
 
-Ref cast_any_entry(const Call& call) {
-    auto [self, result] = call.arguments<2>();
+Ref host_cast_any(const Call& c) {
+    auto [self, result] = c.arguments<2>();
     return casts::cast_any(result);
 }
+
+constexpr FunctionDef cast_any_def{
+    "cast_any", host_cast_any, "(self, result)",
+    "A Tcl result as a natural Python value: str, int, float, bool and bytes stay as they\n"
+    "are, a tuple is cast element by element, any other object (a Tcl object) becomes its\n"
+    "str(). Bound as the method cast_any of the host interpreter; self is not used."};
 
 // ---------------------------------------------------------------------------------------------
 // Clock
@@ -103,9 +115,9 @@ Ref make_datetime(const State& st, const LocalTime& time, int microsecond) {
                                                     time.fold, api->DateTimeType));
 }
 
-Ref now_entry(const Call& call) {
-    State& st = state_of(call);
-    if (!call.exactly(0)) call.parse<0>();
+Ref host_now(const Call& c) {
+    State& st = state_of(c);
+    if (!c.exactly(0)) c.parse<0>();
     timespec now{};
     if (clock_gettime(CLOCK_REALTIME, &now) != 0) raise_time_error();
     if (!st.cached || now.tv_sec != st.cached_second) {
@@ -116,42 +128,30 @@ Ref now_entry(const Call& call) {
     return make_datetime(st, st.cached_time, int(now.tv_nsec / 1000));
 }
 
-Ref local_datetime_entry(const Call& call) {
-    auto [seconds, microsecond] = call.parse<2>().named;
+constexpr FunctionDef now_def{
+    "now", host_now, "()",
+    "The current local time as a naive datetime, as datetime.now() gives it.\n\n"
+    "The local time of the current second is converted once and kept, so a reading costs\n"
+    "little more than the clock itself."};
+
+Ref host_local_datetime(const Call& c) {
+    auto [seconds, microsecond] = c.parse<2>().named;
     long long t = PyLong_AsLongLong(seconds);
     if (t == -1 && PyErr_Occurred()) raise_current();
     long us = PyLong_AsLong(microsecond);
     if (us == -1 && PyErr_Occurred()) raise_current();
     if (us < 0 || us > 999999) raise(PyExc_ValueError, "microsecond must be in 0..999999");
     if (time_t(t) != t) raise(PyExc_OverflowError, "timestamp out of range for platform time_t");
-    return make_datetime(state_of(call), local_time(time_t(t)), int(us));
+    return make_datetime(state_of(c), local_time(time_t(t)), int(us));
 }
+
+constexpr FunctionDef local_datetime_def{
+    "local_datetime", host_local_datetime, "(seconds, microsecond=0)",
+    "The naive local datetime of a POSIX time in whole seconds plus microsecond, with the\n"
+    "fold that datetime.fromtimestamp() gives it: the conversion that now() makes."};
 
 // ---------------------------------------------------------------------------------------------
 // Module
-
-constexpr FunctionDef splitlist_def{
-    "splitlist", splitlist_entry, "(string)",
-    "Split a str into the elements of the Tcl list it holds, as Tcl itself would.\n\n"
-    "Returns a tuple of str, or None when the text is left to the interpreter: a malformed\n"
-    "list (so that the error is Tcl's own) or a numeric backslash escape outside braces."};
-
-constexpr FunctionDef cast_any_def{
-    "cast_any", cast_any_entry, "(self, result)",
-    "A Tcl result as a natural Python value: str, int, float, bool and bytes stay as they\n"
-    "are, a tuple is cast element by element, any other object (a Tcl object) becomes its\n"
-    "str(). Bound as the method cast_any of the host interpreter; self is not used."};
-
-constexpr FunctionDef now_def{
-    "now", now_entry, "()",
-    "The current local time as a naive datetime, as datetime.now() gives it.\n\n"
-    "The local time of the current second is converted once and kept, so a reading costs\n"
-    "little more than the clock itself."};
-
-constexpr FunctionDef local_datetime_def{
-    "local_datetime", local_datetime_entry, "(seconds, microsecond=0)",
-    "The naive local datetime of a POSIX time in whole seconds plus microsecond, with the\n"
-    "fold that datetime.fromtimestamp() gives it: the conversion that now() makes."};
 
 void State::init(PyObject* module) {
     datetime_api = static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));

@@ -17,6 +17,31 @@
 namespace tarvik {
 namespace {
 
+// Interned attribute and method names, and the other constants the module uses.
+struct Names : InternedNames {
+    using InternedNames::InternedNames;
+
+    PyObject* const package_name = name("tarvik.tcl");
+    PyObject* const dot = name(".");
+    PyObject* const one = keep(own(PyLong_FromLong(1)));
+    PyObject* const empty_tuple = keep(own(PyTuple_New(0)));
+    PyObject* const blocked_format = keep(
+        from_utf8("target key \"%s\" is a value, cannot update value against another keyed list"));
+    PyObject* const split = name("split");
+    PyObject* const contains = name("__contains__");
+    PyObject* const getitem = name("__getitem__");
+    PyObject* const setitem = name("__setitem__");
+    PyObject* const delitem = name("__delitem__");
+    PyObject* const init = name("__init__");
+    PyObject* const items = name("items");
+    PyObject* const update = name("update");
+    PyObject* const all_keys = name("all_keys");
+    PyObject* const all_items = name("all_items");
+    PyObject* const typename_ = name("typename");
+    PyObject* const cast_list = name("cast_list");
+    PyObject* const keyed_list_typename = name("keyed_list_typename");
+};
+
 struct State : ModuleState {
     PyObject* MutableMapping;
     PyObject* mapping_update;  // MutableMapping.update
@@ -31,24 +56,7 @@ struct State : ModuleState {
     // The type name of TclX keyed-list objects, once the host has told it.
     PyObject* keyed_list_typename = nullptr;
 
-    PyObject* package_name;  // "tarvik.tcl"
-    PyObject* dot;           // "."
-    PyObject* one;           // 1
-    PyObject* empty_tuple;
-    PyObject* blocked_format;
-    PyObject* name_split;
-    PyObject* name_contains;
-    PyObject* name_getitem;
-    PyObject* name_setitem;
-    PyObject* name_delitem;
-    PyObject* name_init;
-    PyObject* name_items;
-    PyObject* name_update;
-    PyObject* name_all_keys;
-    PyObject* name_all_items;
-    PyObject* name_typename;
-    PyObject* name_cast_list;
-    PyObject* name_keyed_list_typename;
+    Names name{*this};
 
     void init(PyObject* module);
 };
@@ -82,13 +90,13 @@ bool is_tree(const State& st, PyObject* obj) {
 // nothing, so the instance is made without running it.
 Ref new_tree(const State& st) {
     if (!st.dict_base) return call(st.tree);
-    return own(st.tree_type->tp_new(st.tree_type, st.empty_tuple, nullptr));
+    return own(st.tree_type->tp_new(st.tree_type, st.name.empty_tuple, nullptr));
 }
 
 // The key fills the message as one value: a tuple key would otherwise be taken for the format's
 // argument list and fail with a TypeError of its own.
 [[noreturn]] void blocked(const State& st, PyObject* key) {
-    Ref message = own(PyUnicode_Format(st.blocked_format, tuple(key).get()));
+    Ref message = own(PyUnicode_Format(st.name.blocked_format, tuple(key).get()));
     PyErr_SetObject(PyExc_KeyError, message);
     raise_current();
 }
@@ -109,7 +117,7 @@ Ref key_parts(const State& st, PyObject* key) {
     PyObject* parts = PyDict_GetItemWithError(st.key_parts, key);
     if (parts != nullptr) return Ref::borrow(parts);
     if (PyErr_Occurred()) raise_current();
-    Ref made = own(PyUnicode_Split(key, st.dot, -1));
+    Ref made = own(PyUnicode_Split(key, st.name.dot, -1));
     if (PyDict_GET_SIZE(st.key_parts) >= 1024) PyDict_Clear(st.key_parts);
     set_item(st.key_parts, key, made);
     return made;
@@ -135,8 +143,9 @@ class KeyPath {
             offset_ += PyUnicode_GET_LENGTH(PyList_GET_ITEM(parts_.get(), index_++)) + 1;
             return true;
         }
-        if (!check(PySequence_Contains(key_, st_.dot))) return false;
-        auto [head, rest] = unpack_pair(call_method(key_, st_.name_split, st_.dot, st_.one).get());
+        if (!check(PySequence_Contains(key_, st_.name.dot))) return false;
+        auto [head, rest] =
+            unpack_pair(call_method(key_, st_.name.split, st_.name.dot, st_.name.one).get());
         head_ = std::move(head);
         key_ = std::move(rest);
         return true;
@@ -166,7 +175,7 @@ class KeyPath {
 // The base item operations: one level, through the class after FieldTree in the MRO.
 
 Ref base_read(const State& st, PyObject* node, PyObject* key) {
-    if (!is_plain(st, node)) return call(super_attr(st.tree, node, st.name_getitem), key);
+    if (!is_plain(st, node)) return call(super_attr(st.tree, node, st.name.getitem), key);
     PyObject* value = PyDict_GetItemWithError(node, key);
     if (value == nullptr) {
         if (PyErr_Occurred()) raise_current();
@@ -179,19 +188,19 @@ void base_write(const State& st, PyObject* node, PyObject* key, PyObject* value)
     if (is_plain(st, node))
         check(PyDict_SetItem(node, key, value));
     else
-        call(super_attr(st.tree, node, st.name_setitem), key, value);
+        call(super_attr(st.tree, node, st.name.setitem), key, value);
 }
 
 void base_delete(const State& st, PyObject* node, PyObject* key) {
     if (is_plain(st, node))
         check(PyDict_DelItem(node, key));
     else
-        call(super_attr(st.tree, node, st.name_delitem), key);
+        call(super_attr(st.tree, node, st.name.delitem), key);
 }
 
 bool base_contains(const State& st, PyObject* node, PyObject* key) {
     if (is_plain(st, node)) return check(PyDict_Contains(node, key)) != 0;
-    return is_true(call(super_attr(st.tree, node, st.name_contains), key));
+    return is_true(call(super_attr(st.tree, node, st.name.contains), key));
 }
 
 // The membership test and then the read: one lookup where the base is a plain dict.
@@ -232,10 +241,10 @@ Ref from_tcl(State& st, PyObject* value);
 
 // The host package, imported when it is first needed rather than when this module loads.
 Ref import_package(const State& st) {
-    Ref package = Ref::steal_maybe(PyImport_GetModule(st.package_name));
+    Ref package = Ref::steal_maybe(PyImport_GetModule(st.name.package_name));
     if (package) return package;
     if (PyErr_Occurred()) raise_current();
-    return own(PyImport_Import(st.package_name));
+    return own(PyImport_Import(st.name.package_name));
 }
 
 // A keyed-list Tcl object as the FieldTree it holds; any other value as it is. Values that are
@@ -243,12 +252,12 @@ Ref import_package(const State& st) {
 Ref from_keyed_list_object(State& st, PyObject* value) {
     if (Py_TYPE(value) != st.tcl_obj_type) return Ref::borrow(value);
     if (st.keyed_list_typename == nullptr) {
-        Ref ask = getattr_optional(import_package(st), st.name_keyed_list_typename);
+        Ref ask = getattr_optional(import_package(st), st.name.keyed_list_typename);
         Ref name = ask ? call(ask) : none();
         if (!PyUnicode_Check(name)) return Ref::borrow(value);  // no TclX, no keyed lists
         st.keyed_list_typename = st.keep(std::move(name));
     }
-    Ref type_name = getattr(value, st.name_typename);
+    Ref type_name = getattr(value, st.name.typename_);
     if (!check(PyObject_RichCompareBool(type_name, st.keyed_list_typename, Py_EQ)))
         return Ref::borrow(value);
     return from_tcl(st, value);
@@ -299,7 +308,7 @@ Ref contains(const State& st, PyObject* self, PyObject* key) {
         if (!value) return boolean(false);
         if (!is_plain(st, value)) {
             Ref rest = path.rest();
-            return call_method(value, st.name_contains, rest.get());
+            return call_method(value, st.name.contains, rest.get());
         }
         node = std::move(value);
     }
@@ -342,7 +351,7 @@ void for_each_entry(const State& st, PyObject* self, F&& f) {
             f(Ref::borrow(key), Ref::borrow(value));
         return;
     }
-    Ref iterator = own(PyObject_GetIter(call_method(self, st.name_items).get()));
+    Ref iterator = own(PyObject_GetIter(call_method(self, st.name.items).get()));
     while (Ref item = Ref::steal_maybe(PyIter_Next(iterator))) {
         auto [key, value] = unpack_pair(item);
         f(std::move(key), std::move(value));
@@ -370,10 +379,10 @@ Ref flatten(const State& st, PyObject* self, bool with_values) {
         }
         Ref sub = is_plain(st, value)
                       ? flatten(st, value, with_values)
-                      : call_method(value, with_values ? st.name_all_items : st.name_all_keys);
+                      : call_method(value, with_values ? st.name.all_items : st.name.all_keys);
         Ref prefix;  // key + '.', made for the first sub-key: an empty sub-list adds nothing
         auto qualified = [&](PyObject* subkey) {
-            if (!prefix) prefix = own(PyNumber_Add(key, st.dot));
+            if (!prefix) prefix = own(PyNumber_Add(key, st.name.dot));
             return own(PyNumber_Add(prefix, subkey));
         };
         for_each_item(sub, [&](PyObject* item) {
@@ -392,14 +401,14 @@ void update_of(State& st, PyObject* target, PyObject* other) {
     if (is_plain(st, target))
         merge(st, target, other);
     else
-        call_method(target, st.name_update, other);
+        call_method(target, st.name.update, other);
 }
 
 // update(other): a FieldTree merges leaf by leaf, anything else as MutableMapping.update does.
 void merge(State& st, PyObject* self, PyObject* other) {
     if (is_tree(st, other)) {
         Ref leaves =
-            is_plain(st, other) ? flatten(st, other, true) : call_method(other, st.name_all_items);
+            is_plain(st, other) ? flatten(st, other, true) : call_method(other, st.name.all_items);
         for_each_item(leaves, [&](PyObject* item) {
             auto [key, value] = unpack_pair(item);
             assign(st, self, key, value);
@@ -580,7 +589,7 @@ class KeyedListReader {
     }
 
     bool split_by_host(PyObject* value, bool nested, std::vector<Ref>& out) {
-        if (!cast_list_) cast_list_ = getattr(package_, st_.name_cast_list);
+        if (!cast_list_) cast_list_ = getattr(package_, st_.name.cast_list);
         Ref items = Ref::steal_maybe(PyObject_CallOneArg(cast_list_, value));
         if (!items) {
             // A nested value that does not even read as a list is a leaf like any other.
@@ -614,50 +623,80 @@ Ref from_tcl(State& st, PyObject* value) {
 // ---------------------------------------------------------------------------------------------
 // Entry points
 
-Ref init_entry(const Call& call) {
-    State& st = call.state<State>();
-    PyObject* self = call.parse<1>().named[0];
+Ref FieldTree_init(const Call& c) {
+    State& st = c.state<State>();
+    PyObject* self = c.parse<1>().named[0];
     RecursionGuard guard(" while building a FieldTree");
-    if (!is_plain(st, self)) tarvik::call(super_attr(st.tree, self, st.name_init));
+    if (!is_plain(st, self)) tarvik::call(super_attr(st.tree, self, st.name.init));
     // self is positional-only: every other argument is the dict constructor's.
-    Ref entries = own(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyDict_Type), call.args + 1,
-                                          size_t(call.nargs - 1), call.kwnames));
+    Ref entries = own(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyDict_Type), c.args + 1,
+                                          size_t(c.nargs - 1), c.kwnames));
     convert_to_subtrees(st, entries);
     update_of(st, self, entries);
     return none();
 }
 
-Ref from_tcl_entry(const Call& call) {
-    auto [string] = call.arguments<1>();
-    return from_tcl(call.state<State>(), string);
+constexpr FunctionDef FieldTree_init_def{
+    "__init__", FieldTree_init, "(self, /, *args, **kwargs)",
+    "Build a tree from what dict() accepts; every value that is itself a mapping or a\n"
+    "sequence of pairs becomes a sub-list, and dotted keys build nested levels."};
+
+Ref FieldTree_from_tcl(const Call& c) {
+    auto [string] = c.arguments<1>();
+    return from_tcl(c.state<State>(), string);
 }
 
-Ref getitem_entry(const Call& call) {
-    auto [self, key] = call.arguments<2>();
-    return read(call.state<State>(), self, key);
+constexpr FunctionDef FieldTree_from_tcl_def{
+    "from_tcl", FieldTree_from_tcl, "(string)",
+    "Read a Tcl keyed list (a str or a Tcl object) into a new FieldTree.\n\n"
+    "Every element must be a {key value} pair (ValueError otherwise). A value that is itself a\n"
+    "list of pairs becomes a sub-list; any other value stays a leaf string."};
+
+Ref FieldTree_getitem(const Call& c) {
+    auto [self, key] = c.arguments<2>();
+    return read(c.state<State>(), self, key);
 }
 
-Ref setitem_entry(const Call& call) {
-    State& st = call.state<State>();
-    auto [self, key, value] = call.arguments<3>();
+constexpr FunctionDef FieldTree_getitem_def{
+    "__getitem__", FieldTree_getitem, "(self, key)",
+    "Return the value at a key; 'a.b.c' reads level by level."};
+
+Ref FieldTree_setitem(const Call& c) {
+    State& st = c.state<State>();
+    auto [self, key, value] = c.arguments<3>();
     store(st, self, key, from_keyed_list_object(st, value).get());
     return none();
 }
 
-Ref contains_entry(const Call& call) {
-    auto [self, key] = call.arguments<2>();
-    return contains(call.state<State>(), self, key);
+constexpr FunctionDef FieldTree_setitem_def{
+    "__setitem__", FieldTree_setitem, "(self, key, value)",
+    "Store a value at a key, creating the missing levels of a dotted key.\n\n"
+    "A sub-list never overwrites a leaf (KeyError); a keyed-list Tcl object is stored as the\n"
+    "FieldTree it holds."};
+
+Ref FieldTree_contains(const Call& c) {
+    auto [self, key] = c.arguments<2>();
+    return contains(c.state<State>(), self, key);
 }
 
-Ref delitem_entry(const Call& call) {
-    auto [self, key] = call.arguments<2>();
-    remove(call.state<State>(), self, key);
+constexpr FunctionDef FieldTree_contains_def{
+    "__contains__", FieldTree_contains, "(self, key)",
+    "Tell whether a dotted or plain key is present. Below a leaf, the leaf's own\n"
+    "__contains__ answers."};
+
+Ref FieldTree_delitem(const Call& c) {
+    auto [self, key] = c.arguments<2>();
+    remove(c.state<State>(), self, key);
     return none();
 }
 
-Ref update_entry(const Call& call) {
-    State& st = call.state<State>();
-    auto arguments = call.parse<1>();
+constexpr FunctionDef FieldTree_delitem_def{
+    "__delitem__", FieldTree_delitem, "(self, key)",
+    "Delete the entry at a key, and every sub-list that the deletion leaves empty."};
+
+Ref FieldTree_update(const Call& c) {
+    State& st = c.state<State>();
+    auto arguments = c.parse<1>();
     if (arguments.rest_count > 1)
         raise_format(PyExc_TypeError, "update() takes at most 1 positional arguments (%zd given)",
                      arguments.rest_count);
@@ -671,74 +710,45 @@ Ref update_entry(const Call& call) {
     return none();
 }
 
-Ref all_keys_entry(const Call& call) {
-    auto [self] = call.arguments<1>();
-    return flatten(call.state<State>(), self, false);
+constexpr FunctionDef FieldTree_update_def{
+    "update", FieldTree_update, "(self, /, *args, **kwargs)",
+    "Merge entries into the tree. A FieldTree, given or as a keyword value, merges leaf by\n"
+    "leaf, keeping the other entries of existing sub-lists; anything else is stored as\n"
+    "MutableMapping.update stores it."};
+
+Ref FieldTree_all_keys(const Call& c) {
+    auto [self] = c.arguments<1>();
+    return flatten(c.state<State>(), self, false);
 }
 
-Ref all_items_entry(const Call& call) {
-    auto [self] = call.arguments<1>();
-    return flatten(call.state<State>(), self, true);
+constexpr FunctionDef FieldTree_all_keys_def{
+    "all_keys", FieldTree_all_keys, "(self)",
+    "Return the dotted keys of all leaves, depth first in insertion order."};
+
+Ref FieldTree_all_items(const Call& c) {
+    auto [self] = c.arguments<1>();
+    return flatten(c.state<State>(), self, true);
 }
 
-Ref tclobj_entry(const Call& call) {
-    State& st = call.state<State>();
-    auto [self] = call.arguments<1>();
+constexpr FunctionDef FieldTree_all_items_def{
+    "all_items", FieldTree_all_items, "(self)",
+    "Return the (dotted key, value) pairs of all leaves, depth first in insertion order."};
+
+Ref FieldTree_tclobj(const Call& c) {
+    State& st = c.state<State>();
+    auto [self] = c.arguments<1>();
     Ref pairs = new_list();
     for_each_entry(st, self,
                    [&](Ref key, Ref value) { append(pairs, tuple(key.get(), value.get())); });
     return st.convert.tclobj(pairs);
 }
 
+constexpr FunctionDef FieldTree_tclobj_def{
+    "__tclobj__", FieldTree_tclobj, "(self)",
+    "Return the tree as a Tcl value: the list of its {key value} pairs, sub-lists nested."};
+
 // ---------------------------------------------------------------------------------------------
 // Module
-
-constexpr FunctionDef init_def{
-    "__init__", init_entry, "(self, /, *args, **kwargs)",
-    "Build a tree from what dict() accepts; every value that is itself a mapping or a\n"
-    "sequence of pairs becomes a sub-list, and dotted keys build nested levels."};
-
-constexpr FunctionDef from_tcl_def{
-    "from_tcl", from_tcl_entry, "(string)",
-    "Read a Tcl keyed list (a str or a Tcl object) into a new FieldTree.\n\n"
-    "Every element must be a {key value} pair (ValueError otherwise). A value that is itself a\n"
-    "list of pairs becomes a sub-list; any other value stays a leaf string."};
-
-constexpr FunctionDef getitem_def{"__getitem__", getitem_entry, "(self, key)",
-                                  "Return the value at a key; 'a.b.c' reads level by level."};
-
-constexpr FunctionDef setitem_def{
-    "__setitem__", setitem_entry, "(self, key, value)",
-    "Store a value at a key, creating the missing levels of a dotted key.\n\n"
-    "A sub-list never overwrites a leaf (KeyError); a keyed-list Tcl object is stored as the\n"
-    "FieldTree it holds."};
-
-constexpr FunctionDef contains_def{
-    "__contains__", contains_entry, "(self, key)",
-    "Tell whether a dotted or plain key is present. Below a leaf, the leaf's own\n"
-    "__contains__ answers."};
-
-constexpr FunctionDef delitem_def{
-    "__delitem__", delitem_entry, "(self, key)",
-    "Delete the entry at a key, and every sub-list that the deletion leaves empty."};
-
-constexpr FunctionDef update_def{
-    "update", update_entry, "(self, /, *args, **kwargs)",
-    "Merge entries into the tree. A FieldTree, given or as a keyword value, merges leaf by\n"
-    "leaf, keeping the other entries of existing sub-lists; anything else is stored as\n"
-    "MutableMapping.update stores it."};
-
-constexpr FunctionDef all_keys_def{
-    "all_keys", all_keys_entry, "(self)",
-    "Return the dotted keys of all leaves, depth first in insertion order."};
-
-constexpr FunctionDef all_items_def{
-    "all_items", all_items_entry, "(self)",
-    "Return the (dotted key, value) pairs of all leaves, depth first in insertion order."};
-
-constexpr FunctionDef tclobj_def{
-    "__tclobj__", tclobj_entry, "(self)",
-    "Return the tree as a Tcl value: the list of its {key value} pairs, sub-lists nested."};
 
 constexpr const char* tree_doc =
     "A TclX keyed list as a nested mapping addressed with dotted keys.\n\n"
@@ -762,12 +772,12 @@ bool base_is_dict(PyTypeObject* cls) {
 }
 
 const FunctionDef FieldTree_methods[] = {
-    init_def,      as_static(from_tcl_def),
-    getitem_def,   setitem_def,
-    contains_def,  delitem_def,
-    update_def,    all_keys_def,
-    all_items_def, alias("has_key", "__contains__"),
-    tclobj_def,
+    FieldTree_init_def,      as_static(FieldTree_from_tcl_def),
+    FieldTree_getitem_def,   FieldTree_setitem_def,
+    FieldTree_contains_def,  FieldTree_delitem_def,
+    FieldTree_update_def,    FieldTree_all_keys_def,
+    FieldTree_all_items_def, alias("has_key", "__contains__"),
+    FieldTree_tclobj_def,
 };
 
 void State::init(PyObject* module) {
@@ -782,30 +792,7 @@ void State::init(PyObject* module) {
     add_object(module, "tclobj", import_sibling_attr(module, "scriptify", "tclobj"));
     mapping_update = keep(getattr(MutableMapping, "update"));
 
-    package_name = keep(intern("tarvik.tcl"));
-    dot = keep(intern("."));
-    one = keep(own(PyLong_FromLong(1)));
-    empty_tuple = keep(own(PyTuple_New(0)));
     key_parts = keep(new_dict());
-    blocked_format = keep(
-        from_utf8("target key \"%s\" is a value, cannot update value against another keyed list"));
-    static constexpr std::pair<PyObject * State::*, const char*> names[] = {
-        {&State::name_split, "split"},
-        {&State::name_contains, "__contains__"},
-        {&State::name_getitem, "__getitem__"},
-        {&State::name_setitem, "__setitem__"},
-        {&State::name_delitem, "__delitem__"},
-        {&State::name_init, "__init__"},
-        {&State::name_items, "items"},
-        {&State::name_update, "update"},
-        {&State::name_all_keys, "all_keys"},
-        {&State::name_all_items, "all_items"},
-        {&State::name_typename, "typename"},
-        {&State::name_cast_list, "cast_list"},
-        {&State::name_keyed_list_typename, "keyed_list_typename"},
-    };
-    for (auto [member, name] : names)
-        this->*member = keep(intern(name));
 
     Ref cls = ClassBuilder(*this, module, "FieldTree")
                   .doc(tree_doc)

@@ -6,10 +6,18 @@
 namespace tarvik {
 namespace {
 
+struct Names : InternedNames {
+    using InternedNames::InternedNames;
+
+    PyObject* const add = name("add");
+    // Indexed by the bit position of tcl::QuoteFlags.
+    PyObject* const flags[3] = {name("USE_BRACES"), name("TCL_DONT_USE_BRACES"),
+                                name("BRACES_UNMATCHED")};
+};
+
 struct State : ModuleState {
+    Names name{*this};
     Converter convert;
-    PyObject* add;            // "add"
-    PyObject* flag_names[3];  // indexed by the bit position of tcl::QuoteFlags
 
     void init(PyObject* module);
 };
@@ -28,7 +36,7 @@ const Converter& converter(const Call& c) {
 Ref flag_set(const State& st, unsigned flags) {
     Ref set = own(PySet_New(nullptr));
     for (int bit = 0; bit < 3; ++bit)
-        if (flags & (1u << bit)) check(PySet_Add(set, st.flag_names[bit]));
+        if (flags & (1u << bit)) check(PySet_Add(set, st.name.flags[bit]));
     return set;
 }
 
@@ -60,10 +68,10 @@ Ref scriptify_convert_element(const Call& c) {
     StrView view(text);
     unsigned flags = 0;
     for (int bit = 0; bit < 3; ++bit)
-        if (contains(flags_container, st.flag_names[bit])) flags |= 1u << bit;
+        if (contains(flags_container, st.name.flags[bit])) flags |= 1u << bit;
     bool leading_brace = view.length > 0 && PyUnicode_READ(view.kind, view.data, 0) == '{';
     if (view.length > 0 && !tcl::uses_braces(flags) && leading_brace)
-        call_method(flags_container, st.add, st.flag_names[2]);
+        call_method(flags_container, st.name.add, st.name.flags[2]);
     auto scan = with_chars(view, [&](auto* s) { return tcl::scan_element(s, view.length); });
     tcl::ListWriter out;
     out.add(text, tcl::form_of(scan, view.length, flags, leading_brace));
@@ -147,11 +155,6 @@ void State::init(PyObject* module) {
     Ref sys = import("sys");
     add_object(module, "sys", sys);
     add_object(module, "unicode", Ref::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type)));
-
-    add = interned("add");
-    flag_names[0] = interned("USE_BRACES");
-    flag_names[1] = interned("TCL_DONT_USE_BRACES");
-    flag_names[2] = interned("BRACES_UNMATCHED");
 
     add_function(module, scan_element_def);
     add_function(module, convert_element_def);
