@@ -370,3 +370,27 @@ def test_host_attributes_changed_on_the_class_or_the_instance_are_obeyed():
     assert host.z.set("x", 5) == "5" and len(sent) == 1
     host.tk = Recording()
     assert host.z.set("x", 6) == "6" and len(sent) == 2
+
+
+class BorrowsAppend:
+    """Not a History, though History's own append is its method."""
+
+    append = History.append
+
+
+@pytest.mark.parametrize("words", [["a b", "{", "", "x"], ["}{", "\\", "two  spaces"], []])
+def test_a_quick_call_leaves_the_record_that_append_of_its_word_list_leaves(spy, words):
+    spy.z.echo(*words)
+    direct = History()
+    direct.append(["echo", *words])
+    assert [e.api for e in spy.history.filter(count=1)] == [direct.filter(count=1)[0].api]
+
+
+def test_a_stand_in_borrowing_the_native_append_is_refused_as_append_refuses_it(spy):
+    with pytest.raises(TypeError) as expected:
+        History.append(BorrowsAppend(), ["set", "x", "1"])
+    spy.history = BorrowsAppend()
+    with pytest.raises(TypeError) as raised:
+        spy.z.set("x", 1)
+    assert str(raised.value) == str(expected.value)
+    assert spy.tk.calls == []

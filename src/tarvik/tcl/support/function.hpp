@@ -366,10 +366,10 @@ class InternedNames {
     ModuleState& state_;
 };
 
-// self.name(*args, **kwargs) with the arguments of `call` as they came, self being the first: a
+// self.name(*args, **kwargs) with the arguments of `c` as they came, self being the first: a
 // method that hands its whole call on to another method of the same instance.
-inline Ref forward_to_method(const Call& call, PyObject* name) {
-    return own(PyObject_VectorcallMethod(name, call.args, size_t(call.nargs), call.kwnames));
+inline Ref forward_to_method(const Call& c, PyObject* name) {
+    return own(PyObject_VectorcallMethod(name, c.args, size_t(c.nargs), c.kwnames));
 }
 
 template <class State>
