@@ -62,12 +62,11 @@ struct State : ModuleState {
     Names name{*this};
 
     history_api::Api api;
+    PyObject* module;  // borrowed: the module that owns this state, for the C interface
 
     void init(PyObject* module);
     void import_names(PyObject* module);
 };
-
-using Definition = ModuleDefinition<State>;
 
 State& state_of(const Call& c) {
     return c.state<State>();
@@ -136,7 +135,7 @@ Ref call_text(PyObject* api) {
 
 // Entry.__init__ proper. The clock is the module's `get_time` as it is at the time of the call, so
 // a program or a test that substitutes its own clock is obeyed.
-void fill_entry(State& st, PyObject* module, EntryObject* entry, Ref text) {
+void fill_entry(State& st, PyObject* module, EntryObject* entry, Ref&& text) {
     Ref now = call(module_global(module, st.name.get_time));
     Py_XSETREF(entry->timestamp, now.release());
     Py_XSETREF(entry->api, text.release());
@@ -329,7 +328,7 @@ bool is_enabled(HistoryObject* h) {
 }
 
 // A new Entry of `text`, recorded in the general record and every active marker.
-void record_text(State& st, PyObject* module, HistoryObject* h, Ref text) {
+void record_text(State& st, PyObject* module, HistoryObject* h, Ref&& text) {
     Ref entry = allocate_instance(reinterpret_cast<PyObject*>(st.Entry));
     fill_entry(st, module, reinterpret_cast<EntryObject*>(entry.get()), std::move(text));
     record(st, h, entry);
@@ -349,31 +348,22 @@ constexpr FunctionDef History_append_def{
     "Log one call (a string, or a list of words) and, when enabled, record it in the\n"
     "general record and in every active marker."};
 
-// The module of a History's class, for the C interface, whose caller has no Call. An object of
-// any other class is refused as History.append refuses it.
-PyObject* history_module_of(PyObject* self) {
-    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &Definition::definition());
-    if (module != nullptr) return module;
-    PyErr_Clear();
-    raise_format(PyExc_TypeError,
-                 "descriptor for '%.100s' objects doesn't apply to a '%.100s' object",
-                 "tarvik.tcl.history.History", Py_TYPE(self)->tp_name);
-}
-
 // History.append(list(words[:count])) for a quick call (see history_api): the list is made only
 // for the debug line, and only when the logger would emit it.
-int History_append_words(PyObject* self, PyObject* const* words, Py_ssize_t count) {
+int History_append_words(void* context, PyObject* self, PyObject* const* words, Py_ssize_t count) {
     return guarded_status([&] {
-        PyObject* module = history_module_of(self);
-        State& st = *static_cast<State*>(PyModule_GetState(module));
+        State& st = *static_cast<State*>(context);
+        PyObject* module = st.module;
         HistoryObject* h = as_history(st, self);
+        // What disable() leaves, the commonest reason to do nothing, is answered first.
+        bool disabled = h->enabled == Py_False;
         if (debug_enabled(st)) {
             Ref list = new_list(count);
             for (Py_ssize_t i = 0; i < count; ++i)
                 PyList_SET_ITEM(list.get(), i, Py_NewRef(words[i]));
             log_debug(st, own(PyUnicode_Format(st.name.call_format, list.get())));
         }
-        if (is_enabled(h)) record_text(st, module, h, join_words(words, count));
+        if (!disabled && is_enabled(h)) record_text(st, module, h, join_words(words, count));
     });
 }
 
@@ -580,6 +570,7 @@ void State::import_names(PyObject* module) {
 }
 
 void State::init(PyObject* module) {
+    this->module = module;
     import_names(module);
     PyObject* entry = add_object(
         module, "Entry",
@@ -596,7 +587,7 @@ void State::init(PyObject* module) {
     History = reinterpret_cast<PyTypeObject*>(history);
     check(PyObject_SetAttrString(history, "__MAX_HISTORY__", own(PyLong_FromLong(9999)).get()));
     add_methods(*this, module, history, History_methods);
-    api = {sizeof(history_api::Api), keep(getattr(history, "append")), History_append_words};
+    api = {sizeof(history_api::Api), keep(getattr(history, "append")), this, History_append_words};
     add_object(module, "__c_api__", own(PyCapsule_New(&api, history_api::capsule_name, nullptr)));
 }
 

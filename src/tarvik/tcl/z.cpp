@@ -463,7 +463,8 @@ void record_call(State& st, PyObject* host, const Words& words) {
     Ref history = st.host_history.get(host);
     Ref append = st.history_append.method_of(history);
     if (append.get() == st.history_c_api->append) {
-        if (st.history_c_api->append_words(history, words.data(), words.count()) < 0)
+        if (st.history_c_api->append_words(st.history_c_api->context, history, words.data(),
+                                           words.count()) < 0)
             raise_current();
         return;
     }

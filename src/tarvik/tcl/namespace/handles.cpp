@@ -76,15 +76,12 @@ Ref name_text(const State& st, PyObject* obj) {
 // Joins names, each given as its text or as anything name_text converts (see tcl::join_names).
 Ref join_names(const State& st, PyObject* const* items, Py_ssize_t count) {
     std::vector<Ref> converted;  // keeps the texts that are not the arguments themselves
-    PyObject* few[8];
-    std::vector<PyObject*> many;
-    PyObject** texts = count <= 8 ? few : (many.resize(size_t(count)), many.data());
-    for (Py_ssize_t i = 0; i < count; ++i) {
+    return tcl::join_names(count, [&](Py_ssize_t i) {
         Ref text = name_text(st, items[i]);
-        texts[i] = text.get();
-        if (texts[i] != items[i]) converted.push_back(std::move(text));
-    }
-    return tcl::join_names(texts, count);
+        PyObject* piece = text.get();
+        if (piece != items[i]) converted.push_back(std::move(text));
+        return piece;
+    });
 }
 
 Ref join_two(const State& st, Borrowed first, Borrowed second) {

@@ -10,6 +10,7 @@
 #include "recursion.hpp"
 #include "tcl_quote.hpp"
 
+#include <optional>
 #include <vector>
 
 namespace tarvik {
@@ -100,10 +101,17 @@ class Converter {
 
     // ---- scriptify
 
+    // The commonest words, a str (its own Tcl string) and an int, are answered where the call is
+    // made; everything else goes on to the rest of the tests.
     Ref scriptify(PyObject* obj) const {
         PyTypeObject* type = Py_TYPE(obj);
         if (type == &PyUnicode_Type) return Ref::borrow(obj);
         if (type == &PyLong_Type) return int_text(obj);
+        return scriptify_other(obj);
+    }
+
+    [[gnu::noinline]] Ref scriptify_other(PyObject* obj) const {
+        PyTypeObject* type = Py_TYPE(obj);
         if (type == &PyFloat_Type) return str(obj);
         if (type == &PyBool_Type) return bool_text(obj);
         if (obj == Py_None) return Ref::borrow(empty_);
@@ -127,7 +135,8 @@ class Converter {
 
     // The Tcl list of the items of an iterable.
     Ref quote_list(PyObject* obj) const {
-        RecursionGuard guard(" while converting a value to a Tcl list");
+        if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return quote_items(obj);
+        RecursionGuard guard(list_context);
         tcl::ListWriter out;
         detail::for_each_item(obj, [&](Ref item) {
             if (PyUnicode_CheckExact(item))
@@ -140,7 +149,7 @@ class Converter {
 
     // The Tcl list key1 value1 key2 value2 ... of a mapping.
     Ref quote_mapping(PyObject* obj) const {
-        RecursionGuard guard(" while converting a value to a Tcl list");
+        RecursionGuard guard(list_context);
         std::vector<Ref> flat = detail::flatten_mapping(obj);
         tcl::ListWriter out;
         for (const Ref& item : flat)
@@ -164,7 +173,7 @@ class Converter {
 
     // A tuple of tclobj() of each item of an iterable.
     Ref tclobj_sequence(PyObject* obj) const {
-        RecursionGuard guard(" while converting a value to a Tcl list");
+        RecursionGuard guard(list_context);
         if (PyTuple_CheckExact(obj) && all_pass_through(obj)) return Ref::borrow(obj);
         if (PyList_CheckExact(obj) && all_pass_through(obj)) return own(PyList_AsTuple(obj));
         std::vector<Ref> items;
@@ -175,7 +184,7 @@ class Converter {
 
     // The flat tuple (key1, value1, ...) of a mapping, each converted by tclobj().
     Ref tclobj_mapping(PyObject* obj) const {
-        RecursionGuard guard(" while converting a value to a Tcl list");
+        RecursionGuard guard(list_context);
         std::vector<Ref> items = detail::flatten_mapping(obj);
         for (Ref& item : items)
             item = tclobj(item);
@@ -190,6 +199,28 @@ class Converter {
     }
 
   private:
+    static constexpr const char* list_context = " while converting a value to a Tcl list";
+
+    // An exact list or tuple, read by index so that a list changed by a conversion half-way is
+    // seen as Python's own iteration would see it. Reading it runs no Python code, so its strings
+    // are quoted as they are, without a reference or the recursion guard; the guard is entered
+    // before the first item that converts (the word lists of commands often have none).
+    Ref quote_items(PyObject* obj) const {
+        std::optional<RecursionGuard> guard;
+        tcl::ListWriter out;
+        for (Py_ssize_t i = 0; i < Py_SIZE(obj); ++i) {
+            PyObject* item = PySequence_Fast_GET_ITEM(obj, i);
+            if (PyUnicode_CheckExact(item)) {
+                out.add(item);
+                continue;
+            }
+            if (!guard) guard.emplace(list_context);
+            Ref held = Ref::borrow(item);
+            out.add(element_text(held).get());
+        }
+        return out.finish();
+    }
+
     Ref bool_text(PyObject* obj) const {
         return Ref::borrow(obj == Py_True ? text_true_ : text_false_);
     }

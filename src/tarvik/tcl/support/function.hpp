@@ -131,15 +131,21 @@ PyObject* guarded_next(F&& body) noexcept {
     return at_boundary(std::forward<F>(body), true);
 }
 
+// For a C interface that returns 0, or -1 with the error set.
 template <class F>
 int guarded_status(F&& body) noexcept {
-    PyObject* result = guarded([&] {
+    try {
         body();
-        return none();
-    });
-    if (result == nullptr) return -1;
-    Py_DECREF(result);
-    return 0;
+        return 0;
+    } catch (const PythonError&) {
+        return -1;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+        return -1;
+    }
 }
 
 namespace function_type {

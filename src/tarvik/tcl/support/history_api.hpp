@@ -18,10 +18,12 @@ struct Api {
     // History.append as the class defines it: `append_words` stands only for a history whose
     // append is this function.
     PyObject* append;
+    // What `append_words` is given first: the history module's own state.
+    void* context;
     // history.append(list(words[:count])), decided and done in one call: the debug line when the
     // logger would emit it, and the entry unless the history is disabled. 0, or -1 with an
     // exception set.
-    int (*append_words)(PyObject* history, PyObject* const* words, Py_ssize_t count);
+    int (*append_words)(void* context, PyObject* history, PyObject* const* words, Py_ssize_t count);
 };
 
 // The capsule's struct, checked to be one this build can read.

@@ -131,16 +131,17 @@ inline Ref tail_of(Borrowed text) {
     return own(PyUnicode_Substring(text, p + 2, PyUnicode_GET_LENGTH(text)));
 }
 
-// Joins names (str objects) in order: an absolute name discards everything before it, an empty
-// one is skipped. The joined text is then normalised (and validated as a whole, so the error
-// names all of it).
-inline Ref join_names(PyObject* const* texts, Py_ssize_t count) {
+// Joins names in order: an absolute name discards everything before it, an empty one is skipped.
+// The joined text is then normalised (and validated as a whole, so the error names all of it).
+// `text_of(i)` gives the i-th name as a str that stays alive until the join returns.
+template <class TextOf>
+Ref join_names(Py_ssize_t count, TextOf&& text_of) {
     PyObject* few[8];
     std::vector<PyObject*> many;
     PyObject** pieces = count <= 8 ? few : (many.resize(size_t(count)), many.data());
     Py_ssize_t used = 0, length = 0;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* piece = texts[i];
+        PyObject* piece = text_of(i);
         Py_ssize_t n = PyUnicode_GET_LENGTH(piece);
         if (i == 0 || length == 0 || starts_with_separator(piece)) {
             pieces[0] = piece;
