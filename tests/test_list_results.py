@@ -49,6 +49,7 @@ def test_views_and_namespace_queries_give_strings(interp):
     try:
         # Shimmer the words Tcl keeps for names into list objects.
         tk.eval("foreach w [list {*}[info args ::lr::p] ::lr::c1 e* ::lr::v] {lindex $w 0 0}")
+        tk.eval("unset w")
         ns = TclNamespace("::lr", interp)
         assert ns.children() == tuple(tcl_list(tk, "namespace children ::lr"))
         assert ns.export() == tuple(tcl_list(tk, "namespace eval ::lr {namespace export}"))

@@ -16,6 +16,7 @@
 
 #include "unicode.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -174,11 +175,55 @@ bool left_to_tcl(const Char* s, Py_ssize_t p, Py_ssize_t n) {
     return value > 0xFFFF || (value >= 0xD800 && value <= 0xDFFF);
 }
 
-// Finds the elements of a list one after the other.
+// Where each brace of a text closes, found in one pass, for readers that take the same text
+// apart level by level: without it every level would scan again all the levels inside it.
+// A brace closes where Tcl's brace matching closes it from any reading position: every reading
+// steps over a backslash sequence the same way, and an element starts only between them.
+class BraceMatches {
+  public:
+    template <class Char>
+    BraceMatches(const Char* s, Py_ssize_t n) {
+        std::vector<size_t> open;
+        for (Py_ssize_t p = 0; p < n; ++p) {
+            if constexpr (sizeof(Char) == 1) {
+                p = skip_braced_blocks(s, p, n);
+                if (p == n) break;
+            }
+            Char c = s[p];
+            if (c == '\\') {
+                p += backslash_length(s, p, n) - 1;
+            } else if (c == '{') {
+                open.push_back(opens_.size());
+                opens_.push_back(p);
+                closes_.push_back(-1);
+            } else if (c == '}' && !open.empty()) {
+                closes_[open.back()] = p;
+                open.pop_back();
+            }
+        }
+    }
+
+    // Where the brace at `p` closes, or -1 when it never does.
+    Py_ssize_t close_of(Py_ssize_t p) const {
+        auto it = std::lower_bound(opens_.begin(), opens_.end(), p);
+        if (it == opens_.end() || *it != p) return -1;
+        return closes_[size_t(it - opens_.begin())];
+    }
+
+  private:
+    std::vector<Py_ssize_t> opens_, closes_;
+};
+
+// Finds the elements of a list one after the other. With brace matches of the whole text, the
+// list being the part of it from `base` on, a braced element is found without scanning it.
 template <class Char>
 class ListReader {
   public:
-    ListReader(const Char* s, Py_ssize_t n) : s_(s), n_(n) { skip_spaces(); }
+    ListReader(const Char* s, Py_ssize_t n, const BraceMatches* matches = nullptr,
+               Py_ssize_t base = 0)
+        : s_(s), n_(n), matches_(matches), base_(base) {
+        skip_spaces();
+    }
 
     Found next(Element& e) {
         if (pos_ >= n_) return Found::END;
@@ -193,6 +238,11 @@ class ListReader {
     Found braced(Element& e) {
         Py_ssize_t p = pos_ + 1;
         e = Element{p, p, true, false};
+        if (matches_) {
+            Py_ssize_t close_at = matches_->close_of(base_ + pos_) - base_;
+            if (close_at < 0 || close_at >= n_) return Found::MALFORMED;
+            return close(e, close_at);
+        }
         for (Py_ssize_t depth = 1;;) {
             p = skip<IN_BRACES>(p);
             if (p == n_) return Found::MALFORMED;
@@ -264,6 +314,8 @@ class ListReader {
 
     const Char* s_;
     Py_ssize_t n_;
+    const BraceMatches* matches_;
+    Py_ssize_t base_;
     Py_ssize_t pos_ = 0;
 };
 
