@@ -29,8 +29,13 @@ for _module_name in ("history", "z"):
     globals().pop(_module_name, None)
 del _module_name
 
+from tarvik.tcl._process import TclProcess, TclProcessError, agent_script  # noqa: E402
+
 __all__ = [
     "TclInterpreter",
+    "TclProcess",
+    "TclProcessError",
+    "agent_script",
     "default_interpreter",
     "cast_list",
     "cast_boolean",
