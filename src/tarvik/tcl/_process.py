@@ -39,6 +39,7 @@ __all__ = ["TclProcess", "TclProcessError", "agent_script"]
 
 # Frame header: the kind as one byte, the payload length as an unsigned 32-bit big-endian integer.
 _HEADER = struct.Struct(">cI")
+_LENGTH = struct.Struct(">I")
 # The largest payload either side accepts (the agent's ::tarvik::maxframe).
 MAX_FRAME = 256 * 1024 * 1024
 _PROTOCOL = "1"
@@ -203,7 +204,11 @@ class _Link:
     # -- sending and receiving
 
     def send(self, kind: bytes, text: str) -> None:
-        data = text.encode("utf-8")
+        if text.isascii():
+            kind = kind.upper()
+        self.send_bytes(kind, text.encode("utf-8"))
+
+    def send_bytes(self, kind: bytes, data: bytes) -> None:
         if self.broken is not None:
             raise TclProcessError(self.broken)
         size = len(data)
@@ -278,15 +283,20 @@ class _Link:
 
     # -- calls
 
-    def roundtrip(self, kind: bytes, text: str) -> str:
-        """Sends a call or a script and waits for its answer, running the callbacks it makes."""
+    def roundtrip(self, kind: bytes, text: str | bytes) -> str:
+        """Sends a call or a script and waits for its answer, running the callbacks it makes.
+
+        `text` is the payload, or its bytes with `kind` already telling whether it is ASCII."""
         with self.lock:
             if self.waiting:
                 # Code run while this thread waits (a finaliser, a signal handler) would take the
                 # answer meant for the call in progress.
                 raise RuntimeError("the Tcl link is waiting for the answer to another call")
             try:
-                self.send(kind, text)
+                if isinstance(text, str):
+                    self.send(kind, text)
+                else:
+                    self.send_bytes(kind, text)
                 self.waiting = True
                 return self.answer()
             except (TclError, TclProcessError, TimeoutError, ValueError, UnicodeError):
@@ -479,7 +489,12 @@ class RemoteTk:
         if len(args) not in (1, 2):
             raise TypeError(f"setvar expected 2 or 3 arguments, got {len(args) + 1}")
         index = args[0] if len(args) == 2 else None
-        self.call("::set", self._name(name, index), args[-1])
+        # Name and value travel apart, so that a big value is never quoted nor parsed as a list.
+        name, value = self._name(name, index), _word(args[-1])
+        kind = b"S" if name.isascii() and value.isascii() else b"s"
+        name_bytes = name.encode("utf-8")
+        payload = b"".join((_LENGTH.pack(len(name_bytes)), name_bytes, value.encode("utf-8")))
+        self._link.roundtrip(kind, payload)
 
     def unsetvar(self, name: str, index: Any = None) -> None:
         """Unsets a global variable or array element; TclError when it does not exist."""
@@ -594,7 +609,7 @@ class TclProcess:
             sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             fd = sock.fileno()
             link = _Link(fd, fd, timeout=timeout, sock=sock, where=f" at {host}:{port}")
-            link.send(b"t", token)
+            link.send_bytes(b"t", token.encode("utf-8"))
         except BaseException:
             sock.close()
             raise

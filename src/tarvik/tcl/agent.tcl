@@ -10,7 +10,9 @@
 # so a corrupt or hostile header costs nothing. A command travels as a canonical word list and runs
 # as exactly those words in the global namespace: nothing in it is substituted.
 #
-# Kinds sent by the host: c (call: a word list), e (eval: a script), r (the result of a callback),
+# Kinds sent by the host (in capitals when the payload is only ASCII): c (call: a word list),
+# e (eval: a script), s (set a variable: the name's length in bytes as a 32-bit integer, the name
+# and the value; answered with an empty result), r (the result of a callback),
 # x (a callback's error: {message errorInfo errorCode}), t (the token, first frame over TCP).
 # Kinds sent by the agent: h (hello: {tarvik-agent protocol patchlevel pid}), o (ok: the result),
 # e (error: {message errorInfo errorCode}), b (callback: {id arg ...}), d (ids of callback commands
@@ -40,16 +42,25 @@ proc ::tarvik::Send {kind text} {
         set dropped {}
         Send d $ids
     }
-    if {[catch {encoding convertto utf-8 $text} bytes]} {
-        # Tcl 9 refuses to encode a lone surrogate by default; send a replacement instead.
-        set bytes [encoding convertto -profile replace utf-8 $text]
+    set length [string length $text]
+    if {$length == [string bytelength $text]} {
+        # Only ASCII: its characters are its UTF-8 bytes, and the channel writes them as they are
+        # (far cheaper than an encoding for a big value).
+        puts -nonewline $out [binary format a1I $kind $length]
+        puts -nonewline $out $text
+    } else {
+        if {[catch {encoding convertto utf-8 $text} bytes]} {
+            # Tcl 9 refuses to encode a lone surrogate by default; send a replacement instead.
+            set bytes [encoding convertto -profile replace utf-8 $text]
+        }
+        puts -nonewline $out [binary format a1Ia* $kind [string length $bytes] $bytes]
     }
-    puts -nonewline $out [binary format a1Ia* $kind [string length $bytes] $bytes]
     flush $out
 }
 
-# The next frame as {kind payload}; an error with code {TARVIK LINK} when the link is closed or
-# carries something that is not a frame (after which nothing on it can be trusted).
+# The next frame as {kind payload}, the payload still in bytes (see Text); an error with code
+# {TARVIK LINK} when the link is closed or carries something that is not a frame (after which
+# nothing on it can be trusted).
 proc ::tarvik::Receive {} {
     variable in
     variable maxframe
@@ -65,10 +76,19 @@ proc ::tarvik::Receive {} {
     if {[string length $data] < $length} {
         LinkError "the host closed the link inside a frame"
     }
-    if {[catch {encoding convertfrom utf-8 $data} text]} {
+    return [list $kind $data]
+}
+
+# The text of UTF-8 bytes. The host writes the kind of a frame in capitals when its payload is
+# only ASCII, whose bytes already are its text.
+proc ::tarvik::Text {kind bytes} {
+    if {[string is upper $kind]} {
+        return $bytes
+    }
+    if {[catch {encoding convertfrom utf-8 $bytes} text]} {
         LinkError "a frame is not UTF-8"
     }
-    return [list $kind $text]
+    return $text
 }
 
 proc ::tarvik::LinkError {message} {
@@ -80,12 +100,24 @@ proc ::tarvik::LinkError {message} {
 
 # Runs one frame from the host and sends the answer.
 proc ::tarvik::Handle {kind payload} {
-    if {$kind eq "c"} {
+    set lower [string tolower $kind]
+    if {$lower eq "c"} {
         # lrange gives a pure list, which Tcl runs as its words without parsing it again as a
         # script (where a first word starting with "#" would be a comment).
-        set code [catch {uplevel #0 [lrange $payload 0 end]} result options]
-    } elseif {$kind eq "e"} {
-        set code [catch {uplevel #0 $payload} result options]
+        set words [lrange [Text $kind $payload] 0 end]
+        set code [catch {uplevel #0 $words} result options]
+    } elseif {$lower eq "e"} {
+        set code [catch {uplevel #0 [Text $kind $payload]} result options]
+    } elseif {$lower eq "s"} {
+        # A variable set for its effect: the name's length in bytes, the name and the value,
+        # with no list to parse around a big value; the value does not travel back.
+        binary scan $payload I size
+        binary scan $payload x4a${size}a* name value
+        set words [list ::set [Text $kind $name] [Text $kind $value]]
+        set code [catch {uplevel #0 $words} result options]
+        if {$code != 1} {
+            set result {}
+        }
     } else {
         Send e [list "unknown frame kind \"$kind\"" "" {TARVIK FRAME}]
         return
@@ -114,11 +146,11 @@ proc ::tarvik::Callback {id args} {
     while 1 {
         lassign [Receive] kind payload
         switch -- $kind {
-            r {
-                return $payload
+            r - R {
+                return [Text $kind $payload]
             }
-            x {
-                lassign $payload message info code
+            x - X {
+                lassign [Text $kind $payload] message info code
                 return -code error -errorcode $code -errorinfo $info $message
             }
             default {
