@@ -22,12 +22,16 @@ from typing import Any
 
 from tarvik.tcl._host import cast_any as _cast_any
 from tarvik.tcl._host import cast_list as _cast_list
+from tarvik.tcl._process import TclProcess, TclProcessError, agent_script
 from tarvik.tcl.history import History
 from tarvik.tcl.namespace import TclNamespace
 from tarvik.tcl.z import Z
 
 __all__ = [
     "TclInterpreter",
+    "TclProcess",
+    "TclProcessError",
+    "agent_script",
     "default_interpreter",
     "cast_list",
     "cast_boolean",
