@@ -439,6 +439,65 @@ def test_finalising_a_temporary_command_deletes_it(host):
     assert not TclCommand((name,), tcl=host).exists()
 
 
+class Raising:
+    """A callable whose attribute `name` raises `error` when read."""
+
+    def __init__(self, name: str, error: BaseException) -> None:
+        self._failing = name, error
+
+    def __getattribute__(self, name: str):
+        failing, error = object.__getattribute__(self, "_failing")
+        if name == failing:
+            raise error
+        return object.__getattribute__(self, name)
+
+    def __call__(self, *args):
+        return "called"
+
+
+@pytest.mark.parametrize(
+    "func, error",
+    [
+        (Raising("__name__", RuntimeError("no name")), RuntimeError),
+        (Raising("__doc__", KeyboardInterrupt()), KeyboardInterrupt),
+        (Raising("__dict__", ValueError("no dict")), ValueError),
+    ],
+    ids=["__name__", "__doc__ interrupted", "__dict__"],
+)
+def test_a_failing_temporary_command_constructor_leaves_nothing_in_tcl(interp, func, error):
+    with pytest.raises(error):
+        TempTclCommand(func, "::__tarvik__failed_{id}", tcl=interp)
+    assert interp.tk.eval("info commands ::__tarvik__*") == ""
+
+
+@pytest.mark.parametrize("in_block", [True, False], ids=["after its block", "never entered"])
+def test_finalising_a_temporary_command_after_its_interpreter_is_silent(in_block):
+    host = TclInterpreter()
+    command = TempTclCommand(shout, tcl=host)
+    if in_block:
+        with command:
+            pass
+    del host
+    gc.collect()
+    reported = []
+    previous, sys.unraisablehook = sys.unraisablehook, reported.append
+    try:
+        del command
+        gc.collect()
+    finally:
+        sys.unraisablehook = previous
+    assert reported == []
+
+
+def test_leaving_a_block_after_its_interpreter_still_raises():
+    host = TclInterpreter()
+    command = TempTclCommand(shout, tcl=host)
+    del host
+    gc.collect()
+    with pytest.raises(ReferenceError):
+        command.__exit__(None, None, None)
+
+
 def test_temporary_namespace(spy_interp):
     scratch = TempTclNamespace(tcl=spy_interp)
     assert scratch.ns == f"::__tarvik__TempTclNamespace_{id(scratch)}_tmp"
