@@ -1,6 +1,7 @@
 # The two set-up-and-run commands (each makes its own Python 3.13 virtual environment in .venv,
 # installs what it needs and builds the package):
-#   make demo    runs examples/quickstart.py against a real Tcl interpreter
+#   make demo    runs examples/quickstart.py against a real Tcl interpreter, then
+#                examples/remote.py against a tclsh in a child process
 #   make test    runs the whole test suite
 # and, the same way, `make docs` builds the documentation site into docs/_build/html.
 VENV ?= .venv
@@ -13,6 +14,7 @@ FUZZ_TOTAL ?= 3000
 demo:
 	scripts/setup.sh
 	$(PY) examples/quickstart.py
+	$(PY) examples/remote.py
 
 test:
 	scripts/setup.sh test
@@ -27,6 +29,7 @@ docs:
 
 bench:
 	scripts/setup.sh test
+	$(PY) -m pip install -q pytcl-eda || echo "pytcl-eda not installed: its benchmark row is left out"
 	$(PY) benchmarks/run.py
 
 # Fast edit-compile-test loop: an incremental build next to the sources (needs `make test` once).

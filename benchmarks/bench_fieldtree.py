@@ -56,6 +56,25 @@ def run(table) -> None:
     table.within(group, "cast_list(text)", lambda: tarvik.tcl.cast_list(text),
                  "tk.splitlist(text)", lambda: splitlist(text), None)
 
+    # One numeric escape among 100k words: read natively, never a second time by Tcl.
+    escaped = " ".join(["w\\x41"] + [f"word{i}" for i in range(100_000)])
+    assert tarvik.tcl.cast_list(escaped) == splitlist(escaped)
+    table.within("cast_list 100k, one escape", "cast_list(text)",
+                 lambda: tarvik.tcl.cast_list(escaped), "tk.splitlist(text)",
+                 lambda: splitlist(escaped), 1.0)
+
+    # Nesting depth: each level read once, so five times the depth takes five times the time.
+    def chain(depth: int) -> str:
+        text = "{leaf v}"
+        for _ in range(depth):
+            text = f"{{k {{{text}}}}}"
+        return text
+
+    shallow, deep = chain(1000), chain(5000)
+    table.within("fieldtree nested 5000 deep", "from_tcl, depth 5000",
+                 lambda: FieldTree.from_tcl(deep), "5 x from_tcl, depth 1000",
+                 lambda: [FieldTree.from_tcl(shallow) for _ in range(5)], 1.5)
+
     key = "group7.sub3.field11"
     group = "fieldtree dotted read"
     table.faster(group, "tree['a.b.c']", lambda: tree[key],

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds every native module with AddressSanitizer and UndefinedBehaviorSanitizer (build/asan) and
-# runs the whole test suite and a short fuzz run against it, with the sanitizer runtime preloaded
-# into the (uninstrumented) Python. Any report fails the gate: UBSan stops at the first error,
+# runs the whole test suite, a short fuzz run and the exit programs (native objects alive when the
+# interpreter exits, gates/exit_scripts.py) against it, with the sanitizer runtime preloaded into
+# the (uninstrumented) Python. Any report fails the gate: UBSan stops at the first error,
 # ASan aborts, and reports written by child processes are collected from build/asan/reports.
 # Usage: gates/sanitize.sh [pytest arguments]     (SANITIZE_FUZZ_TOTAL: fuzz examples, default 3000)
 set -euo pipefail
@@ -28,6 +29,8 @@ status=0
 sanitized "$PY" -c 'import tarvik.tcl.scriptify as m; print("[sanitize] testing", m.__file__)'
 sanitized "$PY" -m pytest -p no:cacheprovider "$@" || status=1
 sanitized "$PY" -m gates.run_fuzz --no-faulthandler --total "${SANITIZE_FUZZ_TOTAL:-3000}" -q || status=1
+# Python's objects stay in malloc here, so a native object freed after its class shows up.
+sanitized "$PY" -m gates.exit_scripts -X dev || status=1
 
 if compgen -G "$reports/*" >/dev/null; then
     echo "[sanitize] sanitizer reports:" >&2

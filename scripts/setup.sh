@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Everything the demo and the tests need, on a fresh machine: Python 3.13 with tkinter, TclX,
-# a virtual environment made from that Python, and this package built and installed into it.
+# a tclsh (for the host of a Tcl in another process), a virtual environment made from that
+# Python, and this package built and installed into it.
 # System packages are installed with apt-get when they are missing and we are root (or have
 # password-less sudo). Usage: scripts/setup.sh [pip extras, e.g. "test"]
 set -euo pipefail
@@ -63,6 +64,11 @@ if ! has_tclx; then
     fi
     log "TclX is missing; installing ${package:-tclx8.4}"
     apt_install "${package:-tclx8.4}" || log "could not install TclX: keyed-list tests will skip"
+fi
+
+if ! command -v tclsh >/dev/null 2>&1; then
+    log "tclsh is missing; installing tcl8.6"
+    apt_install tcl8.6 || log "could not install tcl8.6: tests of TclProcess will fail"
 fi
 
 if [ ! -x "$VENV/bin/python" ] || ! usable_python "$VENV/bin/python"; then

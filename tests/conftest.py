@@ -1,4 +1,5 @@
-"""Shared fixtures: a real Tcl interpreter, and a recording spy around its Tk application object."""
+"""Shared fixtures: a real Tcl interpreter, the same in a child process, and a recording spy around
+a Tk application object."""
 
 from __future__ import annotations
 
@@ -8,7 +9,7 @@ from typing import Any
 import pytest
 from hypothesis import HealthCheck, settings
 
-from tarvik.tcl import TclInterpreter
+from tarvik.tcl import TclInterpreter, TclProcess
 
 settings.register_profile(
     "default", deadline=None, suppress_health_check=[HealthCheck.too_slow], max_examples=200
@@ -60,3 +61,16 @@ def spy_interp() -> TclInterpreter:
     interpreter = TclInterpreter()
     interpreter.tk = TkSpy(interpreter.tk)
     return interpreter
+
+
+@pytest.fixture(scope="session")
+def process() -> Any:
+    """One child tclsh for the whole session, driven through the agent."""
+    with TclProcess(timeout=60) as host:
+        yield host
+
+
+@pytest.fixture(scope="session", params=["local", "process"])
+def host(request: pytest.FixtureRequest) -> Any:
+    """Each host in turn: the Tcl that _tkinter embeds, and a tclsh in a child process."""
+    return request.getfixturevalue("interp" if request.param == "local" else "process")

@@ -8,6 +8,7 @@ from __future__ import annotations
 import subprocess
 import sys
 import textwrap
+import threading
 
 import pytest
 
@@ -18,13 +19,20 @@ from tarvik.tcl.scriptify import scriptify, tclobj, _tcl_UpdateStringOfList
 class Seq(list):
     pass
 
+class Hooked:
+    # Converts through a Python hook that converts again: a Python call on every level.
+    def __init__(self, inner):
+        self.inner = inner
+    def __scriptify__(self):
+        return scriptify([self.inner, repr(1.5e300)])
+
 def nest(depth, wrap):
     value = "leaf"
     for _ in range(depth):
         value = wrap(value)
     return value
 
-WRAPS = [lambda v: [v], lambda v: (v,), lambda v: {"k": v}, lambda v: Seq([v])]
+WRAPS = [lambda v: [v], lambda v: (v,), lambda v: {"k": v}, lambda v: Seq([v]), Hooked]
 CONVERSIONS = [scriptify, tclobj, lambda v: _tcl_UpdateStringOfList([v])]
 outcomes = []
 
@@ -46,14 +54,17 @@ SCENARIOS = {
 sys.setrecursionlimit(10**6)
 convert_all([nest(300_000, wrap) for wrap in WRAPS])
 """,
-    "small thread stack": """
+    **{
+        f"thread stack of {size // 1024} KiB": f"""
 # Built and freed by the main thread: Python's own deallocation of deep values needs the stack.
 values = [nest(20_000, wrap) for wrap in WRAPS]
-threading.stack_size(256 * 1024)
+threading.stack_size({size})
 worker = threading.Thread(target=convert_all, args=(values,))
 worker.start()
 worker.join()
-""",
+"""
+        for size in (32 * 1024, 64 * 1024, 256 * 1024)
+    },
 }
 
 
@@ -77,3 +88,44 @@ def test_moderate_nesting_still_converts(tk):
         text, last = tk.splitlist(text)
         assert last == "a b"
     assert text == "leaf"
+
+
+def _convert_shallow_values(results: list) -> None:
+    from tarvik.tcl.fieldtree import FieldTree
+    from tarvik.tcl.scriptify import _tcl_UpdateStringOfList, scriptify, tclobj
+
+    # A few levels: sanitizer builds, whose frames are several times larger, run this too.
+    nested = "a b"
+    for _ in range(4):
+        nested = [nested, {"k": (1, 2.5)}]
+    results.append(scriptify([1]))
+    results.append(tclobj([1, [2]]))
+    results.append(_tcl_UpdateStringOfList(["a b", ["c"]]))
+    results.append(scriptify(FieldTree({"k": {"x": "y"}})))
+    results.append(len(scriptify(nested)))
+
+
+@pytest.mark.parametrize("stack_size", [32 * 1024, 64 * 1024, 256 * 1024, 8 << 20],
+                         ids=lambda size: f"{size // 1024} KiB")
+def test_conversions_work_on_small_thread_stacks(stack_size):
+    results: list = []
+    errors: list = []
+
+    def target() -> None:
+        try:
+            _convert_shallow_values(results)
+        except BaseException as error:  # reported by the test, not lost in the thread
+            errors.append(error)
+
+    previous = threading.stack_size(stack_size)
+    try:
+        worker = threading.Thread(target=target)
+        worker.start()
+        worker.join()
+    finally:
+        threading.stack_size(previous)
+    assert errors == []
+    expected: list = []
+    _convert_shallow_values(expected)
+    assert results == expected
+    assert expected[:3] == ["1", (1, (2,)), "{a b} c"]

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import inspect
 import os
+import tracemalloc
 from itertools import product
 import tkinter
 from collections.abc import MutableMapping
@@ -340,3 +341,107 @@ def keyed_trees(tk):
         lambda children: st.dictionaries(keys, leaves | children, min_size=1, max_size=4),
         max_leaves=16,
     )
+
+
+def spec_read(tk, value, nested=False):
+    """A keyed list read step by step with Tcl's own list splitting, the reference."""
+    try:
+        splits = [tk.splitlist(element) for element in tk.splitlist(value)]
+        pairs = dict(splits)
+    except (tkinter.TclError, ValueError):
+        if nested:
+            return value
+        raise
+    return {key: spec_read(tk, item, True) for key, item in pairs.items()}
+
+
+def as_dicts(tree):
+    return {key: as_dicts(item) if isinstance(item, FieldTree) else item for key, item in tree.items()}
+
+
+DEEP_WORD = st.sampled_from(["k", "a b", "{", "}", '"', "\\", "x\\}", "{}", "", "q\"r", "\\{x"])
+
+
+def deep_texts():
+    """Keyed-list-like texts nested deeper than any ordinary one, written in braces or quotes,
+    with now and then a stray word or brace: every level is long enough to be read in place."""
+
+    def wrap(draw_inner):
+        return st.tuples(
+            st.sampled_from(["{%s}", '"%s"', "{%s} x", "{%s}}", "%s"]),
+            st.sampled_from(["k", "key", "a b", "x\\ y"]),
+            draw_inner,
+            st.text(st.sampled_from("ab {}\"\\ "), max_size=3),
+        ).map(lambda t: t[0] % ("%s {%s %s}" % (t[1], t[2], "p" * 70)) + t[3])
+
+    return st.recursive(DEEP_WORD, wrap, max_leaves=14)
+
+
+class TestDeepKeyedLists:
+    @given(deep_texts())
+    def test_reads_as_tcl_splits_it(self, interp, text):
+        try:
+            expected = spec_read(interp.tk, text)
+        except (tkinter.TclError, ValueError) as error:
+            with pytest.raises(type(error)):
+                FieldTree.from_tcl(text)
+            return
+        try:
+            assert as_dicts(FieldTree.from_tcl(text)) == expected
+        except KeyError:
+            pass  # a dotted key ran into a leaf, as the reference would on storing it
+
+    # Chains deep enough that braces are found through the matches of the whole text, with at
+    # the bottom what brace matching must get right.
+    @pytest.mark.parametrize(
+        "bottom",
+        [
+            "{leaf v}",
+            "{a\\{b c} {d e}",
+            '{q "x {y} z"} {r s}',
+            "{w a}b}",
+            "{w {a} {b} {c}}} x",
+            '{w "a {b"}',
+            "{w a\\\nb} {x \\}",
+            "{w {}} {x {{}}}",
+            '"{leaf v}"',
+            "{u a\\x41} {v \\\\}",
+        ],
+    )
+    def test_deep_chains_read_as_tcl_splits_them(self, interp, bottom):
+        text = bottom
+        for i in range(24):
+            text = f"{{k{i % 3} {{{text} {{pad {'p' * 64}}}}}}}"
+        try:
+            expected = spec_read(interp.tk, text)
+        except (tkinter.TclError, ValueError) as error:
+            with pytest.raises(type(error)):
+                FieldTree.from_tcl(text)
+        else:
+            assert as_dicts(FieldTree.from_tcl(text)) == expected
+
+    @pytest.mark.parametrize("pad", ["", " {x y}"])
+    def test_each_level_is_read_once(self, pad):
+        # Memory at the deepest point tells whether a level copies the text of the levels inside
+        # it: per character of text it stays the same however deep the nesting goes.
+        def peak_per_character(depth):
+            text = "{leaf v}"
+            for i in range(depth):
+                text = f"{{k {{{text}{pad}}}}}"
+            tracemalloc.start()
+            try:
+                tree = FieldTree.from_tcl(text)
+                peak = tracemalloc.get_traced_memory()[1]
+            finally:
+                tracemalloc.stop()
+            assert ".".join(["k"] * depth + ["leaf"]) in tree.all_keys()
+            return peak / len(text)
+
+        assert peak_per_character(2000) < 1.5 * peak_per_character(500)
+
+    def test_too_deep_a_text_raises_recursion_error(self):
+        text = "{leaf v}"
+        for _ in range(100_000):
+            text = f"{{k {{{text}}}}}"
+        with pytest.raises(RecursionError):
+            FieldTree.from_tcl(text)

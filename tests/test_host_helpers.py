@@ -69,8 +69,10 @@ def test_reads_any_text_as_tcl_does(interp, text):
     expected = tcl_reads(interp.tk, text)
     items = splitlist(text)
     if items is None:
-        # Left to Tcl: malformed, or an escape whose value Tcl decides.
-        assert isinstance(expected, tkinter.TclError) or any(c in text for c in "xuU0178\U0001f600")
+        # Left to Tcl: malformed, or an escape whose value Tcl's build decides.
+        assert isinstance(expected, tkinter.TclError) or any(
+            BS + c in text for c in "uU\U0001f600"
+        )
     else:
         assert items == tuple(str(item) for item in expected)
 
@@ -105,10 +107,49 @@ def test_splits(text, items):
 
 @pytest.mark.parametrize(
     "text",
-    ["{a", '"a', "{a}b", '"a"b', "a" + BS + "x41", BS + "u00e9", BS + "101", BS + "\U0001f600"],
+    ["{a", '"a', "{a}b", '"a"b', BS + "U0001f600", BS + "ud83d", BS + "\U0001f600"],
 )
 def test_leaves_to_tcl(text):
     assert splitlist(text) is None
+
+
+# Numeric escapes as Tcl 8.6 reads them, digit limits and all; Tcl judges each.
+ESCAPES = [
+    *(BS + "x" + d for d in ["", "4", "41", "414", "g", "fF", "1ff"]),
+    *(BS + "u" + d for d in ["", "e9", "00e9x", "12345", "FFFF", "fffe1"]),
+    *(BS + "U" + d for d in ["", "41", "0000e9", "00000041z", "ffff", "0000FFFF0"]),
+    *(BS + d for d in ["0", "7", "8", "08", "12", "101", "1234", "377", "400", "777", "0000"]),
+    BS + "\n\t  x",
+    BS + "é",
+    BS + "中",
+]
+numeric_escapes = st.sampled_from(["x", "u", "U", "0", "3", "4", "7", "9"]).flatmap(
+    lambda letter: st.text(st.sampled_from("0123456789abcdefABCDEFgz"), max_size=9).map(
+        lambda digits: BS + letter + digits
+    )
+)
+
+
+@pytest.mark.parametrize("escape", ESCAPES)
+@pytest.mark.parametrize("form", ["{}", '"{}"', "a{}b"])
+def test_reads_escapes_as_tcl_does(interp, escape, form):
+    text = form.format(escape)
+    assert interp.cast_list(text) == interp.tk.splitlist(text)
+    if BS + "U" not in text:
+        # Only a \U escape can name a character outside the Basic Multilingual Plane.
+        assert splitlist(text) == interp.tk.splitlist(text)
+
+
+@given(st.lists(st.one_of(numeric_escapes, st.text(LIST_ALPHABET, max_size=4)), max_size=6))
+def test_reads_numeric_escapes_as_tcl_does(interp, parts):
+    text = "".join(parts)
+    assume(BS + "\x00" not in text)
+    expected = tcl_reads(interp.tk, text)
+    items = splitlist(text)
+    if items is not None:
+        assert items == tuple(str(item) for item in expected)
+    elif not isinstance(expected, tkinter.TclError):
+        assert any(BS + c in text for c in "uU\U0001f600")
 
 
 @pytest.mark.parametrize("value", [None, 5, b"a b", ["a"]])
@@ -118,8 +159,29 @@ def test_takes_only_str(value):
 
 
 class TestCastList:
-    def test_escapes_left_to_tcl_come_back_from_tcl(self, interp):
-        assert interp.cast_list("a" + BS + "x41 " + BS + "u00e9") == ("aA", "é")
+    @pytest.mark.parametrize(
+        "text",
+        [
+            "a" + BS + "x41 " + BS + "u00e9",
+            "a" + BS + "x41 b\x00c",
+            BS + "U0001f600 " + BS + "ud83d" + BS + "ude00 x\x00",
+            '"' + BS + "ud800\x00" + '"',
+            BS + "\U0001f600\x00",
+        ],
+    )
+    def test_any_text_reads_as_tcl_reads_it(self, interp, text):
+        expected = tuple(str(item) for item in tcl_reads(interp.tk, text))
+        assert interp.cast_list(text) == expected
+        assert cast_list(text) == expected
+
+    @pytest.mark.parametrize("text", ["{a}\x00", '"a\x00', "{a\x00 " + BS + "U0001f600"])
+    def test_malformed_text_with_nul_raises_tcls_error(self, interp, text):
+        expected = tcl_reads(interp.tk, text)
+        assert isinstance(expected, tkinter.TclError)
+        for cast in (interp.cast_list, cast_list):
+            with pytest.raises(tkinter.TclError) as error:
+                cast(text)
+            assert str(error.value) == str(expected)
 
     @pytest.mark.parametrize("text", ["{a", '"a b', "{a}b"])
     def test_malformed_lists_raise_tcls_error(self, interp, text):
@@ -128,6 +190,38 @@ class TestCastList:
         with pytest.raises(tkinter.TclError) as tcl_error:
             interp.tk.splitlist(text)
         assert str(error.value) == str(tcl_error.value)
+
+    # Values that Tcl holds as list objects with typed elements; Tcl's own lindex says what each
+    # element's string is.
+    @pytest.mark.parametrize(
+        "script",
+        [
+            "set ::lv [list [list a b] {c d} [expr {1+1}] [expr {2**70}] [expr {-7}]]",
+            "set ::lv [list [expr {1.0/3}] [expr {1e308*10}] [expr {-1e308*10}] [expr {1e16}]]",
+            "set ::lv [list [expr {1e17}] [expr {1e-5}] [expr {-0.0}] [expr {100.0}] [expr {5e-324}]]",
+            "set ::lv [list [expr {0.0001}] [expr {1.5e300}] [expr {2.0**60}] [expr {1e15+0.5}]]",
+            "set ::lv [list [expr {true}] [expr {false}] [binary format H* ff00e9] [dict create a b]]",
+            "set ::lv [list [list [list x {y z}] {}] [list [list {a b}]] [list {} {}] {}]",
+            "set k name; set ::lv [list [list $k v] [list n [expr {1+1}]]]; lindex $k 0 0",
+            r"set ::lv [list [list \{ \\ {$x} {a;b} [expr {1.5}]] a\x00b]",
+        ],
+    )
+    def test_list_objects_give_the_strings_tcl_lists(self, interp, script):
+        tk = interp.tk
+        tk.eval(script)
+        count = int(tk.eval("llength $::lv"))
+        expected = tuple(tk.eval(f"lindex $::lv {i}") for i in range(count))
+        value = tk.getvar("::lv")
+        tk.eval("unset ::lv; unset -nocomplain ::k")
+        assert isinstance(value, tuple)
+        assert interp.cast_list(value) == expected
+        assert cast_list(value) == expected
+        assert all(type(item) is str for item in cast_list(value))
+
+    @given(st.floats())
+    def test_floats_give_tcls_text(self, interp, number):
+        expected = interp.tk.call("string", "range", number, 0, "end")
+        assert cast_list((number,)) == (expected,)
 
     def test_tcl_objects_are_split_by_their_string(self, interp):
         obj = interp.tk.call("list", "a b", "{", "c")

@@ -43,10 +43,14 @@ def leftovers(tk) -> list[str]:
 
 
 @pytest.fixture(autouse=True)
-def nothing_left_behind(interp):
+def nothing_left_behind(request, interp):
     yield
-    assert leftovers(interp.tk) == []
-    assert interp.tk.eval("info exists ::pwned") == "0", "a value was evaluated"
+    hosts = [interp]
+    if "host" in request.fixturenames:
+        hosts.append(request.getfixturevalue("host"))
+    for host in hosts:
+        assert leftovers(host.tk) == []
+        assert host.tk.eval("info exists ::pwned") == "0", "a value was evaluated"
 
 
 @pytest.fixture
@@ -121,8 +125,8 @@ NAMES = st.lists(st.sampled_from(["a", "é", "中", ":", "::", " "]), max_size=1
 
 
 @given(NAMES)
-def test_qualifiers_and_tail_agree_with_tcl(interp, name):
-    tk = interp.tk
+def test_qualifiers_and_tail_agree_with_tcl(host, name):
+    tk = host.tk
     assert TclNamespace.qualifiers(name) == tk.call("namespace", "qualifiers", name)
     assert TclNamespace.tail(name) == tk.call("namespace", "tail", name)
 
@@ -153,17 +157,17 @@ def test_name_algebra_is_static():
 
 
 @pytest.mark.parametrize("value", HOSTILE)
-def test_values_reach_tcl_intact(interp, value):
-    variable = TclVariable("::t_v", tcl=interp)
+def test_values_reach_tcl_intact(host, value):
+    variable = TclVariable("::t_v", tcl=host)
     variable.set(value)
-    assert interp.tk.getvar("::t_v") == value
+    assert host.tk.getvar("::t_v") == value
     assert variable.get_str() == value
     assert str(variable.get_obj()) == value
-    element = TclVariable("::t_velem", tcl=interp)
+    element = TclVariable("::t_velem", tcl=host)
     element.set(value, array_index=value)
     assert element.get_str(array_index=value) == value
     element.unset()
-    array = TclArrayVariable("::t_arr", tcl=interp)
+    array = TclArrayVariable("::t_arr", tcl=host)
     array[value] = value
     assert array.array_get_str() == array.array_get_obj() == {value: value}
     assert list(array) == [value]
@@ -172,23 +176,23 @@ def test_values_reach_tcl_intact(interp, value):
 
 
 @pytest.mark.parametrize("name", HOSTILE_NAMES)
-def test_names_reach_tcl_intact(interp, name):
-    variable = TclVariable(name, tcl=interp)
+def test_names_reach_tcl_intact(host, name):
+    variable = TclVariable(name, tcl=host)
     variable.set("x")
-    assert interp.tk.getvar(name) == "x"
+    assert host.tk.getvar(name) == "x"
     assert variable.exists() is True and variable.get_str() == "x"
     variable.unset()
     assert variable.exists() is False
 
 
-def test_element_handle_addresses_the_element(interp):
-    element = TclVariable("::t_arr", array_index="a b", tcl=interp)
+def test_element_handle_addresses_the_element(host):
+    element = TclVariable("::t_arr", array_index="a b", tcl=host)
     assert element.var_name == "::t_arr(a b)"
     element.set(1)
     assert element.get_str() == "1" and element.exists()
-    assert TclVariable("::t_arr", tcl=interp).exists(array_index="a b")
-    assert TclArrayVariable("::t_arr", tcl=interp).array_names() == ("a b",)
-    interp.tk.eval("unset ::t_arr")
+    assert TclVariable("::t_arr", tcl=host).exists(array_index="a b")
+    assert TclArrayVariable("::t_arr", tcl=host).array_names() == ("a b",)
+    host.tk.eval("unset ::t_arr")
 
 
 def test_handles_follow_changes_of_their_attributes_and_host(spy_interp):
@@ -238,8 +242,8 @@ def test_string_index_is_sent_as_it_is(spy_interp):
     "handle_cast, read_cast, expected",
     [(None, ..., "7"), (int, ..., 7), (int, None, "7"), (None, float, 7.0), (int, float, 7.0)],
 )
-def test_get_obj_cast(interp, handle_cast, read_cast, expected):
-    variable = TclVariable("::t_v", tcl=interp, cast=handle_cast)
+def test_get_obj_cast(host, handle_cast, read_cast, expected):
+    variable = TclVariable("::t_v", tcl=host, cast=handle_cast)
     variable.set("7")
     value = variable.get_obj() if read_cast is ... else variable.get_obj(cast=read_cast)
     assert value == expected and type(value) is type(expected)
@@ -247,8 +251,8 @@ def test_get_obj_cast(interp, handle_cast, read_cast, expected):
     variable.unset()
 
 
-def test_unset(interp):
-    variable = TclVariable("::missing", tcl=interp)
+def test_unset(host):
+    variable = TclVariable("::missing", tcl=host)
     assert variable.unset(nocomplain=True) is None
     with pytest.raises(TclError):
         variable.unset()
@@ -375,20 +379,20 @@ def test_unformattable_temporary_name_fails_before_tcl(spy_interp, name):
     assert spy_interp.tk.calls == []
 
 
-def test_temporary_variable_is_removed_on_every_exit(interp):
-    with TempTclVariable(tcl=interp) as variable:
+def test_temporary_variable_is_removed_on_every_exit(host):
+    with TempTclVariable(tcl=host) as variable:
         assert not variable.exists()
-    with TempTclVariable(tcl=interp) as variable:
+    with TempTclVariable(tcl=host) as variable:
         variable.set("x")
         assert variable.exists()
     assert not variable.exists()
     with pytest.raises(ZeroDivisionError):
-        with TempTclArrayVariable(tcl=interp, cast=int) as array:
+        with TempTclArrayVariable(tcl=host, cast=int) as array:
             array.update(a=1)
             assert array["a"] == 1
             1 / 0
     assert not array.exists()
-    assert TempTclVariable(tcl=interp).__exit__(None, None, None) is False
+    assert TempTclVariable(tcl=host).__exit__(None, None, None) is False
 
 
 def test_temporary_array_reaches_the_array_initialiser(interp):
@@ -484,16 +488,16 @@ def test_command_tests_return_booleans(interp, proc, name, exists, is_proc, is_c
     )  # fmt: skip
 
 
-def test_proc_introspection(interp):
-    interp.tk.eval("proc ::p {a {b 2} {c {x {y}}} {d {}}} {return $a}")
-    command = TclCommand("::p", tcl=interp)
+def test_proc_introspection(host):
+    host.tk.eval("proc ::p {a {b 2} {c {x {y}}} {d {}}} {return $a}")
+    command = TclCommand("::p", tcl=host)
     assert command.proc_args() == ("a", "b", "c", "d")
     assert command.proc_body() == "return $a"
     assert [command.proc_arg_default(n) for n in "abcd"] == [None, "2", "x {y}", ""]
     with pytest.raises(TclError):
         command.proc_arg_default("missing")
     assert command.origin() == "::p"
-    interp.tk.eval("rename ::p {}")
+    host.tk.eval("rename ::p {}")
 
 
 def test_rename_and_delete(interp, proc):

@@ -36,6 +36,15 @@ def ns(interp):
 
 
 @pytest.fixture
+def host_ns(host):
+    """The namespace ::ns1 on each host in turn."""
+    handle = TclNamespace("::ns1", host)
+    handle.create()
+    yield handle
+    handle.delete()
+
+
+@pytest.fixture
 def spy_ns(spy_interp):
     handle = TclNamespace("::ns1", spy_interp)
     handle.create()
@@ -84,18 +93,18 @@ def test_call_and_eval_run_inside_the_namespace(spy_ns):
 
 
 @pytest.mark.parametrize("value", HOSTILE)
-def test_scoped_calls_pass_values_intact(ns, value):
-    ns.call("set", "v", value)
-    assert ns.vars["v"] == value
-    ns.eval("set", "w", value)
-    assert str(ns.objs["w"]) == value
-    assert ns.eval(("set", "w")) == value
+def test_scoped_calls_pass_values_intact(host_ns, value):
+    host_ns.call("set", "v", value)
+    assert host_ns.vars["v"] == value
+    host_ns.eval("set", "w", value)
+    assert str(host_ns.objs["w"]) == value
+    assert host_ns.eval(("set", "w")) == value
 
 
-def test_eval_of_words_is_never_a_comment(ns):
-    ns.eval("proc", "#p", "", "return ran")
-    assert ns.eval("#p") == "" and ns.eval(("#p",)) == "ran"
-    assert TclNamespace("", ns.tcl).eval(("::ns1::#p",)) == "ran"
+def test_eval_of_words_is_never_a_comment(host_ns):
+    host_ns.eval("proc", "#p", "", "return ran")
+    assert host_ns.eval("#p") == "" and host_ns.eval(("#p",)) == "ran"
+    assert TclNamespace("", host_ns.tcl).eval(("::ns1::#p",)) == "ran"
 
 
 def test_create_exists_delete(spy_interp):
@@ -268,14 +277,14 @@ def test_variables_as_strings_and_objects(ns):
 
 
 @pytest.mark.parametrize("value", [v for v in HOSTILE if "::" not in v])
-def test_views_pass_values_intact(ns, value):
-    ns.vars[value] = value
-    assert ns.vars[value] == ns.objs[value] == value
-    assert value in ns.vars
-    ns.vars.array_set("arr", {value: value})
-    assert ns.vars.array_get("arr") == ns.objs.array_get("arr") == {value: value}
-    del ns.vars[value]
-    ns.vars.unset("arr")
+def test_views_pass_values_intact(host_ns, value):
+    host_ns.vars[value] = value
+    assert host_ns.vars[value] == host_ns.objs[value] == value
+    assert value in host_ns.vars
+    host_ns.vars.array_set("arr", {value: value})
+    assert host_ns.vars.array_get("arr") == host_ns.objs.array_get("arr") == {value: value}
+    del host_ns.vars[value]
+    host_ns.vars.unset("arr")
 
 
 @pytest.mark.parametrize(
@@ -286,9 +295,9 @@ def test_views_pass_values_intact(ns, value):
         (lambda v: v.__delitem__("missing"), TclError),
     ],
 )
-def test_item_methods_raise_key_error_with_the_cause(ns, operation, error):
+def test_item_methods_raise_key_error_with_the_cause(host_ns, operation, error):
     with pytest.raises(KeyError) as raised:
-        operation(ns.vars)
+        operation(host_ns.vars)
     assert type(raised.value.args[0]) is error and raised.value.__cause__ is raised.value.args[0]
 
 
@@ -393,17 +402,17 @@ def shout(text):
     return text.upper()
 
 
-def test_temporary_command_with_a_function(interp):
-    with TempTclCommand(shout, tcl=interp) as command:
+def test_temporary_command_with_a_function(host):
+    with TempTclCommand(shout, tcl=host) as command:
         assert command.cmd_name == f"::__tarvik__TempTclCommand_{id(command)}_tmp"
         assert command.__name__ == "shout" and command.__wrapped__ is shout
         assert command.__doc__ == shout.__doc__
-        interp.tk.call("proc", "::uses", "x", f"return [{command.cmd_name} $x]")
-        assert interp.tk.call("::uses", "from tcl") == "FROM TCL"
+        host.tk.call("proc", "::uses", "x", f"return [{command.cmd_name} $x]")
+        assert host.tk.call("::uses", "from tcl") == "FROM TCL"
         assert command("a b") == "A B"
         command.note = "anything"
     assert not command.exists()
-    interp.tk.eval("rename ::uses {}")
+    host.tk.eval("rename ::uses {}")
 
 
 def test_temporary_command_without_a_function_registers_nothing(spy_interp):
@@ -414,20 +423,79 @@ def test_temporary_command_without_a_function_registers_nothing(spy_interp):
     assert command.__exit__(None, None, None) is False
 
 
-def test_temporary_command_is_deleted_when_its_block_fails(interp):
+def test_temporary_command_is_deleted_when_its_block_fails(host):
     with pytest.raises(RuntimeError, match="inside"):
-        with TempTclCommand(shout, tcl=interp) as command:
+        with TempTclCommand(shout, tcl=host) as command:
             raise RuntimeError("inside")
     assert not command.exists()
 
 
-def test_finalising_a_temporary_command_deletes_it(interp):
-    command = TempTclCommand(shout, "::final_{id}", tcl=interp)
+def test_finalising_a_temporary_command_deletes_it(host):
+    command = TempTclCommand(shout, "::final_{id}", tcl=host)
     name = command.cmd_name
-    assert TclCommand((name,), tcl=interp).exists()
+    assert TclCommand((name,), tcl=host).exists()
     del command
     gc.collect()
-    assert not TclCommand((name,), tcl=interp).exists()
+    assert not TclCommand((name,), tcl=host).exists()
+
+
+class Raising:
+    """A callable whose attribute `name` raises `error` when read."""
+
+    def __init__(self, name: str, error: BaseException) -> None:
+        self._failing = name, error
+
+    def __getattribute__(self, name: str):
+        failing, error = object.__getattribute__(self, "_failing")
+        if name == failing:
+            raise error
+        return object.__getattribute__(self, name)
+
+    def __call__(self, *args):
+        return "called"
+
+
+@pytest.mark.parametrize(
+    "func, error",
+    [
+        (Raising("__name__", RuntimeError("no name")), RuntimeError),
+        (Raising("__doc__", KeyboardInterrupt()), KeyboardInterrupt),
+        (Raising("__dict__", ValueError("no dict")), ValueError),
+    ],
+    ids=["__name__", "__doc__ interrupted", "__dict__"],
+)
+def test_a_failing_temporary_command_constructor_leaves_nothing_in_tcl(interp, func, error):
+    with pytest.raises(error):
+        TempTclCommand(func, "::__tarvik__failed_{id}", tcl=interp)
+    assert interp.tk.eval("info commands ::__tarvik__*") == ""
+
+
+@pytest.mark.parametrize("in_block", [True, False], ids=["after its block", "never entered"])
+def test_finalising_a_temporary_command_after_its_interpreter_is_silent(in_block):
+    host = TclInterpreter()
+    command = TempTclCommand(shout, tcl=host)
+    if in_block:
+        with command:
+            pass
+    del host
+    gc.collect()
+    reported = []
+    previous, sys.unraisablehook = sys.unraisablehook, reported.append
+    try:
+        del command
+        gc.collect()
+    finally:
+        sys.unraisablehook = previous
+    assert reported == []
+
+
+def test_leaving_a_block_after_its_interpreter_still_raises():
+    host = TclInterpreter()
+    command = TempTclCommand(shout, tcl=host)
+    del host
+    gc.collect()
+    with pytest.raises(ReferenceError):
+        command.__exit__(None, None, None)
 
 
 def test_temporary_namespace(spy_interp):

@@ -98,12 +98,12 @@ def test_results(interp, command, args, cast, result):
         assert interp.tk.splitlist(value) == tuple(map(scriptify, args))
 
 
-def test_calls_are_recorded_in_the_history(interp):
-    interp.tk.eval(PROCS)
-    interp.history.start_marker("stretch")
-    interp.z.ns_a.ns_b.procname(1, [2, 3], "a b", flag=True)
-    interp.history.end_marker("stretch")
-    assert [e.api for e in interp.history.filter(marker="stretch")] == \
+def test_calls_are_recorded_in_the_history(host):
+    host.tk.eval(PROCS)
+    host.history.start_marker("stretch")
+    host.z.ns_a.ns_b.procname(1, [2, 3], "a b", flag=True)
+    host.history.end_marker("stretch")
+    assert [e.api for e in host.history.filter(marker="stretch")] == \
         ["ns_a::ns_b::procname 1 {2 3} {a b} -flag true"]
 
 
@@ -232,13 +232,13 @@ def test_the_package_module_is_a_host_through_its_submodules():
     assert default.history.filter(count=1)[0].api == "set fromPackage yes"
 
 
-def test_variables_mapping(interp):
-    interp.tk.eval("set ::plain {a b}; array set ::arr {k v}")
-    assert interp.vars["plain"] == interp.vars["::plain"] == "a b"
-    assert {"plain", "arr"} <= set(interp.vars) and len(interp.vars) == len(list(interp.vars))
+def test_variables_mapping(host):
+    host.tk.eval("set ::plain {a b}; array set ::arr {k v}")
+    assert host.vars["plain"] == host.vars["::plain"] == "a b"
+    assert {"plain", "arr"} <= set(host.vars) and len(host.vars) == len(list(host.vars))
     for name in ("::missing", "arr"):
         with pytest.raises(KeyError) as caught:
-            interp.vars[name]
+            host.vars[name]
         assert isinstance(caught.value.args[0], tkinter.TclError)
 
 

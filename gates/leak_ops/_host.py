@@ -13,6 +13,15 @@ def operations(module: Any, env: Env) -> Iterator[Operation]:
     result = (1, "two", (2.5, tcl_obj, b"x"))
     yield Operation("splitlist", lambda: module.splitlist(text))
     yield Operation("splitlist of an unbalanced list", lambda: module.splitlist("{a"))
+    list_object = env.interp.tk.call("list", ("a", ("b c", 2)), 1.5, True, b"\xe9", tcl_obj)
+    left_to_tcl = "a\\x41 \\U0001f600 b\x00c"
+    yield Operation("cast_list of text", lambda: module.cast_list(env.interp, text))
+    yield Operation("cast_list of text read by Tcl",
+                    lambda: module.cast_list(env.interp, left_to_tcl))
+    yield Operation("cast_list of a malformed text", lambda: module.cast_list(None, "{a}\x00"),
+                    raises=Exception)
+    yield Operation("cast_list of a list object", lambda: module.cast_list(None, list_object),
+                    watch=(tcl_obj,))
     yield Operation("cast_any of nested results", lambda: module.cast_any(env.interp, result),
                     watch=(tcl_obj,))
     yield Operation("now", module.now)

@@ -29,4 +29,10 @@ def operations(module: Any, env: Env) -> Iterator[Operation]:
     yield Operation("all_keys and all_items", lambda: (tree.all_keys(), tree.all_items()))
     yield Operation("from_tcl of text", lambda: FieldTree.from_tcl(text))
     yield Operation("from_tcl of bad text", lambda: FieldTree.from_tcl("{a"), raises=Exception)
+    deep = "{leaf v}"
+    for _ in range(60):
+        deep = f"{{k {{{deep} {{pad {'p' * 64}}}}}}}"
+    yield Operation("from_tcl of deep text", lambda: FieldTree.from_tcl(deep))
+    yield Operation("from_tcl of a deep bad text", lambda: FieldTree.from_tcl(deep + "}"),
+                    raises=Exception)
     yield Operation("tclobj", lambda: tree.__tclobj__())

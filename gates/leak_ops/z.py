@@ -1,5 +1,6 @@
 """Quick calls through a host whose history is kept small, with keywords, casts and Tcl errors,
-and through a host whose history is disabled."""
+through a host whose history is disabled, and through a host whose Tcl runs in a child process
+(calls, callbacks and errors crossing the link)."""
 
 from __future__ import annotations
 
@@ -29,3 +30,13 @@ def operations(module: Any, env: Env) -> Iterator[Operation]:
     quiet.history.disable()
     yield Operation("quick call, history disabled", lambda: quiet.z.list("ch 1", 2, on=True))
     yield Operation("quick call, host's own cast", lambda: quiet.z.set("x", "1"))
+
+    from tarvik.tcl import TclProcess
+
+    remote = env.keep(TclProcess(timeout=60))
+    remote.history = History(max_history=50)
+    remote.tk.createcommand("::py_echo", lambda text: text)
+    yield Operation("quick call over a child tclsh", lambda: remote.z.set("x", "a b"))
+    yield Operation("callback over a child tclsh", lambda: remote.tk.eval("::py_echo {a b}"))
+    yield Operation("Tcl error over a child tclsh", lambda: remote.z.error("boom"),
+                    raises=Exception)

@@ -21,13 +21,17 @@ import types
 from typing import Any
 
 from tarvik.tcl._host import cast_any as _cast_any
-from tarvik.tcl._host import splitlist as _splitlist
+from tarvik.tcl._host import cast_list as _cast_list
+from tarvik.tcl._process import TclProcess, TclProcessError, agent_script
 from tarvik.tcl.history import History
 from tarvik.tcl.namespace import TclNamespace
 from tarvik.tcl.z import Z
 
 __all__ = [
     "TclInterpreter",
+    "TclProcess",
+    "TclProcessError",
+    "agent_script",
     "default_interpreter",
     "cast_list",
     "cast_boolean",
@@ -72,13 +76,11 @@ class TclInterpreter:
         self.vars = TclNamespace("::", self).vars
         self.z = Z(self)
 
-    def cast_list(self, result: Any) -> tuple:
-        """The elements of a Tcl list (a str or Tcl object) as a tuple; "" gives ().
-
-        The text is split natively by Tcl's list syntax; the interpreter splits only what the
-        native reader leaves to it, so a malformed list raises Tcl's own ``TclError``.
-        """
-        return _split(result, self)
+    # Every handle and view operation ends here, so it is native: a str (or the string of a
+    # Tcl object) is split by Tcl's list syntax, the interpreter reading only what the native
+    # reader leaves to it, so a malformed list raises Tcl's own TclError; a tuple, as _tkinter
+    # gives a Tcl list object, has each item made the string Tcl lists.
+    cast_list = _cast_list
 
     def __repr__(self) -> str:
         extension = ", TclX" if self.tclx else ""
@@ -96,20 +98,6 @@ class TclInterpreter:
     # Every quick call ends here, so it is native: str, int, float, bool and bytes stay as they
     # are, a tuple is cast element by element, any other Tcl object becomes its string.
     cast_any = _cast_any
-
-
-def _split(result: Any, interpreter: TclInterpreter | None) -> tuple:
-    """The elements of a Tcl list; `interpreter` (the default one when None, made only then) is
-    asked only for what the native reader leaves to Tcl."""
-    if isinstance(result, tuple):
-        return result
-    if isinstance(result, list):
-        return tuple(result)
-    text = result if isinstance(result, str) else str(result)
-    items = _splitlist(text)
-    if items is None:
-        items = (interpreter or default_interpreter()).tk.splitlist(text)
-    return items
 
 
 _default: TclInterpreter | None = None
@@ -134,8 +122,8 @@ def __getattr__(name: str) -> Any:
 
 def cast_list(result: Any) -> tuple:
     """The elements of a Tcl list; the default interpreter is made only for text that the native
-    reader leaves to Tcl (a malformed list, numeric backslash escapes)."""
-    return _split(result, None)
+    reader leaves to Tcl (a malformed list, a few backslash sequences that Tcl's build decides)."""
+    return _cast_list(None, result)
 
 
 def cast_boolean(result: Any) -> bool:

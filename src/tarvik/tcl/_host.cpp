@@ -3,6 +3,7 @@
 // reading the clock of the call history.
 #include "support/casts.hpp"
 #include "support/function.hpp"
+#include "support/tcl_elements.hpp"
 #include "support/tcl_list.hpp"
 
 #include <datetime.h>
@@ -19,8 +20,24 @@ struct LocalTime {
     int year, month, day, hour, minute, second, fold;
 };
 
+// Interned names, and the words of Tcl's own list reading.
+struct Names : InternedNames {
+    using InternedNames::InternedNames;
+
+    PyObject* const tk = name("tk");
+    PyObject* const call = name("call");
+    PyObject* const splitlist = name("splitlist");
+    PyObject* const default_interpreter = name("default_interpreter");
+    PyObject* const package_name = name("tarvik.tcl");
+    PyObject* const w_lrange = name("lrange");
+    PyObject* const w_zero = name("0");
+    PyObject* const w_end = name("end");
+};
+
 struct State : ModuleState {
     PyDateTime_CAPI* datetime_api;
+    Names name{*this};
+    PyTypeObject* tcl_obj_type;
 
     // The local time of the second that now() last read: it changes only when the second does, and
     // converting it is what makes datetime.now() dear.
@@ -52,7 +69,53 @@ constexpr FunctionDef splitlist_def{
     "splitlist", host_splitlist, "(string)",
     "Split a str into the elements of the Tcl list it holds, as Tcl itself would.\n\n"
     "Returns a tuple of str, or None when the text is left to the interpreter: a malformed\n"
-    "list (so that the error is Tcl's own) or a numeric backslash escape outside braces."};
+    "list (so that the error is Tcl's own) or, outside braces, a backslash sequence whose\n"
+    "value lies outside the Basic Multilingual Plane or among the surrogates."};
+
+// The interpreter that reads what the native reader leaves to Tcl: the host, or the package's
+// default interpreter when there is none.
+Ref reading_host(const State& st, PyObject* host) {
+    if (host != Py_None) return Ref::borrow(host);
+    return call_method(import_cached(st.name.package_name), st.name.default_interpreter);
+}
+
+// Tcl's own reading of `value` (a str or Tcl object, given to Tcl as one word, so any character
+// travels, NUL too); a malformed list raises Tcl's own TclError.
+Ref split_by_tcl(const State& st, PyObject* host, PyObject* value) {
+    Ref tk = getattr(reading_host(st, host), st.name.tk);
+    Ref items =
+        call_method(tk, st.name.call, st.name.w_lrange, value, st.name.w_zero, st.name.w_end);
+    if (!PyTuple_Check(items)) {
+        // An empty list comes back as its empty string.
+        if (PyUnicode_Check(items) && PyUnicode_GET_LENGTH(items) == 0) return own(PyTuple_New(0));
+        items = call_method(tk, st.name.splitlist, items.get());
+    }
+    return tcl::element_texts(items, st.tcl_obj_type);
+}
+
+Ref cast_list(const State& st, PyObject* host, PyObject* result) {
+    if (PyTuple_Check(result)) return tcl::element_texts(result, st.tcl_obj_type);
+    if (PyList_Check(result)) return own(PyList_AsTuple(result));
+    Ref text = PyUnicode_Check(result) ? Ref::borrow(result) : str(result);
+    std::vector<Ref> items;
+    if (tcl::split_list(text, items) == tcl::Split::OK) return tuple_taking(items);
+    return split_by_tcl(st, host, Py_TYPE(result) == st.tcl_obj_type ? result : text.get());
+}
+
+Ref host_cast_list(const Call& c) {
+    auto [self, result] = c.arguments<2>();
+    return cast_list(state_of(c), self, result);
+}
+
+constexpr FunctionDef cast_list_def{
+    "cast_list", host_cast_list, "(self, result)",
+    "The elements of a Tcl list as a tuple of str; \"\" gives ().\n\n"
+    "A str (or the str() of any other object) is split natively by Tcl's list syntax; the\n"
+    "interpreter self (the package's default interpreter when self is None) reads only what\n"
+    "the native reader leaves to it, so a malformed list raises Tcl's own TclError. A tuple,\n"
+    "as _tkinter gives a Tcl list object, has each item made the string Tcl lists: a nested\n"
+    "tuple its list text, a number its Tcl text, bytes one character per byte, a Tcl object\n"
+    "its str(). A list is taken as the tuple of its items."};
 
 // ---------------------------------------------------------------------------------------------
 // Results
@@ -156,7 +219,9 @@ constexpr FunctionDef local_datetime_def{
 void State::init(PyObject* module) {
     datetime_api = static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
     if (datetime_api == nullptr) raise_current();
+    tcl_obj_type = reinterpret_cast<PyTypeObject*>(keep(import_attr("_tkinter", "Tcl_Obj")));
     add_function(module, splitlist_def);
+    add_function(module, cast_list_def);
     add_function(module, cast_any_def);
     add_function(module, now_def);
     add_function(module, local_datetime_def);

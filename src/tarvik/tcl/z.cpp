@@ -61,24 +61,38 @@ struct State : ModuleState {
     CachedMethod tk_call{name.call};
 
     // Freed Z_Code objects kept for reuse: one is made and freed by nearly every quick call.
+    // Each keeps the reference to its class that it held as an instance, so the class outlives
+    // the memory it describes (freeing an object reads its class). The collector sees those
+    // references, and clearing the module frees the pool and closes it for good.
     static constexpr int pool_size = 8;
     std::array<PyObject*, pool_size> pool{};
     int pooled = 0;
+    bool pool_closed = false;
 
     void init(PyObject* module);
     void import_names(PyObject* module);
     int traverse(visitproc visit, void* arg) const {
         if (int status = ModuleState::traverse(visit, arg)) return status;
+        for (int i = 0; i < pooled; ++i)
+            Py_VISIT(Py_TYPE(pool[i]));
         return traverse_caches(visit, arg, host_history, host_tk, host_cast_any, history_append,
                                tk_call);
     }
     void clear() {
+        pool_closed = true;
+        free_pool();
         ModuleState::clear();
         clear_caches(host_history, host_tk, host_cast_any, history_append, tk_call);
     }
-    ~State() {
-        while (pooled > 0)
-            PyObject_GC_Del(pool[--pooled]);
+    ~State() { free_pool(); }
+
+    void free_pool() {
+        while (pooled > 0) {
+            PyObject* object = pool[--pooled];
+            PyTypeObject* type = Py_TYPE(object);
+            PyObject_GC_Del(object);
+            Py_DECREF(type);
+        }
     }
 };
 
@@ -172,6 +186,7 @@ ZCodeObject* allocate_z_code(PyTypeObject* type) {
 ZCodeObject* reuse_z_code(State& st) {
     if (st.pooled == 0) return allocate_z_code(st.Z_Code);
     PyObject* object = PyObject_Init(st.pool[--st.pooled], st.Z_Code);
+    Py_DECREF(st.Z_Code);  // the pool's reference; the instance holds its own
     auto* code = reinterpret_cast<ZCodeObject*>(object);
     code->vectorcall = z_code_vectorcall;
     for (PyObject** f : code->owned())
@@ -181,24 +196,32 @@ ZCodeObject* reuse_z_code(State& st) {
     return code;
 }
 
+// The state whose pool takes a freed Z_Code of class `type`, or NULL. Only Z_Code itself
+// allocates with z_code_alloc (subclasses get the generic tp_alloc). At exit the collector may
+// have cleared the class (which forgets its module) or the module's state already: then there is
+// no pool. Nothing here may raise or disturb a pending exception.
+State* pool_for(PyTypeObject* type) {
+    if (type->tp_alloc != z_code_alloc) return nullptr;
+    PyObject* module = reinterpret_cast<PyHeapTypeObject*>(type)->ht_module;
+    State* st = module ? Definition::state_of(module) : nullptr;
+    return st && !st->pool_closed && st->pooled < State::pool_size ? st : nullptr;
+}
+
 void z_code_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    // Only Z_Code itself allocates with z_code_alloc (subclasses get the generic tp_alloc), and
-    // its module state is reached without a lookup that could disturb a pending exception.
-    auto* st =
-        type->tp_alloc == z_code_alloc ? static_cast<State*>(PyType_GetModuleState(type)) : nullptr;
-    if (st == nullptr || st->pooled == State::pool_size) {
+    if (pool_for(type) == nullptr) {
         ZCodeInstance::dealloc(self);
         return;
     }
     PyObject_GC_UnTrack(self);
     if (reinterpret_cast<ZCodeObject*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
     ZCodeInstance::clear(self);
-    // Clearing may have run Python code that filled the pool meanwhile.
-    if (st->pooled < State::pool_size)
-        st->pool[st->pooled++] = self;
-    else
-        type->tp_free(self);
+    // Clearing may have run Python code that filled or cleared the pool meanwhile.
+    if (State* st = pool_for(type)) {
+        st->pool[st->pooled++] = self;  // with the instance's reference to its class
+        return;
+    }
+    type->tp_free(self);
     Py_DECREF(type);
 }
 

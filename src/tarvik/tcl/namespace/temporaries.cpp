@@ -73,6 +73,24 @@ constexpr FunctionDef TempTclVariable_exit_def{
     "__exit__", TempTclVariable_exit, "(self, *exc_info)",
     "Unset the variable, silently if it does not exist; return False."};
 
+// Removes the command just registered by a constructor that then failed: no handle will ever
+// delete it. The constructor's error is what the caller sees, so one from the removal is dropped.
+void withdraw_command(const State& st, PyObject* self) {
+    PendingError failure;
+    try {
+        call_method(self, st.name.delete_);
+    } catch (const PythonError&) {
+        PyErr_Clear();
+    }
+}
+
+// A command goes with its interpreter: once the host behind the handle's weak proxy is gone,
+// there is nothing left to delete.
+bool host_gone(const State& st, PyObject* self) {
+    Ref tcl = getattr_optional(self, st.name.tcl);
+    return tcl && PyWeakref_CheckProxy(tcl) && !weakref_target(tcl);
+}
+
 Ref TempTclCommand_init(const Call& c) {
     const State& st = c.state<State>();
     auto a = c.parse<3>();
@@ -80,7 +98,12 @@ Ref TempTclCommand_init(const Call& c) {
     init_temporary(st, st.TempTclCommand, self, cmd_name, a.kwargs);
     if (func != Py_None && is_true(func)) {
         call_method(self, st.name.createcommand, func);
-        call(getattr(st.functools, st.name.update_wrapper), self, func);
+        try {
+            call(getattr(st.functools, st.name.update_wrapper), self, func);
+        } catch (const PythonError&) {
+            withdraw_command(st, self);
+            throw;
+        }
     }
     return none();
 }
@@ -106,12 +129,13 @@ Ref temporary_exit(const Call& c) {
     return exit_temporary(st, st.*Class, c);
 }
 
-// A command made with a function is deleted when its handle goes; one made without a function
-// was never registered by the handle and is left alone.
+// A command made with a function is deleted when its handle goes, unless its interpreter went
+// first; one made without a function was never registered by the handle and is left alone.
 Ref TempTclCommand_del(const Call& c) {
     const State& st = c.state<State>();
     PyObject* self = c.parse<1>().named[0];
-    if (getattr_optional(self, st.name.dunder_wrapped)) delete_quietly(st, self);
+    if (getattr_optional(self, st.name.dunder_wrapped) && !host_gone(st, self))
+        delete_quietly(st, self);
     Ref later = super_attr_optional(st.TempTclCommand, self, st.name.dunder_del);
     if (later && is_true(later)) call(later);
     return none();

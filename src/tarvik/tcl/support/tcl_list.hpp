@@ -8,13 +8,15 @@
 //
 // The reader follows Tcl's own list parser character by character, so it splits every string the
 // way the interpreter does. Two kinds of text it leaves to the interpreter, whose answer callers
-// then ask for: malformed lists, so that the error is Tcl's own, and, outside braces, the numeric
-// backslash sequences (`\x..`, `\u....`, `\U........`, octal) and a backslash before a character
-// outside the Basic Multilingual Plane, whose values depend on the Tcl version and build.
+// then ask for: malformed lists, so that the error is Tcl's own, and, outside braces, backslash
+// sequences whose value lies outside the Basic Multilingual Plane or among the surrogates (a
+// backslash before such a character, `\u` or `\U` naming one): what they become depends on the
+// Tcl version and build.
 #pragma once
 
 #include "unicode.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -84,19 +86,144 @@ Py_ssize_t backslash_length(const Char* s, Py_ssize_t p, Py_ssize_t n) {
     return q - p;
 }
 
-// Whether the value of the backslash sequence at `p` is one this reader leaves to Tcl.
+inline int hex_value(Py_UCS4 c) {
+    if (c >= '0' && c <= '9') return int(c - '0');
+    if (c >= 'a' && c <= 'f') return int(c - 'a' + 10);
+    if (c >= 'A' && c <= 'F') return int(c - 'A' + 10);
+    return -1;
+}
+
+// What a backslash sequence stands for, and how many characters it takes.
+struct Escape {
+    Py_UCS4 value;
+    Py_ssize_t length;
+};
+
+// Up to `most` hex digits from `p`, stopping before a digit that would take the value past
+// `limit`; no digit at all stands for the letter that introduced them.
+template <class Char>
+Escape hex_escape(const Char* s, Py_ssize_t p, Py_ssize_t n, int most, Py_UCS4 limit) {
+    Py_UCS4 value = 0;
+    int digits = 0;
+    for (; digits < most && p + digits < n; ++digits) {
+        int d = hex_value(s[p + digits]);
+        if (d < 0 || ((value << 4) | Py_UCS4(d)) > limit) break;
+        value = (value << 4) | Py_UCS4(d);
+    }
+    if (digits == 0) return {s[p - 1], 2};
+    return {value, 2 + digits};
+}
+
+inline bool is_octal(Py_UCS4 c) {
+    return c >= '0' && c <= '7';
+}
+
+// The backslash sequence at `p`, read as Tcl 8.6 reads it: `\x` takes up to two hex digits, `\u`
+// four, `\U` eight as long as the value stays a code point, an octal number up to three digits
+// as long as it stays a byte; a backslash-newline and the blanks after it are one space; before
+// any other character, or at the end, the backslash stands for that character or itself.
+template <class Char>
+Escape read_backslash(const Char* s, Py_ssize_t p, Py_ssize_t n) {
+    if (p + 1 >= n) return {'\\', 1};
+    Py_UCS4 c = s[p + 1];
+    switch (c) {
+        case 'a':
+            return {0x07, 2};
+        case 'b':
+            return {0x08, 2};
+        case 'f':
+            return {0x0C, 2};
+        case 'n':
+            return {0x0A, 2};
+        case 'r':
+            return {0x0D, 2};
+        case 't':
+            return {0x09, 2};
+        case 'v':
+            return {0x0B, 2};
+        case 'x':
+            return hex_escape(s, p + 2, n, 2, 0xFF);
+        case 'u':
+            return hex_escape(s, p + 2, n, 4, 0xFFFF);
+        case 'U':
+            return hex_escape(s, p + 2, n, 8, 0x10FFFF);
+        case '\n':
+            return {' ', backslash_length(s, p, n)};
+        default:
+            break;
+    }
+    if (!is_octal(c)) return {c, 2};
+    Py_UCS4 value = c - '0';
+    Py_ssize_t length = 2;
+    for (; length < 4 && p + length < n && is_octal(s[p + length]); ++length) {
+        Py_UCS4 wider = (value << 3) | (s[p + length] - '0');
+        if (wider > 0xFF) break;
+        value = wider;
+    }
+    return {value, length};
+}
+
+// Whether Tcl must read the backslash sequence at `p`: its value is outside the Basic
+// Multilingual Plane or a surrogate.
 template <class Char>
 bool left_to_tcl(const Char* s, Py_ssize_t p, Py_ssize_t n) {
     if (p + 1 >= n) return false;
     Py_UCS4 c = s[p + 1];
-    return c == 'x' || c == 'u' || c == 'U' || (c >= '0' && c <= '7') || c > 0xFFFF;
+    if (c > 0xFFFF) return true;
+    if (c != 'u' && c != 'U') return false;
+    Py_UCS4 value = read_backslash(s, p, n).value;
+    return value > 0xFFFF || (value >= 0xD800 && value <= 0xDFFF);
 }
 
-// Finds the elements of a list one after the other.
+// Where each brace of a text closes, found in one pass, for readers that take the same text
+// apart level by level: without it every level would scan again all the levels inside it.
+// A brace closes where Tcl's brace matching closes it from any reading position: every reading
+// steps over a backslash sequence the same way, and an element starts only between them.
+class BraceMatches {
+  public:
+    template <class Char>
+    BraceMatches(const Char* s, Py_ssize_t n) {
+        std::vector<size_t> open;
+        for (Py_ssize_t p = 0; p < n; ++p) {
+            if constexpr (sizeof(Char) == 1) {
+                p = skip_braced_blocks(s, p, n);
+                if (p == n) break;
+            }
+            Char c = s[p];
+            if (c == '\\') {
+                p += backslash_length(s, p, n) - 1;
+            } else if (c == '{') {
+                open.push_back(opens_.size());
+                opens_.push_back(p);
+                closes_.push_back(-1);
+            } else if (c == '}' && !open.empty()) {
+                closes_[open.back()] = p;
+                open.pop_back();
+            }
+        }
+    }
+
+    // Where the brace at `p` closes, or -1 when it never does.
+    Py_ssize_t close_of(Py_ssize_t p) const {
+        auto it = std::lower_bound(opens_.begin(), opens_.end(), p);
+        if (it == opens_.end() || *it != p) return -1;
+        return closes_[size_t(it - opens_.begin())];
+    }
+
+  private:
+    std::vector<Py_ssize_t> opens_, closes_;
+};
+
+// Finds the elements of a list one after the other. With brace matches of the whole text, the
+// list being the part of it from `base` on, a braced element is found without scanning it.
 template <class Char>
 class ListReader {
   public:
-    ListReader(const Char* s, Py_ssize_t n) : s_(s), n_(n) { skip_spaces(); }
+    ListReader(const Char* s, Py_ssize_t n, const BraceMatches* matches = nullptr,
+               Py_ssize_t base = 0)
+        : s_(s), n_(n), matches_(matches), base_(base) {
+        skip_spaces();
+    }
 
     Found next(Element& e) {
         if (pos_ >= n_) return Found::END;
@@ -111,6 +238,11 @@ class ListReader {
     Found braced(Element& e) {
         Py_ssize_t p = pos_ + 1;
         e = Element{p, p, true, false};
+        if (matches_) {
+            Py_ssize_t close_at = matches_->close_of(base_ + pos_) - base_;
+            if (close_at < 0 || close_at >= n_) return Found::MALFORMED;
+            return close(e, close_at);
+        }
         for (Py_ssize_t depth = 1;;) {
             p = skip<IN_BRACES>(p);
             if (p == n_) return Found::MALFORMED;
@@ -182,55 +314,25 @@ class ListReader {
 
     const Char* s_;
     Py_ssize_t n_;
+    const BraceMatches* matches_;
+    Py_ssize_t base_;
     Py_ssize_t pos_ = 0;
 };
 
 // Writes the value of s[start:end] with its backslash sequences replaced; returns the end of what
-// was written, which is never longer than the input.
-template <class Char>
-Char* collapse(const Char* s, Py_ssize_t start, Py_ssize_t end, Char* out) {
-    for (Py_ssize_t p = start; p < end; ++p) {
-        Char c = s[p];
-        if (c != '\\') {
-            *out++ = c;
+// was written, which is never longer than the input, or nullptr when a value does not fit `Out`.
+template <class Char, class Out>
+Out* collapse(const Char* s, Py_ssize_t start, Py_ssize_t end, Out* out) {
+    constexpr Py_UCS4 widest = sizeof(Out) == 1 ? 0xFF : sizeof(Out) == 2 ? 0xFFFF : 0x10FFFF;
+    for (Py_ssize_t p = start; p < end;) {
+        if (s[p] != '\\') {
+            *out++ = Out(s[p++]);
             continue;
         }
-        if (p + 1 == end) {
-            *out++ = '\\';
-            continue;
-        }
-        Char next = s[++p];
-        switch (next) {
-            case 'a':
-                *out++ = 0x07;
-                break;
-            case 'b':
-                *out++ = 0x08;
-                break;
-            case 'f':
-                *out++ = 0x0C;
-                break;
-            case 'n':
-                *out++ = 0x0A;
-                break;
-            case 'r':
-                *out++ = 0x0D;
-                break;
-            case 't':
-                *out++ = 0x09;
-                break;
-            case 'v':
-                *out++ = 0x0B;
-                break;
-            case '\n':
-                while (p + 1 < end && (s[p + 1] == ' ' || s[p + 1] == '\t'))
-                    ++p;
-                *out++ = ' ';
-                break;
-            default:
-                *out++ = next;
-                break;
-        }
+        Escape escape = read_backslash(s, p, end);
+        if (escape.value > widest) return nullptr;
+        *out++ = Out(escape.value);
+        p += escape.length;
     }
     return out;
 }
@@ -242,13 +344,18 @@ constexpr int kind_of() {
                                : PyUnicode_4BYTE_KIND;
 }
 
-// The value of element `e` of `text` (whose characters are `s`) as a new str.
+// The value of element `e` of `text` (whose characters are `s`) as a new str. An escape may name a
+// character wider than the text's own kind: the value is then written four bytes a character.
 template <class Char>
 Ref element_value(PyObject* text, const Char* s, const Element& e, std::vector<Char>& scratch) {
     if (e.literal) return own(PyUnicode_Substring(text, e.start, e.end));
     scratch.resize(size_t(e.end - e.start));
-    Char* end = collapse(s, e.start, e.end, scratch.data());
-    return own(PyUnicode_FromKindAndData(kind_of<Char>(), scratch.data(), end - scratch.data()));
+    if (Char* end = collapse(s, e.start, e.end, scratch.data()))
+        return own(
+            PyUnicode_FromKindAndData(kind_of<Char>(), scratch.data(), end - scratch.data()));
+    std::vector<Py_UCS4> wide(size_t(e.end - e.start));
+    Py_UCS4* end = collapse(s, e.start, e.end, wide.data());
+    return own(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, wide.data(), end - wide.data()));
 }
 
 enum class Split : uint8_t { OK, MALFORMED, LEFT_TO_TCL };

@@ -1,0 +1,110 @@
+"""A Tcl interpreter in a child process: a quick call over the link against the same call through
+pytcl-eda (the one public peer, a baseline only: `pip install pytcl-eda` into the virtual
+environment to measure it), and a 1 MB value set and read back against writing it through a plain
+pipe. Also prints the median round trip and the memory of both processes over 100,000 calls."""
+
+from __future__ import annotations
+
+import os
+import resource
+import statistics
+import subprocess
+import sys
+import time
+import tracemalloc
+
+from tarvik.tcl import TclProcess
+
+CALLS = 100_000
+
+
+def run(table) -> None:
+    host = TclProcess(timeout=60)
+    z = host.z
+    host.history.disable()  # the link is measured, not the history (bench_history has that)
+    assert z.set("x", 1) == "1"
+    _round_trip(host)
+    try:
+        from pytcl import PyTCL
+    except ImportError:
+        print("bench_process: pytcl-eda is not installed (pip install pytcl-eda): its row is "
+              "left out", file=sys.stderr)
+    else:
+        with PyTCL("tclsh") as peer:
+            assert str(peer.set("x", 1)) == "1"
+            table.faster("remote tclsh", "z.set('x', 1) over the link", lambda: z.set("x", 1),
+                         "pytcl-eda PyTCL('tclsh').set", lambda: peer.set("x", 1), 10)
+
+    big = "0123456789abcdef" * (1 << 16)  # 1 MiB
+    tk = host.tk
+
+    def set_and_read_back() -> None:
+        tk.setvar("big", big)
+        tk.getvar("big")
+
+    set_and_read_back()
+    assert tk.getvar("big") == big
+    with _PlainPipe() as pipe:
+        table.within("remote tclsh", "1 MiB value set and read back", set_and_read_back,
+                     "1 MiB written through a plain pipe", lambda: pipe.write(big), 3)
+    _memory(host)
+    host.close()
+
+
+def _round_trip(host: TclProcess) -> None:
+    z = host.z
+    samples = []
+    clock = time.perf_counter_ns
+    for _ in range(20_000):
+        start = clock()
+        z.set("x", 1)
+        samples.append(clock() - start)
+    median = statistics.median(samples) / 1000
+    print(f"bench_process: median round trip of z.set('x', 1): {median:.1f} us (goal: <= 30 us)",
+          file=sys.stderr)
+
+
+def _memory(host: TclProcess) -> None:
+    """Python's traced memory and both processes' resident sizes, before and after many calls."""
+    z = host.z
+    for _ in range(10_000):
+        z.set("x", 1)
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0], _rss(os.getpid()), _rss(host.pid)
+    for _ in range(CALLS):
+        z.set("x", 1)
+    after = tracemalloc.get_traced_memory()[0], _rss(os.getpid()), _rss(host.pid)
+    tracemalloc.stop()
+    print(f"bench_process: over {CALLS:,} calls: Python traced memory {before[0]:+,} -> "
+          f"{after[0]:,} bytes; resident kB: Python {before[1]:,} -> {after[1]:,}, "
+          f"tclsh {before[2]:,} -> {after[2]:,}", file=sys.stderr)
+
+
+def _rss(pid: int) -> int:
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+class _PlainPipe:
+    """A pipe of the default size into a child that discards what it reads: the floor of moving
+    a value to another process."""
+
+    def __enter__(self) -> _PlainPipe:
+        self.child = subprocess.Popen(["cat"], stdin=subprocess.PIPE,
+                                      stdout=subprocess.DEVNULL)
+        assert self.child.stdin is not None
+        self.fd = self.child.stdin.fileno()
+        return self
+
+    def write(self, text: str) -> None:
+        view = memoryview(text.encode("utf-8"))
+        while view:
+            view = view[os.write(self.fd, view):]
+
+    def __exit__(self, *exc_info: object) -> None:
+        assert self.child.stdin is not None
+        self.child.stdin.close()
+        self.child.wait()

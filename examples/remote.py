@@ -1,0 +1,97 @@
+"""A tour of tarvik.tcl against a Tcl interpreter in another process: a child tclsh driven
+through the agent script that ships in the package.
+
+Run it with `make demo` (after the local tour) or, inside the virtual environment,
+`python examples/remote.py`. A tool's own Tcl shell is driven the same way, e.g.
+TclProcess(["vivado", "-mode", "tcl", "-source", "{agent}"]).
+"""
+
+from __future__ import annotations
+
+import tempfile
+from pathlib import Path
+from tkinter import TclError
+
+from tarvik.tcl import TclProcess
+from tarvik.tcl.fieldtree import FieldTree
+from tarvik.tcl.namespace import TclArrayVariable, TempTclCommand
+from tarvik.tcl.scriptify import tclobj
+
+
+def section(title: str) -> None:
+    print(f"\n== {title} ==", flush=True)
+
+
+def awkward_values(tcl: TclProcess) -> None:
+    section("Values that a line protocol would break or run")
+    with tempfile.TemporaryDirectory() as directory:
+        victim = Path(directory, "x")
+        victim.write_text("keep me")
+        tcl.tk.call("cd", directory)
+        for value in ["[file delete x]", "two\nlines", "nul\0byte", "\U0001f600 é", "{ unbalanced",
+                      "back\\slash", "$env(HOME)"]:
+            back = tcl.z.set("value", value)
+            print(f"{value!r:22} -> {back!r:22} intact: {back == value}")
+        print("the file is still there:", victim.exists())
+    settings = TclArrayVariable("::settings", tcl=tcl)
+    settings.update(gain=3, label="probe A")
+    print("a Tcl array as a dict:", dict(sorted(settings.items())))
+
+
+def callbacks(tcl: TclProcess) -> None:
+    section("A Python function called from the remote Tcl")
+
+    def checksum(text: str) -> int:
+        return sum(text.encode()) % 256
+
+    with TempTclCommand(checksum, tcl=tcl) as command:
+        tcl.tk.eval(f"proc ::report {{text}} {{return \"$text: [{command.cmd_name} $text]\"}}")
+        print(tcl.z.report("hello"))
+    tcl.tk.eval("rename ::report {}")
+    print("the temporary command is gone:", tcl.tk.eval("info commands ::__tarvik__*") == "")
+
+
+def keyed_lists(tcl: TclProcess) -> None:
+    section("A TclX keyed list as a FieldTree")
+    if not tcl.tclx:
+        print("TclX does not load in the child tclsh: skipped")
+        return
+    tcl.tk.eval("keylset ::dut name.model X9 name.serial 0042 limits.volt {4.5 5.5}")
+    tree = FieldTree.from_tcl(tcl.tk.getvar("::dut"))
+    print("read:", tree.all_items())
+    tree["limits.amp"] = "0.1 0.2"
+    tcl.tk.call("set", "::dut", tclobj(tree))
+    print("keylget ::dut limits.amp ->", tcl.z.keylget("::dut", "limits.amp"))
+
+
+def errors_and_history(tcl: TclProcess) -> None:
+    section("An error trace from the remote, and the call history")
+    tcl.tk.eval("namespace eval lab { proc measure {ch} { error \"channel $ch is not connected\" } }")
+    tcl.history.start_marker("run")
+    tcl.z.set("gain", 2.5)
+    try:
+        tcl.z.lab.measure("ch 3")
+    except TclError as error:
+        print(error)
+    tcl.history.end_marker("run")
+    for entry in tcl.history.filter(marker="run"):
+        print("history:", entry.api)
+
+
+def output(tcl: TclProcess) -> None:
+    section("What the remote prints")
+    tcl.tk.eval("puts {printed by the remote tclsh}")
+
+
+def main() -> None:
+    with TclProcess(timeout=30) as tcl:
+        print(f"Tcl {tcl.patchlevel} in process {tcl.pid}, TclX loaded: {tcl.tclx}")
+        awkward_values(tcl)
+        callbacks(tcl)
+        keyed_lists(tcl)
+        errors_and_history(tcl)
+        output(tcl)
+
+
+if __name__ == "__main__":
+    main()

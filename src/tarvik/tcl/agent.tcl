@@ -1,0 +1,318 @@
+# The tarvik agent: lets a Python tarvik.tcl.TclProcess host drive this Tcl interpreter.
+#
+# Sourced by a child process that the host started, it serves the host over the two pipes named in
+# the environment variable TARVIK_AGENT_LINK ("<read fd> <write fd>") and exits when the host goes.
+# Sourced anywhere else (inside a tool's shell, say), it only defines ::tarvik::serve, which serves
+# one host that connects over TCP and presents the token printed on stdout.
+#
+# Frames, both ways: a 5-byte header (the frame kind as one ASCII byte, the payload length as a
+# 32-bit big-endian integer) and the payload in UTF-8. Lengths are checked before anything is read,
+# so a corrupt or hostile header costs nothing. A command travels as a canonical word list and runs
+# as exactly those words in the global namespace: nothing in it is substituted.
+#
+# Kinds sent by the host (in capitals when the payload is only ASCII): c (call: a word list),
+# e (eval: a script), s (set a variable: the name's length in bytes as a 32-bit integer, the name
+# and the value; answered with an empty result), r (the result of a callback),
+# x (a callback's error: {message errorInfo errorCode}), t (the token, first frame over TCP).
+# Kinds sent by the agent: h (hello: {tarvik-agent protocol patchlevel pid}), o (ok: the result),
+# e (error: {message errorInfo errorCode}), b (callback: {id arg ...}), d (ids of callback commands
+# that Tcl deleted).
+#
+# Plain Tcl 8.5 or later, Tcl 9 included; no extension is needed.
+
+namespace eval ::tarvik {
+    variable protocol 1
+    # The largest payload accepted, in bytes.
+    variable maxframe [expr {256 * 1024 * 1024}]
+    variable in {}
+    variable out {}
+    # Ids of callback commands deleted since the host last heard of it.
+    variable dropped {}
+    namespace export serve
+}
+
+# ---------------------------------------------------------------------------------------------
+# Frames
+
+proc ::tarvik::Send {kind text} {
+    variable out
+    variable dropped
+    if {$dropped ne "" && $kind ne "d"} {
+        set ids $dropped
+        set dropped {}
+        Send d $ids
+    }
+    set length [string length $text]
+    if {$length == [string bytelength $text]} {
+        # Only ASCII: its characters are its UTF-8 bytes, and the channel writes them as they are
+        # (far cheaper than an encoding for a big value).
+        puts -nonewline $out [binary format a1I $kind $length]
+        puts -nonewline $out $text
+    } else {
+        if {[catch {encoding convertto utf-8 $text} bytes]} {
+            # Tcl 9 refuses to encode a lone surrogate by default; send a replacement instead.
+            set bytes [encoding convertto -profile replace utf-8 $text]
+        }
+        puts -nonewline $out [binary format a1Ia* $kind [string length $bytes] $bytes]
+    }
+    flush $out
+}
+
+# The next frame as {kind payload}, the payload still in bytes (see Text); an error with code
+# {TARVIK LINK} when the link is closed or carries something that is not a frame (after which
+# nothing on it can be trusted).
+proc ::tarvik::Receive {} {
+    variable in
+    variable maxframe
+    set header [read $in 5]
+    if {[string length $header] < 5} {
+        LinkError "the host closed the link"
+    }
+    binary scan $header a1I kind length
+    if {$length < 0 || $length > $maxframe} {
+        LinkError "refused a frame of $length bytes"
+    }
+    set data [read $in $length]
+    if {[string length $data] < $length} {
+        LinkError "the host closed the link inside a frame"
+    }
+    return [list $kind $data]
+}
+
+# The text of UTF-8 bytes. The host writes the kind of a frame in capitals when its payload is
+# only ASCII, whose bytes already are its text.
+proc ::tarvik::Text {kind bytes} {
+    if {[string is upper $kind]} {
+        return $bytes
+    }
+    if {[catch {encoding convertfrom utf-8 $bytes} text]} {
+        LinkError "a frame is not UTF-8"
+    }
+    return $text
+}
+
+proc ::tarvik::LinkError {message} {
+    return -code error -errorcode {TARVIK LINK} $message
+}
+
+# ---------------------------------------------------------------------------------------------
+# Serving
+
+# Runs one frame from the host and sends the answer.
+proc ::tarvik::Handle {kind payload} {
+    set lower [string tolower $kind]
+    if {$lower eq "c"} {
+        # lrange gives a pure list, which Tcl runs as its words without parsing it again as a
+        # script (where a first word starting with "#" would be a comment).
+        set words [lrange [Text $kind $payload] 0 end]
+        set code [catch {uplevel #0 $words} result options]
+    } elseif {$lower eq "e"} {
+        set code [catch {uplevel #0 [Text $kind $payload]} result options]
+    } elseif {$lower eq "s"} {
+        # A variable set for its effect: the name's length in bytes, the name and the value,
+        # with no list to parse around a big value; the value does not travel back.
+        binary scan $payload I size
+        binary scan $payload x4a${size}a* name value
+        set words [list ::set [Text $kind $name] [Text $kind $value]]
+        set code [catch {uplevel #0 $words} result options]
+        if {$code != 1} {
+            set result {}
+        }
+    } else {
+        Send e [list "unknown frame kind \"$kind\"" "" {TARVIK FRAME}]
+        return
+    }
+    # What the command printed goes out before its answer, so the host shows them in order.
+    catch {flush stdout}
+    catch {flush stderr}
+    if {$code == 1} {
+        set info [dict get $options -errorinfo]
+        # The trace ends in this agent's own frames; the host's caller did not write them.
+        set cut [string last "\n    (\"uplevel\" body line " $info]
+        if {$cut >= 0} {
+            set info [string range $info 0 [expr {$cut - 1}]]
+        }
+        set ::errorInfo $info
+        Send e [list $result $info [dict get $options -errorcode]]
+    } else {
+        Send o $result
+    }
+}
+
+# The command that a Python callback is in Tcl: it asks the host to run the function and serves
+# the host's calls (made by the function) until the function's answer comes.
+proc ::tarvik::Callback {id args} {
+    Send b [linsert $args 0 $id]
+    while 1 {
+        lassign [Receive] kind payload
+        switch -- $kind {
+            r - R {
+                return [Text $kind $payload]
+            }
+            x - X {
+                lassign [Text $kind $payload] message info code
+                return -code error -errorcode $code -errorinfo $info $message
+            }
+            default {
+                Handle $kind $payload
+            }
+        }
+    }
+}
+
+# Noted when Tcl deletes a callback command, so the host can let the function go.
+proc ::tarvik::Dropped {id args} {
+    variable dropped
+    lappend dropped $id
+}
+
+# Defines the callback command `name` for the host's function `id`.
+proc ::tarvik::Register {name id} {
+    uplevel #0 [list ::interp alias {} $name {} ::tarvik::Callback $id]
+    uplevel #0 [list ::trace add command $name delete [list ::tarvik::Dropped $id]]
+    return
+}
+
+# Serves frames until the host goes; true when it went by closing the link in order.
+proc ::tarvik::Loop {} {
+    Send h [list tarvik-agent $::tarvik::protocol [info patchlevel] [pid]]
+    while 1 {
+        if {[catch {Receive} frame options]} {
+            return 0
+        }
+        if {[catch {Handle {*}$frame}]} {
+            return 0
+        }
+    }
+}
+
+# ---------------------------------------------------------------------------------------------
+# Ways in
+
+# Serves the host that started this process, over the pipes it passed, then exits.
+proc ::tarvik::Attach {link} {
+    variable in
+    variable out
+    lassign $link read_fd write_fd
+    set in [open /dev/fd/$read_fd {RDONLY}]
+    set out [open /dev/fd/$write_fd {WRONLY}]
+    foreach channel [list $in $out] {
+        # Big buffers: a large value crosses in a few system calls, not one per 4 KiB.
+        fconfigure $channel -translation binary -buffering full -blocking 1 -buffersize 1048576
+    }
+    # The host reads what this process prints as UTF-8, whatever the locale says.
+    foreach channel {stdout stderr} {
+        catch {fconfigure $channel -encoding utf-8}
+    }
+    Loop
+    catch {flush stdout}
+    catch {flush stderr}
+    exit 0
+}
+
+# At least 128 random bits as hex: from /dev/urandom where it can be read, otherwise from the
+# clocks, the process id and Tcl's generator, mixed (weaker, and only a fallback).
+proc ::tarvik::Token {} {
+    if {![catch {
+        set random [open /dev/urandom {RDONLY}]
+        fconfigure $random -translation binary
+        set bytes [read $random 16]
+        close $random
+    }] && [string length $bytes] == 16} {
+        binary scan $bytes H* hex
+        return $hex
+    }
+    expr {srand(([clock clicks] ^ ([pid] << 16) ^ [clock microseconds]) & 0x7fffffff)}
+    set hex {}
+    for {set i 0} {$i < 32} {incr i} {
+        set nibble [expr {(int(rand() * 16) ^ [clock clicks]) & 15}]
+        append hex [format %x $nibble]
+    }
+    return $hex
+}
+
+# Listens on host:port (port 0: any free port), prints "tarvik agent serving on <host> <port>
+# <token>" on stdout and serves the first client that presents the token, until it disconnects.
+# A client that presents anything else is disconnected before anything is evaluated.
+proc ::tarvik::serve {{port 0} {host 127.0.0.1}} {
+    variable token [Token]
+    variable client {}
+    set server [socket -server ::tarvik::Accept -myaddr $host $port]
+    set port [lindex [fconfigure $server -sockname] 2]
+    puts stdout "tarvik agent serving on $host $port $token"
+    flush stdout
+    while {$client eq ""} {
+        vwait ::tarvik::client
+    }
+    close $server
+    # Those still to present a token are turned away: this host is served alone.
+    variable pending
+    foreach channel [array names pending] {
+        Refuse $channel
+    }
+    variable in $client
+    variable out $client
+    fconfigure $client -blocking 1 -buffering full -translation binary -buffersize 1048576
+    Loop
+    catch {close $client}
+    set client {}
+    return
+}
+
+proc ::tarvik::Accept {channel address port} {
+    variable pending
+    fconfigure $channel -blocking 0 -translation binary
+    set pending($channel) {}
+    fileevent $channel readable [list ::tarvik::Authenticate $channel]
+    # A client that says nothing for long does not keep the door shut to others.
+    after 5000 [list ::tarvik::Refuse $channel]
+}
+
+proc ::tarvik::Authenticate {channel} {
+    variable pending
+    variable token
+    set expected [expr {5 + [string length $token]}]
+    if {[catch {read $channel [expr {$expected - [string length $pending($channel)]}]} data]} {
+        Refuse $channel
+        return
+    }
+    append pending($channel) $data
+    set have [string length $pending($channel)]
+    if {$have >= 5} {
+        binary scan $pending($channel) a1I kind length
+        if {$kind ne "t" || $length != [string length $token]} {
+            Refuse $channel
+            return
+        }
+    }
+    if {$have < $expected} {
+        if {[eof $channel]} {
+            Refuse $channel
+        }
+        return
+    }
+    if {[string range $pending($channel) 5 end] ne $token} {
+        Refuse $channel
+        return
+    }
+    after cancel [list ::tarvik::Refuse $channel]
+    fileevent $channel readable {}
+    unset pending($channel)
+    set ::tarvik::client $channel
+}
+
+proc ::tarvik::Refuse {channel} {
+    variable pending
+    after cancel [list ::tarvik::Refuse $channel]
+    if {[info exists pending($channel)]} {
+        unset pending($channel)
+        catch {close $channel}
+    }
+}
+
+if {[info exists ::env(TARVIK_AGENT_LINK)]} {
+    # Not inherited by what this interpreter starts.
+    set ::tarvik::link $::env(TARVIK_AGENT_LINK)
+    unset ::env(TARVIK_AGENT_LINK)
+    ::tarvik::Attach $::tarvik::link
+}
