@@ -4,13 +4,16 @@ mapping contract, Python errors that reach Tcl with their text, results as Tcl's
 from __future__ import annotations
 
 import copy
+import gc
 import inspect
 import pydoc
 import re
+import weakref
 from tkinter import TclError
 
 import pytest
 
+from tarvik.tcl import TclProcess
 from tarvik.tcl.history import History
 from tarvik.tcl.namespace import (
     TclArrayVariable,
@@ -56,11 +59,13 @@ def quick(request, interp):
                                    "__length_hint__", "__fspath__", "__x__"])  # fmt: skip
 def test_dunder_names_are_ordinary_attributes(trap, quick, probe):
     before = len(trap.history.__history__)
-    cmd = list(getattr(quick, "cmd", []))
+    # On the root, "cmd" is itself a command part (a new Z_Code), so only a chain has parts to compare.
+    cmd = list(quick.cmd) if isinstance(quick, Z_Code) else None
     with pytest.raises(AttributeError):
         getattr(quick, probe)
     assert not hasattr(quick, probe)
-    assert getattr(quick, "cmd", []) == cmd, "a probe became a command part"
+    if cmd is not None:
+        assert quick.cmd == cmd, "a probe became a command part"
     assert len(trap.history.__history__) == before and not probed(trap)
 
 
@@ -256,7 +261,7 @@ def test_a_quick_call_shows_the_python_traceback_inside_tcls_trace(interp, app):
         trace = str(caught.value)
         assert trace.startswith("Traceback (most recent call last):")
         assert "ProbeError: bad probe ('1',)" in trace and '"::app::failing 1"' in trace
-        assert "::app::outer" in trace
+        assert '(procedure "app::outer" line 1)' in trace  # the quick call names it relative
     finally:
         del app.cmds["failing"]
         interp.tk.eval("rename ::app::outer {}")
@@ -319,3 +324,90 @@ def test_filter_reads_the_end_of_the_record(count):
     ]
     with pytest.raises(TypeError):
         history.filter(count=None)
+
+
+# ---------------------------------------------------------------------------------------------
+# Python errors over either host
+
+
+def error_report(tk, script: str) -> tuple[str, str, tuple, str]:
+    code, message, options = tk.splitlist(tk.eval(f"list [catch {{{script}}} m opts] $m $opts"))
+    options = dict(zip(*[iter(tk.splitlist(options))] * 2))
+    return code, message, tuple(tk.splitlist(options["-errorcode"])), options["-errorinfo"]
+
+
+def test_each_host_reports_a_python_error_once(host):
+    command = TempTclCommand(failing, tcl=host)
+    try:
+        assert command.__wrapped__ is failing
+        code, message, error_code, info = error_report(host.tk, f"{command.cmd_name} a")
+        assert (code, message, error_code) == ("1", "ProbeError: bad probe ('a',)", ("PYTHON", "ProbeError"))
+        assert info.startswith("Traceback (most recent call last):")
+        assert info.count("Traceback") == 1 and info.count("ProbeError: bad probe") == 1
+        with pytest.raises(TclError, match=r"ProbeError: bad probe \('b',\)"):
+            command("b")
+    finally:
+        command.delete()
+    assert host.tk.eval(f"info commands {command.cmd_name}") == ""
+
+
+class Unprintable(Exception):
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+def raise_unprintable(*args):
+    raise Unprintable()
+
+
+@pytest.mark.parametrize(
+    "func, message, error_code",
+    [
+        (lambda *a: 1 / 0, "ZeroDivisionError: division by zero", ("PYTHON", "ZeroDivisionError")),
+        (lambda *a: {}["k"], "KeyError: 'k'", ("PYTHON", "KeyError")),
+        (raise_unprintable, None, None),  # no text to give: still an error, and nothing worse
+    ],
+    ids=["zero", "key", "unprintable"],
+)  # fmt: skip
+def test_errors_of_every_kind_are_tcl_errors(interp, app, func, message, error_code):
+    app.cmds["bad"] = func
+    # A namespace's own `error` command must not catch the report meant for Tcl's.
+    interp.tk.eval("proc ::app::error args {return hijacked}")
+    try:
+        code, got, got_code, _ = error_report(interp.tk, "namespace eval ::app bad")
+        assert code == "1"
+        if message is not None:
+            assert (got, got_code) == (message, error_code)
+    finally:
+        interp.tk.eval("rename ::app::error {}")
+        del app.cmds["bad"]
+
+
+def test_registered_callbacks_keep_their_function_and_go_with_their_command(interp, app):
+    def func(*args):
+        return "-".join(args)
+
+    ref = weakref.ref(func)
+    handle = TclCommand(("::app::joined",), tcl=interp)
+    handle.createcommand(func)
+    assert interp.tk.eval("::app::joined a b") == "a-b"
+    handle.delete()
+    del func
+    gc.collect()
+    assert ref() is None, "the deleted command still holds the function"
+    with pytest.raises(TypeError):
+        handle.createcommand("not callable")
+
+
+def test_a_temporary_outliving_its_closed_process_is_finalised_silently(monkeypatch):
+    unraised = []
+    monkeypatch.setattr("sys.unraisablehook", unraised.append)
+    with TclProcess(timeout=60) as fresh:
+        finalised = TempTclCommand(failing, tcl=fresh)
+        exited = TempTclCommand(failing, tcl=fresh)
+    del finalised
+    gc.collect()
+    assert unraised == []
+    with pytest.raises(ConnectionError):
+        exited.__exit__(None, None, None)
+    exited.__dict__.pop("__wrapped__")  # nothing to finalise after the explicit exit

@@ -170,7 +170,9 @@ def test_names_and_chains(interp):
     code = interp.z.ns
     assert code.proc is code and code.cmd == ["ns", "proc"]
     assert (interp.z.ns.cmd, interp.z.ns.tcl) == (["ns"], interp.z.tcl)
-    assert interp.z.__dunder__._private.cmd == ["__dunder__", "_private"]
+    assert interp.z.__dunder_._private.cmd == ["__dunder_", "_private"]
+    with pytest.raises(AttributeError):
+        interp.z.__dunder__
     assert str(interp.z.a.b) == repr(interp.z.a.b) == "<tcl.Z magic, referring Tcl code ::a::b>"
 
 

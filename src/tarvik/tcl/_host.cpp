@@ -96,7 +96,9 @@ Ref split_by_tcl(const State& st, PyObject* host, PyObject* value) {
 Ref cast_list(const State& st, PyObject* host, PyObject* result) {
     if (PyTuple_Check(result)) return tcl::element_texts(result, st.tcl_obj_type);
     if (PyList_Check(result)) return own(PyList_AsTuple(result));
-    Ref text = PyUnicode_Check(result) ? Ref::borrow(result) : str(result);
+    Ref text = PyUnicode_Check(result) ? Ref::borrow(result)
+               : PyBytes_Check(result) ? tcl::element_text(result, st.tcl_obj_type)
+                                       : str(result);
     std::vector<Ref> items;
     if (tcl::split_list(text, items) == tcl::Split::OK) return tuple_taking(items);
     return split_by_tcl(st, host, Py_TYPE(result) == st.tcl_obj_type ? result : text.get());

@@ -44,9 +44,10 @@ struct State : ModuleState {
     PyObject* variables_view;  // TclNamespace.VariablesView
     PyObject* commands_view;   // TclNamespace.CommandsView
 
-    PyObject* marker;          // TclVariable._TclVariable__marker
-    PyObject* dashed_args;     // the native kwargs_to_dashed_args
-    PyTypeObject* lazy_names;  // the iterator type of arrays and views
+    PyObject* marker;                // TclVariable._TclVariable__marker
+    PyObject* dashed_args;           // the native kwargs_to_dashed_args
+    PyTypeObject* lazy_names;        // the iterator type of arrays and views
+    PyTypeObject* command_callback;  // what stands for a Python function registered in Tcl
 
     // What every call into Tcl reads of the host and calls on its tk, with the lookups
     // remembered from call to call. Caches only, so they may change under a const State. (The
@@ -77,6 +78,7 @@ struct State : ModuleState {
 #include "namespace/handles.cpp"
 #include "namespace/lazy_names.cpp"
 #include "namespace/variables.cpp"
+#include "namespace/callbacks.cpp"
 #include "namespace/commands.cpp"
 #include "namespace/namespaces.cpp"
 #include "namespace/views.cpp"
@@ -186,6 +188,8 @@ void State::init(PyObject* module) {
     import_names(module);
     lazy_names = reinterpret_cast<PyTypeObject*>(
         keep(Ref::steal(reinterpret_cast<PyObject*>(lazy_names::create(module)))));
+    command_callback = reinterpret_cast<PyTypeObject*>(
+        keep(Ref::steal(reinterpret_cast<PyObject*>(callbacks::create(module)))));
     build_variable_classes(module);
     build_command_classes(module);
     build_namespace_classes(module);

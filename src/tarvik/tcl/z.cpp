@@ -19,6 +19,7 @@
 #include "support/weak.hpp"
 #include "support/conversion.hpp"
 #include "support/history_api.hpp"
+#include "support/tcl_elements.hpp"
 #include "support/unicode.hpp"
 
 #include <memory>
@@ -233,8 +234,26 @@ Ref new_z_code(State& st, PyObject* name, Borrowed tcl) {
     return Ref::steal(reinterpret_cast<PyObject*>(code));
 }
 
+// A name that begins and ends with two underscores is one of Python's own protocol names
+// (__deepcopy__, __wrapped__, __signature__...): copy, pickle, inspect and help probe for them
+// and take an AttributeError as "not supported". Such a probe must never become a Tcl command.
+bool is_dunder(PyObject* name) {
+    if (!PyUnicode_Check(name)) return false;
+    StrView s(name);
+    if (s.length < 4) return false;
+    auto at = [&](Py_ssize_t i) { return PyUnicode_READ(s.kind, s.data, i) == '_'; };
+    return at(0) && at(1) && at(s.length - 2) && at(s.length - 1);
+}
+
+[[noreturn, gnu::cold]] void no_such_attribute(PyObject* self, PyObject* name) {
+    raise_format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
+                 Py_TYPE(self)->tp_name, name);
+}
+
 Ref z_missing_attribute(State& st, ZObject* z, PyObject* name) {
-    return new_z_code(st, name, field(reinterpret_cast<PyObject*>(z), z->tcl, "tcl"));
+    PyObject* self = reinterpret_cast<PyObject*>(z);
+    if (is_dunder(name)) no_such_attribute(self, name);
+    return new_z_code(st, name, field(self, z->tcl, "tcl"));
 }
 
 Ref Z_getattr(const Call& c) {
@@ -244,7 +263,8 @@ Ref Z_getattr(const Call& c) {
 }
 
 constexpr FunctionDef Z_getattr_def = getattr_hook(
-    {"__getattr__", Z_getattr, "(self, name)", "Return a new Z_Code for the command name."});
+    {"__getattr__", Z_getattr, "(self, name)",
+     "Return a new Z_Code for the command name; a __dunder__ name raises AttributeError."});
 
 PyObject* z_getattro(PyObject* self, PyObject* name) {
     return guarded([&] {
@@ -325,6 +345,7 @@ int set_cmd(PyObject* self, PyObject* value, void*) {
 
 Ref z_code_missing_attribute(State& st, ZCodeObject* code, PyObject* name) {
     PyObject* self = reinterpret_cast<PyObject*>(code);
+    if (is_dunder(name)) no_such_attribute(self, name);
     Ref parts = name_parts(code);
     if (PyList_CheckExact(parts))
         append(parts, name);
@@ -341,7 +362,8 @@ Ref Z_Code_getattr(const Call& c) {
 
 constexpr FunctionDef Z_Code_getattr_def =
     getattr_hook({"__getattr__", Z_Code_getattr, "(self, name)",
-                  "Append name to the command name and return this same object."});
+                  "Append name to the command name and return this same object; a __dunder__\n"
+                  "name raises AttributeError."});
 
 PyObject* z_code_getattro(PyObject* self, PyObject* name) {
     return guarded([&] {
@@ -513,9 +535,13 @@ Ref cast_result(State& st, PyObject* host, PyObject* result) {
     return call_method(host, st.name.cast_any, result);
 }
 
-// The result as a plain string. tk.call hands a Tcl list back as a tuple, whose str() would be
-// Python's notation of it; its string is the Tcl list of its elements, as Tcl writes it.
+// The result as the string Tcl shows for it. tk.call hands a Tcl list back as a tuple and a byte
+// array as bytes, whose str() would be Python's notation of them: a list is the Tcl list of its
+// elements, a byte array one character per byte, a number its Tcl text. An object of any other
+// type (from another host) is its str(), a tuple of such objects its list by scriptify().
 [[gnu::noinline]] Ref plain_string(State& st, PyObject* result) {
+    auto* tcl_obj = reinterpret_cast<PyTypeObject*>(st.convert.Tcl_Obj);
+    if (Ref text = tcl::element_text(result, tcl_obj)) return text;
     if (PyTuple_Check(result)) return st.convert.scriptify(result);
     return str(result);
 }
@@ -551,8 +577,8 @@ Ref Z_Code_call(const Call& c) {
 constexpr FunctionDef Z_Code_call_def =
     beside_slot({"__call__", Z_Code_call, "(self, *args, **kwargs)",
                  "Run the command with args as words and kwargs as -key value pairs; return the\n"
-                 "result cast by the interpreter, or with cast_=False as a str (a list as Tcl\n"
-                 "writes it)."});
+                 "result cast by the interpreter, or with cast_=False as the str Tcl shows (a\n"
+                 "list as Tcl writes it, a byte array one character per byte)."});
 
 // callable(*args, **kwargs) through the class's tp_call, with the arguments as vectorcall gave
 // them: for a Z_Code whose class (a subclass, or Z_Code itself after `__call__` was reassigned)
@@ -607,8 +633,8 @@ constexpr const char* z_doc =
     "Tcl's ::errorInfo trace; the result goes through the interpreter's cast_any().\n\n"
     "Args:\n"
     "    cast_ (bool): flag to turn casting of the result on or off (default True); off\n"
-    "        returns the result as a str, a list as Tcl writes it. The keyword is never\n"
-    "        sent to Tcl.\n\n"
+    "        returns the result as the str Tcl shows: a list as Tcl writes it, a byte array\n"
+    "        one character per byte. The keyword is never sent to Tcl.\n\n"
     "Notes:\n"
     "    Positional arguments keep their order of appearance.\n"
     "    Keyword arguments are converted to dashed arguments in Tcl and appear after the\n"
@@ -618,9 +644,18 @@ constexpr const char* z_doc =
 
 constexpr const char* z_code_doc =
     "Z_Code(*cmd, tcl)\n--\n\n"
-    "Z_Code class\n\n"
-    "Worker class that implements Z logic: it holds the parts of one command name (cmd),\n"
-    "grows by attribute access and runs the command when called.";
+    "One quick call being built: a chain of attribute accesses that names a Tcl command.\n\n"
+    "    >>> code = tcl.z.ns_a            # a Z_Code whose cmd is ['ns_a']\n"
+    "    >>> code.ns_b.procname is code   # each access appends a name part to the same object\n"
+    "    True\n"
+    "    >>> code.cmd\n"
+    "    ['ns_a', 'ns_b', 'procname']\n"
+    "    >>> code('x', flag=1)            # runs 'ns_a::ns_b::procname x -flag 1'\n"
+    "    ('x', '-flag', '1')\n\n"
+    "cmd holds the name parts in order of access; calling the object joins them with '::'\n"
+    "into the command name and runs it as Z describes (arguments, history, errors, cast_).\n"
+    "Names that begin and end with two underscores are Python's own protocol names: they are\n"
+    "looked up as ordinary attributes and never become name parts.";
 
 using function_type::object_member;
 

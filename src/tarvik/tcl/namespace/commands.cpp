@@ -195,13 +195,19 @@ Ref TclCommand_createcommand(const Call& c) {
     const State& st = c.state<State>();
     auto [self, func] = c.parse<2>().named;
     Ref name = getattr(self, st.name.cmd_name);
-    call_method(tk_of(st, self), st.name.createcommand, name.get(), func);
+    Ref host = host_proxy(st, host_of(st, self).get());
+    Ref callback = command_callback(st, func, host);
+    call_method(tk_of(st, self), st.name.createcommand, name.get(), callback.get());
     return none();
 }
 
 constexpr FunctionDef TclCommand_createcommand_def{
     "createcommand", TclCommand_createcommand, "(self, func)",
-    "Register the Python callable func as the Tcl command of this name."};
+    "Register the Python callable func as the Tcl command of this name.\n\n"
+    "The command calls func with its arguments as strings and returns what func returns.\n"
+    "An Exception raised in func is a Tcl error whose message is 'Type: message', whose\n"
+    "errorInfo starts with the Python traceback and whose errorCode is 'PYTHON Type', so\n"
+    "Tcl's catch and try can handle it; KeyboardInterrupt and SystemExit pass unchanged."};
 
 Ref TclCommand_exists(const Call& c) {
     const State& st = c.state<State>();

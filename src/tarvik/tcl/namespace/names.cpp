@@ -106,6 +106,12 @@ struct Names : InternedNames {
     PyObject* const dash = name("-");
     PyObject* const calling = name("Calling: {}");
     PyObject* const package_name = name("tarvik.tcl");
+    PyObject* const w_error = name("::error");
+    PyObject* const w_python = name("PYTHON");
+    PyObject* const newline = name("\n");
+    PyObject* const traceback = name("traceback");
+    PyObject* const format_exception = name("format_exception");
+    PyObject* const rstrip = name("rstrip");
 
     // Keyword-name tuples for calls through the instance.
     PyObject* const kw_tcl = keyword_names({"tcl"});

@@ -130,12 +130,13 @@ Ref temporary_exit(const Call& c) {
 }
 
 // A command made with a function is deleted when its handle goes, unless its interpreter went
-// first; one made without a function was never registered by the handle and is left alone.
+// first; one made without a function was never registered by the handle and is left alone. A
+// host whose link to its interpreter is closed (a ConnectionError) has gone too.
 Ref TempTclCommand_del(const Call& c) {
     const State& st = c.state<State>();
     PyObject* self = c.parse<1>().named[0];
     if (getattr_optional(self, st.name.dunder_wrapped) && !host_gone(st, self))
-        delete_quietly(st, self);
+        ignoring(PyExc_ConnectionError, [&] { delete_quietly(st, self); });
     Ref later = super_attr_optional(st.TempTclCommand, self, st.name.dunder_del);
     if (later && is_true(later)) call(later);
     return none();

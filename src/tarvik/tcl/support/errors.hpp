@@ -110,6 +110,24 @@ decltype(auto) while_handling(PyObject* handled, F&& f) {
     }
 }
 
+// Makes `error` the exception being handled (what sys.exception() gives) for the length of a
+// scope, as inside an `except` clause, and restores the one handled before at the end.
+class HandlingError {
+  public:
+    explicit HandlingError(PyObject* error) noexcept : previous_(PyErr_GetHandledException()) {
+        PyErr_SetHandledException(error);
+    }
+    ~HandlingError() {
+        PyErr_SetHandledException(previous_);
+        Py_XDECREF(previous_);
+    }
+    HandlingError(const HandlingError&) = delete;
+    HandlingError& operator=(const HandlingError&) = delete;
+
+  private:
+    PyObject* previous_;
+};
+
 // `raise exception from None` inside the handler of `handled`: the handled exception stays
 // reachable as __context__ but is suppressed, so tracebacks show only `exception`.
 [[noreturn]] inline void raise_from_none(Ref exception, PyObject* handled) {
