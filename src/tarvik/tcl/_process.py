@@ -550,19 +550,28 @@ class TclProcess:
     this host over two private pipes, so what the remote prints (``puts`` to stdout or stderr)
     reaches this process's ``sys.stdout`` and ``sys.stderr``, in order with the calls.
 
-    It offers what :class:`TclInterpreter` offers: ``tk`` (a :class:`RemoteTk`), the casts,
-    ``history``, ``vars``, ``z`` and ``tclx``. ``timeout`` bounds every wait for the remote, in
-    seconds: a call that runs past it raises ``TimeoutError`` and closes the host. If the remote
-    dies, the call in progress and every later one raise :class:`TclProcessError` (a
-    ``ConnectionError``) naming the exit status and the last lines of its stderr. Ctrl-C during a
-    call interrupts it and closes the host (the remote may be anywhere in its work). Calls from
-    several threads are serialised.
+    It offers what :class:`TclInterpreter` offers: ``tk`` (a
+    :class:`~tarvik.tcl._process.RemoteTk`), the casts, ``history``, ``vars``, ``z`` and ``tclx``.
+    ``timeout`` bounds every wait for the remote, in seconds: a call that runs past it raises
+    ``TimeoutError`` and closes the host. If the remote dies, the call in progress and every later
+    one raise :class:`TclProcessError` (a ``ConnectionError``) naming the exit status and the last
+    lines of its stderr. Ctrl-C during a call interrupts it and closes the host (the remote may be
+    anywhere in its work). Calls from several threads are serialised.
 
-    ``pid`` is the remote interpreter's process id. ``close()``, leaving a ``with`` block, or
-    collecting the host ends the link, and a child process with it.
+    ``close()``, leaving a ``with`` block, or collecting the host ends the link, and a child
+    process with it.
+
+    Attributes:
+        pid: The remote interpreter's process id (an ``int``).
+        patchlevel: The remote's Tcl version, as ``info patchlevel`` gives it.
+        tclx: Whether TclX was loaded into the remote (when it can ``package require Tclx``).
+        history: The :class:`~tarvik.tcl.history.History` of the quick calls made through ``z``.
+        vars: The remote's global variables, as the ``vars`` view of the global namespace.
+        z: The quick calls (a :class:`~tarvik.tcl.z.Z`): ``remote.z.set('x', 1)``.
     """
 
     tk: RemoteTk
+    """What the modules call on ``_tkinter``'s application object, carried out by the remote."""
 
     def __init__(self, command: Sequence[str] | None = None, *, timeout: float | None = None,
                  cwd: str | os.PathLike[str] | None = None,
