@@ -2,6 +2,8 @@
 tcl.z.set('x', 1) against the raw tk.call('set', 'x', 1) it makes (and against a pure-Python quick
 call), with the history recording and with it disabled."""
 
+import itertools
+
 import baseline_history
 import baseline_z
 from tarvik.tcl import TclInterpreter
@@ -16,6 +18,18 @@ def run(table) -> None:
     assert native.filter()[0].api == baseline.__history__[0].api == "set x 1"
     table.faster("history", "History.append(3 words)", lambda: native.append(words),
                  "pure-Python baseline", lambda: baseline.append(words), 3)
+
+    full = History()
+    for i in range(full.__history__.maxlen):
+        full.append(["set", "x", str(i)])
+    record = full.__history__
+
+    def read_the_end():
+        return list(itertools.islice(reversed(record), 20))[::-1]
+
+    assert full.filter(count=20) == read_the_end() and len(record) == record.maxlen
+    table.within("history", f"filter(count=20) of {len(record):,} entries", lambda: full.filter(count=20),
+                 "the last 20 read from the end", read_the_end, 2)
 
     tcl = TclInterpreter()
     tk, z = tcl.tk, tcl.z

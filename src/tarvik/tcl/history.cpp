@@ -422,14 +422,40 @@ constexpr FunctionDef History_end_marker_def{
     "end_marker", History_end_marker, "(self, marker)",
     "End one activation of marker; its record stays readable."};
 
-// list(record)[-count:]
-Ref last_entries(Borrowed record, PyObject* count) {
-    Ref entries = own(PySequence_List(record));
+// The last `kept` entries of a deque, oldest first, read from its end.
+Ref read_from_end(Borrowed record, Py_ssize_t kept) {
+    Ref backwards = own(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyReversed_Type), record));
+    Ref entries = new_list(kept);
+    for (Py_ssize_t i = kept - 1; i >= 0; --i) {
+        PyObject* entry = PyIter_Next(backwards);
+        if (entry == nullptr) {
+            if (!PyErr_Occurred())
+                PyErr_SetString(PyExc_RuntimeError, "deque mutated during iteration");
+            raise_current();
+        }
+        PyList_SET_ITEM(entries.get(), i, entry);
+    }
+    return entries;
+}
+
+// list(record)[-count:]. The record is a deque, which is cheap to read only from its ends: the
+// few last entries that a filter usually asks for are read from the end, so that their cost does
+// not grow with the record.
+Ref last_entries(State& st, Borrowed record, PyObject* count) {
     Ref slice = own(PySlice_New(own(PyNumber_Negative(count)).get(), nullptr, nullptr));
+    if (Py_TYPE(record.get()) == reinterpret_cast<PyTypeObject*>(st.deque)) {
+        Py_ssize_t start, stop, step;
+        check(PySlice_Unpack(slice, &start, &stop, &step));
+        Py_ssize_t length = check_size(PyObject_Size(record));
+        PySlice_AdjustIndices(length, &start, &stop, step);
+        Py_ssize_t kept = length - start;
+        if (kept <= length / 2) return read_from_end(record, kept);
+    }
+    Ref entries = own(PySequence_List(record));
     return own(PyObject_GetItem(entries, slice));
 }
 
-Ref marker_entries(HistoryObject* h, PyObject* marker, PyObject* count) {
+Ref marker_entries(State& st, HistoryObject* h, PyObject* marker, PyObject* count) {
     Ref markers = marker_records(h);
     Ref record = Ref::steal_maybe(PyObject_GetItem(markers, marker));
     if (!record) {
@@ -441,7 +467,7 @@ Ref marker_entries(HistoryObject* h, PyObject* marker, PyObject* count) {
             caught, [&] { return own(PyUnicode_FromFormat("No such marker: %S", marker)); });
         while_handling(caught, [&] { raise_exception(call(PyExc_Exception, message)); });
     }
-    return last_entries(record, count);
+    return last_entries(st, record, count);
 }
 
 // Keeps, in order, the entries whose text the pattern finds a match in.
@@ -461,8 +487,8 @@ Ref History_filter(const Call& c) {
     State& st = state_of(c);
     auto [self, marker, count, regex] = c.parse<4>().named;
     HistoryObject* h = as_history(st, self);
-    Ref entries = marker != Py_None ? marker_entries(h, marker, count)
-                                    : last_entries(general_record(h), count);
+    Ref entries = marker != Py_None ? marker_entries(st, h, marker, count)
+                                    : last_entries(st, general_record(h), count);
     if (is_true(regex)) entries = matching(st, entries, regex);
     return entries;
 }
