@@ -116,6 +116,37 @@ def test_byte_results_uncast_are_tcls_string(interp, value, text):
     interp.tk.eval("unset ::b")
 
 
+@pytest.mark.parametrize("value", [b"a\xff {b c}", b"", b"x\x80 y"])
+def test_a_byte_array_splits_as_its_tcl_string(interp, value):
+    interp.tk.call("set", "::b", value)
+    try:
+        assert interp.cast_list(interp.tk.call("set", "::b")) == interp.tk.splitlist(
+            interp.tk.eval("set ::b"))
+    finally:
+        interp.tk.eval("unset ::b")
+
+
+@pytest.mark.parametrize(
+    "script",
+    [
+        "binary format H* 00ff41",
+        "list [binary format H* 00ff] {a b} {}",
+        "list 1 [list 2 [list 3 {x y}]] 4.5",
+        "expr {1e16}",
+        "expr {0.1 + 0.2}",
+        "expr {2**70}",
+        "expr {-1.5e-7}",
+        "string is true yes",
+    ],
+)  # fmt: skip
+def test_uncast_results_are_the_string_tcl_shows(interp, script):
+    interp.tk.eval(f"set ::v [{script}]")
+    try:
+        assert interp.z.set("::v", cast_=False) == interp.tk.eval("set ::v")
+    finally:
+        interp.tk.eval("unset ::v")
+
+
 # ---------------------------------------------------------------------------------------------
 # Namespace views keep the mapping contract
 

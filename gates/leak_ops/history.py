@@ -29,6 +29,12 @@ def operations(module: Any, env: Env) -> Iterator[Operation]:
     yield Operation("append inside a marker", marked)
     yield Operation("filter by regex", lambda: history.filter(count=5, regex=pattern))
     yield Operation("filter by marker", lambda: history.filter(marker="run", count=5))
+    full = module.History(max_history=50)
+    for i in range(50):
+        full.append(["set", "x", str(i)])
+    yield Operation("filter read from the end", lambda: (full.filter(count=3), full.filter(count=-3)))
+    yield Operation("filter by a count that is no number", lambda: full.filter(count=None),
+                    raises=TypeError)
     yield Operation("clear", cleared)
     yield Operation("end an unknown marker", lambda: history.end_marker("none"), raises=Exception)
     yield Operation("Entry of a word list", lambda: module.Entry(words), watch=(words,))

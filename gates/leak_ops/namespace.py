@@ -12,6 +12,10 @@ def _python_command(*args: Any) -> str:
     return "ok"
 
 
+def _failing_command(*args: Any) -> str:
+    raise ValueError(f"bad {args!r}")
+
+
 def operations(module: Any, env: Env) -> Iterator[Operation]:
     from tarvik.tcl import TclInterpreter
 
@@ -78,6 +82,18 @@ def operations(module: Any, env: Env) -> Iterator[Operation]:
         ns.cmds["py"]("x")
         ns.cmds.delete("py")
 
+    # Over a child tclsh: _tkinter itself keeps every exception a callback raises (it holds the
+    # last one for a mainloop and drops the one before without releasing it), which would hide
+    # what this package does with the error.
+    from tarvik.tcl import TclProcess
+
+    remote = env.keep(TclProcess(timeout=60))
+    failing = M.TclCommand("::failing", tcl=remote)
+    failing.createcommand(_failing_command)
+
+    def python_error_caught_by_tcl() -> None:
+        remote.tk.eval("catch {::failing a {b c}} m opts")
+
     def temporary_variable() -> None:
         with M.TempTclVariable(tcl=host) as t:
             t.set(nested)
@@ -116,6 +132,8 @@ def operations(module: Any, env: Env) -> Iterator[Operation]:
     yield Operation("variable views", variable_views, watch=(nested,))
     yield Operation("command and proc views", command_views)
     yield Operation("Python function as a command", create_and_delete_command)
+    yield Operation("Python error caught by Tcl", python_error_caught_by_tcl)
+    yield Operation("Python error through a call", lambda: failing("x"), raises=Exception)
     yield Operation("temporary variable entered and left", temporary_variable)
     yield Operation("temporary array entered and left", temporary_array)
     yield Operation("temporary command entered and left", temporary_command)

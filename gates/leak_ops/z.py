@@ -25,6 +25,10 @@ def operations(module: Any, env: Env) -> Iterator[Operation]:
     yield Operation("attribute chain only", lambda: z.lab.measure)
     yield Operation("quick call raising TclError", lambda: z.error("boom"), raises=Exception)
     yield Operation("calling Z itself", lambda: z(), raises=Exception)
+    yield Operation("dunder probe of a chain", lambda: getattr(z.lab, "__wrapped__"),
+                    raises=AttributeError)
+    host.tk.call("set", "::bytes", b"\x00\xffA")
+    yield Operation("uncast byte array", lambda: z.set("::bytes", cast_=False))
 
     quiet = env.keep(TclInterpreter())  # a disabled history is passed by without a list of words
     quiet.history.disable()
@@ -40,3 +44,8 @@ def operations(module: Any, env: Env) -> Iterator[Operation]:
     yield Operation("callback over a child tclsh", lambda: remote.tk.eval("::py_echo {a b}"))
     yield Operation("Tcl error over a child tclsh", lambda: remote.z.error("boom"),
                     raises=Exception)
+    from tarvik.tcl.namespace import TclCommand
+
+    TclCommand("::py_fail", tcl=remote).createcommand(lambda *args: 1 / 0)
+    yield Operation("Python error over a child tclsh",
+                    lambda: remote.tk.eval("catch ::py_fail"))

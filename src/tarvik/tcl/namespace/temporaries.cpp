@@ -170,8 +170,10 @@ constexpr const char* TempTclCommand_doc =
     "A TclCommand for a Python callable exposed to Tcl for a with block or the handle's life.\n\n"
     "TempTclCommand(func=None, cmd_name='::__tarvik__{cls}_{id}_tmp', **kwargs) formats the\n"
     "name as the temporary variables do; with a function it registers it under that name and\n"
-    "takes on its name and documentation (functools.update_wrapper). The command is deleted\n"
-    "when the block ends and, for one made with a function, when the handle is finalised.";
+    "takes on its name and documentation (functools.update_wrapper). An exception raised in\n"
+    "func is a Tcl error with its text (see TclCommand.createcommand). The command is deleted\n"
+    "when the block ends and, for one made with a function, when the handle is finalised\n"
+    "(silently when its interpreter or the link to it has gone).";
 
 constexpr const char* TempTclNamespace_doc =
     "A TclNamespace created when its with block starts and deleted when it ends.\n\n"
