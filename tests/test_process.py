@@ -124,13 +124,24 @@ def test_lists_split_as_tcl_splits_them(interp, process, text):
         assert process.cast_list(text) == expected
 
 
-@pytest.fixture(scope="module", params=["own bytes", "utf-8"])
+@pytest.fixture(scope="module", params=["own bytes", "tcp", "utf-8"])
 def either_form(request, tmp_path_factory):
-    """A child tclsh whose agent sends strings as the bytes Tcl keeps them in, and one made to
-    send them in UTF-8, as a Tcl without the identity encoding does."""
+    """A child tclsh whose agent sends strings as the bytes Tcl keeps them in, one serving over
+    TCP (one channel both ways), and one made to send them in UTF-8, as a Tcl without the
+    identity encoding does."""
     if request.param == "own bytes":
         with TclProcess(timeout=60) as host:
             yield host
+        return
+    if request.param == "tcp":
+        child = subprocess.Popen(["tclsh"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                 text=True)
+        child.stdin.write(f"source {{{agent_script()}}}; tarvik::serve\n")
+        child.stdin.close()
+        *_, port, token = child.stdout.readline().split()
+        with TclProcess.connect(int(port), token, timeout=60) as host:
+            yield host
+        child.wait(10)
         return
     wrapper = tmp_path_factory.mktemp("agent") / "utf8.tcl"
     wrapper.write_text("namespace eval ::tarvik {variable raw 0}\nsource [lindex $argv 0]\n")

@@ -46,6 +46,7 @@ MAX_FRAME = 256 * 1024 * 1024
 _PROTOCOL = "2"
 # Reads of the link ask for this much; a bigger frame is read straight into its own place.
 _READ_SIZE = 65536
+_KEPT_FRAME = 4 << 20
 _LINK_ENV = "TARVIK_AGENT_LINK"
 # How often a wait looks at whether the child is still alive: a child that dies while something it
 # started holds the link open gives no end of file.
@@ -235,6 +236,7 @@ class _Link:
         self.outputs = {output.fd: output for output in outputs}
         self.lock = threading.RLock()
         self.buffer = bytearray()
+        self.frame = bytearray()  # the place of the last big frame, see receive_big
         self.callbacks: dict[str, Callable[..., Any]] = {}
         self.command_ids: dict[str, str] = {}
         self.next_id = 0
@@ -305,22 +307,28 @@ class _Link:
 
     def receive_big(self, end: int) -> str:
         """The payload of a big frame whose start is in the buffer: read straight into its place,
-        not through the buffer."""
-        frame = bytearray(end)
+        not through the buffer. The place is kept for the next big frame (up to a size), since a
+        fresh one costs the system's work of mapping its memory every time."""
+        frame = self.frame
+        if len(frame) < end:
+            frame = bytearray(end)
+            if end <= _KEPT_FRAME:
+                self.frame = frame
         have = len(self.buffer)
         frame[:have] = self.buffer
         self.buffer.clear()
-        view = memoryview(frame)
-        while have < end:
-            self.wait()
-            try:
-                count = os.readv(self.read_fd, [view[have:]])
-            except OSError as error:
-                self.fail(self.lost(f"could not read from it ({error})"))
-            if not count:
-                self.fail(self.lost())
-            have += count
-        return _text(view[5:])
+        with memoryview(frame) as view:
+            while have < end:
+                self.wait()
+                try:
+                    count = os.readv(self.read_fd, [view[have:end]])
+                except OSError as error:
+                    self.fail(self.lost(f"could not read from it ({error})"))
+                if not count:
+                    self.fail(self.lost())
+                have += count
+            with view[5:end] as payload:
+                return _text(payload)
 
     def read_some(self) -> bytes:
         """What can be read from the link, once there is something."""

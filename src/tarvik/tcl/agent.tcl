@@ -39,6 +39,13 @@ namespace eval ::tarvik {
     if {![info exists raw]} {
         set raw [expr {![catch {encoding convertto identity {}}]}]
     }
+    # Whether the channel to the host writes strings as those bytes by itself (the identity
+    # encoding: nothing converted, nothing copied but into the channel's buffer).
+    variable direct 0
+    # A payload bigger than this is read in its own way (see Chars).
+    variable big 65536
+    # Whether the serving loop enters itself afresh for each frame: a long-running procedure
+    # goes on with its old bytecode, slowly, once a package (TclX, say) redefines a command.
     variable reenter [llength [info commands ::tailcall]]
     namespace export serve
 }
@@ -46,7 +53,7 @@ namespace eval ::tarvik {
 # ---------------------------------------------------------------------------------------------
 # Frames
 
-# The bytes that carry a string to the host.
+# The bytes that carry a string to the host over a channel that writes bytes as they are.
 proc ::tarvik::Bytes {text} {
     variable raw
     if {$raw} {
@@ -66,19 +73,56 @@ proc ::tarvik::Bytes {text} {
 proc ::tarvik::Send {kind text} {
     variable out
     variable dropped
+    variable direct
     if {$dropped ne "" && $kind ne "d"} {
         set ids $dropped
         set dropped {}
         Send d $ids
     }
-    set bytes [Bytes $text]
-    puts -nonewline $out [binary format a1I $kind [string length $bytes]]
-    puts -nonewline $out $bytes
+    if {$direct} {
+        # The header, too, as a string of its bytes.
+        set length [string bytelength $text]
+        puts -nonewline $out [encoding convertfrom identity [binary format a1I $kind $length]]
+        puts -nonewline $out $text
+    } else {
+        set bytes [Bytes $text]
+        puts -nonewline $out [binary format a1I $kind [string length $bytes]]
+        puts -nonewline $out $bytes
+    }
     flush $out
 }
 
-# The text of a payload. The host writes the kind of a frame in capitals when its payload is ASCII
-# without NUL, whose bytes already are its text.
+# `length` bytes from the host.
+proc ::tarvik::Read {length} {
+    variable in
+    set data [read $in $length]
+    if {[string length $data] < $length} {
+        LinkError "the host closed the link inside a frame"
+    }
+    return $data
+}
+
+# The text of a payload's part of `length` bytes, read from the host.
+proc ::tarvik::Chars {kind length} {
+    variable in
+    variable raw
+    variable big
+    if {$raw && $length > $big && [string is upper $kind]} {
+        # Big ASCII without NUL: read as characters that need no conversion, straight into a
+        # string (reading bytes and converting them costs a copy more).
+        fconfigure $in -encoding identity
+        set text [read $in $length]
+        fconfigure $in -encoding binary
+        if {[string bytelength $text] != $length} {
+            LinkError "a frame is not what its kind says, or the link closed inside it"
+        }
+        return $text
+    }
+    return [Text $kind [Read $length]]
+}
+
+# The text of UTF-8 bytes. The host writes the kind of a frame in capitals when its payload is
+# ASCII without NUL, whose bytes already are its text.
 proc ::tarvik::Text {kind bytes} {
     variable raw
     if {[string is upper $kind]} {
@@ -91,6 +135,20 @@ proc ::tarvik::Text {kind bytes} {
         LinkError "a frame is not UTF-8"
     }
     return $text
+}
+
+# The text of a frame's payload; for a variable set, the words that set it.
+proc ::tarvik::Payload {kind length} {
+    if {$kind ne "S" && $kind ne "s"} {
+        return [Chars $kind $length]
+    }
+    # The name's length in bytes, the name and the value, with no list to parse around a big
+    # value.
+    if {$length < 4 || [binary scan [Read 4] I size] < 1 || $size < 0 || $size > $length - 4} {
+        LinkError "a malformed frame"
+    }
+    set name [Text $kind [Read $size]]
+    return [list ::set $name [Chars $kind [expr {$length - 4 - $size}]]]
 }
 
 proc ::tarvik::LinkError {message} {
@@ -109,8 +167,9 @@ proc ::tarvik::Serve {nested} {
     variable out
     variable maxframe
     variable dropped
-    variable raw
+    variable direct
     variable reenter
+    variable big
     while 1 {
         if {[binary scan [read $in 5] a1I kind length] < 2} {
             LinkError "the host closed the link"
@@ -118,41 +177,34 @@ proc ::tarvik::Serve {nested} {
         if {$length < 0 || $length > $maxframe} {
             LinkError "refused a frame of $length bytes"
         }
-        set data [read $in $length]
-        if {[string length $data] < $length} {
-            LinkError "the host closed the link inside a frame"
+        if {$kind eq "C" && $length <= $big} {
+            # A call in ASCII without NUL: its bytes already are its text.
+            set data [read $in $length]
+            if {[string length $data] < $length} {
+                LinkError "the host closed the link inside a frame"
+            }
+        } else {
+            set data [Payload $kind $length]
         }
         switch -exact -- $kind {
-            C {
-                if {$length > 4096} {
-                    set data [Text C $data]
-                }
+            C - c {
                 # lrange gives a pure list, which Tcl runs as its words without parsing it again
                 # as a script (where a first word starting with "#" would be a comment).
                 set code [catch {uplevel #0 [lrange $data 0 end]} result options]
             }
-            c {
-                set data [Text c $data]
-                set code [catch {uplevel #0 [lrange $data 0 end]} result options]
-            }
             E - e {
-                set data [Text $kind $data]
                 set code [catch {uplevel #0 $data} result options]
             }
             S - s {
-                # A variable set for its effect: the name's length in bytes, the name and the
-                # value, with no list to parse around a big value; the value does not travel back.
-                binary scan $data I size
-                binary scan $data x4a${size}a* name value
-                set words [list ::set [Text $kind $name] [Text $kind $value]]
-                set code [catch {uplevel #0 $words} result options]
+                # Set for its effect: the value does not travel back.
+                set code [catch {uplevel #0 $data} result options]
                 if {$code != 1} {
                     set result {}
                 }
             }
             R - r - X - x {
                 if {$nested} {
-                    return [list [string tolower $kind] [Text $kind $data]]
+                    return [list [string tolower $kind] $data]
                 }
                 Send e [list "unknown frame kind \"$kind\"" "" {TARVIK FRAME}]
                 continue
@@ -167,20 +219,14 @@ proc ::tarvik::Serve {nested} {
         catch {flush stderr}
         if {$code == 1} {
             Send e [Failure $result $options]
-            continue
-        }
-        if {$dropped ne ""} {
-            set ids $dropped
-            set dropped {}
-            Send d $ids
-        }
-        if {$raw} {
-            set bytes [encoding convertto identity $result]
+        } elseif {$direct && $dropped eq ""} {
+            set length [string bytelength $result]
+            puts -nonewline $out [encoding convertfrom identity [binary format a1I o $length]]
+            puts -nonewline $out $result
+            flush $out
         } else {
-            set bytes [Bytes $result]
+            Send o $result
         }
-        puts -nonewline $out [binary format a1Ia* o [string length $bytes] $bytes]
-        flush $out
         if {$reenter} {
             tailcall Serve $nested
         }
@@ -243,6 +289,11 @@ proc ::tarvik::Attach {link} {
     foreach channel [list $in $out] {
         # Big buffers: a large value crosses in a few system calls, not one per 4 KiB.
         fconfigure $channel -translation binary -buffering full -blocking 1 -buffersize 1048576
+    }
+    variable raw
+    variable direct $raw
+    if {$direct} {
+        fconfigure $out -encoding identity
     }
     # The host reads what this process prints as UTF-8, whatever the locale says.
     foreach channel {stdout stderr} {
