@@ -242,6 +242,8 @@ class _Link:
         self.next_id = 0
         self.broken: str | None = None  # why the link is unusable, once it is
         self.waiting = False  # a frame was sent and its answer is awaited
+        # The first wait for an answer, in milliseconds, before looking at the child and the time.
+        self.first_slice = 1000 * (_POLL_SLICE if timeout is None else min(_POLL_SLICE, timeout))
         self.poller = select.poll()
         self.poller.register(read_fd, select.POLLIN)
         for fd in self.outputs:
@@ -289,6 +291,13 @@ class _Link:
     def receive(self) -> tuple[bytes, str]:
         """The next frame as (kind, payload)."""
         buffer = self.buffer
+        if not buffer:
+            data = self.read_some()
+            if len(data) >= 5:
+                kind, length = _HEADER.unpack_from(data)
+                if len(data) == 5 + length:  # one whole frame, the commonest answer
+                    return kind, _text(data[5:])
+            buffer += data
         while len(buffer) < 5:
             buffer += self.read_some()
         kind, length = _HEADER.unpack_from(buffer)
@@ -344,15 +353,15 @@ class _Link:
     def wait(self) -> None:
         """Returns when the link can be read, forwarding the child's output meanwhile; raises
         when the child is gone or the timeout passed."""
-        poll = self.poller.poll
-        read_fd = self.read_fd
         timeout = self.timeout
-        slice_ = _POLL_SLICE
         if timeout is not None:
             deadline = time.monotonic() + timeout
-            slice_ = min(slice_, timeout)
+        poll = self.poller.poll
+        read_fd = self.read_fd
+        ready = poll(self.first_slice)
+        if len(ready) == 1 and ready[0][0] == read_fd:
+            return  # the commonest case: the answer, and nothing else
         while True:
-            ready = poll(slice_ * 1000)
             if ready:
                 link_ready = False
                 for fd, _ in ready:
@@ -362,9 +371,9 @@ class _Link:
                         self.poller.unregister(fd)  # kept, with its last lines
                 if link_ready:
                     return
-            else:
-                if self.process is not None and self.process.poll() is not None:
-                    self.fail(self.lost())
+            elif self.process is not None and self.process.poll() is not None:
+                self.fail(self.lost())
+            slice_ = _POLL_SLICE
             if timeout is not None:
                 left = deadline - time.monotonic()
                 if left <= 0 and not ready:
@@ -372,7 +381,8 @@ class _Link:
                                    f"{timeout:g} s; the host was closed")
                     self.close()
                     raise TimeoutError(self.broken)
-                slice_ = min(_POLL_SLICE, max(0.0, left))
+                slice_ = min(slice_, max(0.0, left))
+            ready = poll(slice_ * 1000)
 
     # -- calls
 
@@ -388,11 +398,16 @@ class _Link:
                 raise RuntimeError("the Tcl link is waiting for the answer to another call")
             try:
                 if type(text) is str:
-                    self.send(kind, text)
-                else:
-                    self.send_bytes(kind, text, tail)
+                    if text.isascii() and "\0" not in text:  # _plain, inline on the hot path
+                        kind, text = kind.upper(), text.encode("ascii")
+                    else:
+                        text = text.encode("utf-8")
+                self.send_bytes(kind, text, tail)
                 self.waiting = True
-                return self.answer()
+                kind, payload = self.receive()
+                if kind == b"o":
+                    return payload
+                return self.answer(kind, payload)
             except (TclError, TclProcessError, TimeoutError, ValueError, UnicodeError):
                 raise
             except BaseException:
@@ -404,9 +419,9 @@ class _Link:
             finally:
                 self.waiting = False
 
-    def answer(self) -> str:
+    def answer(self, kind: bytes, payload: str) -> str:
+        """The result of a call whose answer starts with the frame (kind, payload)."""
         while True:
-            kind, payload = self.receive()
             if kind == b"o":
                 return payload
             if kind == b"e":
@@ -418,6 +433,7 @@ class _Link:
                 self.drop_callbacks(payload)
             else:
                 self.fail(f"the Tcl agent{self.where} sent a frame of unknown kind {kind!r}")
+            kind, payload = self.receive()
 
     def run_callback(self, payload: str) -> None:
         """Runs the function of a callback command; the agent serves nested calls meanwhile."""
