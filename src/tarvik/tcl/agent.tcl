@@ -44,9 +44,10 @@ namespace eval ::tarvik {
     variable direct 0
     # A payload bigger than this is read in its own way (see Chars).
     variable big 65536
-    # Whether the serving loop enters itself afresh for each frame: a long-running procedure
-    # goes on with its old bytecode, slowly, once a package (TclX, say) redefines a command.
-    variable reenter [llength [info commands ::tailcall]]
+    # After how many frames the serving loop enters itself afresh (0: never, where Tcl cannot):
+    # a running procedure goes on with its old bytecode, slowly, once a package (TclX, say)
+    # redefines a command, and only a new call compiles it again.
+    variable reenter [expr {[llength [info commands ::tailcall]] ? 64 : 0}]
     namespace export serve
 }
 
@@ -170,6 +171,7 @@ proc ::tarvik::Serve {nested} {
     variable direct
     variable reenter
     variable big
+    set served 0
     while 1 {
         if {[binary scan [read $in 5] a1I kind length] < 2} {
             LinkError "the host closed the link"
@@ -227,7 +229,7 @@ proc ::tarvik::Serve {nested} {
         } else {
             Send o $result
         }
-        if {$reenter} {
+        if {[incr served] == $reenter} {
             tailcall Serve $nested
         }
     }
