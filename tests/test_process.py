@@ -185,8 +185,10 @@ def test_awkward_values_cross_in_either_form(either_form, value):
 
 
 @pytest.mark.parametrize(
-    "value", ["0123456789abcdef" * 65536, "a\0b" * 300000, "\U0001f600 é中\n" * 100000],
-    ids=["ascii", "nul", "wide"],
+    "value",
+    ["0123456789abcdef" * 65536, "a\r\nb\x1a\rc\n\t" * 100000, "a\0b" * 300000,
+     "\U0001f600 é中\n" * 100000],
+    ids=["ascii", "line ends", "nul", "wide"],
 )
 def test_big_values_cross_both_ways(either_form, value):
     tk = either_form.tk
