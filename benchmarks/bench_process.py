@@ -8,8 +8,10 @@ from __future__ import annotations
 import os
 import resource
 import statistics
+import struct
 import subprocess
 import sys
+import tempfile
 import time
 import tracemalloc
 
@@ -24,6 +26,7 @@ def run(table) -> None:
     host.history.disable()  # the link is measured, not the history (bench_history has that)
     assert z.set("x", 1) == "1"
     _round_trip(host)
+    _floor()
     try:
         from pytcl import PyTCL
     except ImportError:
@@ -61,6 +64,44 @@ def _round_trip(host: TclProcess) -> None:
         samples.append(clock() - start)
     median = statistics.median(samples) / 1000
     print(f"bench_process: median round trip of z.set('x', 1): {median:.1f} us (goal: <= 30 us)",
+          file=sys.stderr)
+
+
+# A tclsh that echoes each frame back and does nothing else: the least a round trip can cost.
+_ECHO = """
+fconfigure stdin -translation binary -buffering full
+fconfigure stdout -translation binary -buffering full
+while 1 {
+    if {[binary scan [read stdin 5] a1I kind length] < 2} break
+    puts -nonewline stdout [binary format a1I $kind $length][read stdin $length]
+    flush stdout
+}
+"""
+
+
+def _floor() -> None:
+    """The median round trip of a frame echoed by a bare tclsh loop over plain pipes."""
+    with tempfile.NamedTemporaryFile("w", suffix=".tcl", delete=False) as script:
+        script.write(_ECHO)
+    try:
+        echo = subprocess.Popen(["tclsh", script.name], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, bufsize=0)
+        assert echo.stdin is not None and echo.stdout is not None
+        to_echo, from_echo = echo.stdin.fileno(), echo.stdout.fileno()
+        frame = struct.pack(">cI", b"C", 7) + b"set x 1"
+        samples = []
+        clock = time.perf_counter_ns
+        for _ in range(20_000):
+            start = clock()
+            os.write(to_echo, frame)
+            os.read(from_echo, 65536)
+            samples.append(clock() - start)
+        echo.stdin.close()
+        echo.wait()
+    finally:
+        os.unlink(script.name)
+    median = statistics.median(samples) / 1000
+    print(f"bench_process: the floor, a frame echoed by a bare tclsh loop: {median:.1f} us",
           file=sys.stderr)
 
 

@@ -35,7 +35,11 @@ templates_path: list[str] = []
 # warning, so an error of the build. The standard library's classes are named, not linked.
 default_role = "py:obj"
 nitpicky = True
-nitpick_ignore = [("py:class", "collections.abc.MutableMapping")]
+nitpick_ignore = [
+    ("py:class", name)
+    for name in ("collections.abc.MutableMapping", "collections.abc.Sequence",
+                 "collections.abc.Callable", "os.PathLike")
+]
 
 autodoc_default_options = {
     "members": True,

@@ -18,6 +18,7 @@ import pathlib
 import re
 import traceback
 import types
+import typing
 import zlib
 from collections.abc import Iterator
 from dataclasses import dataclass
@@ -273,9 +274,14 @@ def _class_names(cls: type, prefix: str) -> Iterator[str]:
         yield f"{prefix}.{name}"
         if isinstance(attr, type) and attr.__qualname__ == f"{cls.__qualname__}.{name}":
             yield from _class_names(attr, f"{prefix}.{name}")
+    # An attribute declared only by its annotation (``tk: RemoteTk``) is set on each instance.
+    for name in inspect.get_annotations(cls):
+        if _is_public(name) and name not in vars(cls):
+            yield f"{prefix}.{name}"
 
 
-def _module_names(mod: types.ModuleType) -> Iterator[str]:
+def _module_names(mod: types.ModuleType, classes: dict[type, str]) -> Iterator[str]:
+    """The module's public names; its public classes go into ``classes`` with their names."""
     names = getattr(mod, "__all__", None)
     if names is None:
         names = [n for n, attr in vars(mod).items()
@@ -284,15 +290,37 @@ def _module_names(mod: types.ModuleType) -> Iterator[str]:
         attr = getattr(mod, name)
         yield f"{mod.__name__}.{name}"
         if isinstance(attr, type):
+            classes.setdefault(attr, f"{mod.__name__}.{name}")
             yield from _class_names(attr, f"{mod.__name__}.{name}")
 
 
+def _held_classes(cls: type) -> Iterator[type]:
+    """The package's classes that the public annotated attributes of a class hold."""
+    try:
+        hints = typing.get_type_hints(cls)
+    except (NameError, TypeError):  # an annotation that does not resolve names nothing
+        return
+    for name, hint in hints.items():
+        if _is_public(name) and isinstance(hint, type) and hint.__module__.startswith("tarvik."):
+            yield hint
+
+
 def public_api() -> list[str]:
-    """The full names of every public module, class, function, method and attribute."""
+    """The full names of every public module, class, function, method and attribute.
+
+    A class that no module exports but that users reach as an annotated attribute of a public
+    class (the ``tk`` of a host) is public too, under the name of the module that defines it."""
     found: list[str] = []
+    classes: dict[type, str] = {}
     for name in [*NATIVE_MODULES, *HOST_MODULES]:
         found.append(name)
-        found.extend(_module_names(module(name)))
+        found.extend(_module_names(module(name), classes))
+    for cls in list(classes):
+        for held in _held_classes(cls):
+            if held not in classes:
+                classes[held] = f"{held.__module__}.{held.__qualname__}"
+                found.append(classes[held])
+                found.extend(_class_names(held, classes[held]))
     return found
 
 
@@ -305,11 +333,15 @@ def owning_module(full_name: str) -> str:
 
 
 def resolve(full_name: str) -> Any:
-    """The object of a name that ``public_api`` gives."""
+    """The object of a name that ``public_api`` gives; for an attribute that only instances
+    hold, the type its class declares for it."""
     name = owning_module(full_name)
     obj: Any = module(name)
     for part in full_name[len(name) + 1 :].split(".") if full_name != name else []:
-        obj = getattr(obj, part)
+        if isinstance(obj, type) and not hasattr(obj, part) and part in inspect.get_annotations(obj):
+            obj = typing.get_type_hints(obj)[part]
+        else:
+            obj = getattr(obj, part)
     return obj
 
 

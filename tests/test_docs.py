@@ -229,6 +229,11 @@ def test_inventory_is_read_without_sphinx(tmp_path):
         ("tarvik.tcl.history.get_time", False),
         ("tarvik.tcl.scriptify._Tcl_ScanElement", False),
         ("tarvik.tcl.history.History.__MAX_HISTORY__", False),
+        ("tarvik.tcl.TclProcess.connect", True),
+        ("tarvik.tcl.TclProcess.tk", True),  # declared by its annotation, set per instance
+        ("tarvik.tcl._process.RemoteTk.createcommand", True),  # reached as TclProcess.tk
+        ("tarvik.tcl._process.TclProcess", False),  # listed once, where the package exports it
+        ("tarvik.tcl._process._Link", False),
     ],
 )
 def test_public_api(name, listed):
@@ -236,6 +241,17 @@ def test_public_api(name, listed):
     assert (name in api) == listed
     if listed:
         assert docs.resolve(name) is not None
+
+
+def test_public_api_lists_each_name_once():
+    api = docs.public_api()
+    assert sorted(name for name in set(api) if api.count(name) > 1) == []
+
+
+def test_an_instance_attribute_resolves_to_its_declared_type():
+    from tarvik.tcl._process import RemoteTk
+
+    assert docs.resolve("tarvik.tcl.TclProcess.tk") is RemoteTk
 
 
 def test_modules_are_the_modules_not_the_default_interpreters_attributes():

@@ -437,7 +437,8 @@ class TestDeepKeyedLists:
             assert ".".join(["k"] * depth + ["leaf"]) in tree.all_keys()
             return peak / len(text)
 
-        assert peak_per_character(2000) < 1.5 * peak_per_character(500)
+        # Depths that stay inside Python 3.11's recursion limit, which counts C levels too.
+        assert peak_per_character(800) < 1.5 * peak_per_character(200)
 
     def test_too_deep_a_text_raises_recursion_error(self):
         text = "{leaf v}"

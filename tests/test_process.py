@@ -124,6 +124,85 @@ def test_lists_split_as_tcl_splits_them(interp, process, text):
         assert process.cast_list(text) == expected
 
 
+@pytest.fixture(scope="module", params=["own bytes", "tcp", "utf-8"])
+def either_form(request, tmp_path_factory):
+    """A child tclsh whose agent sends strings as the bytes Tcl keeps them in, one serving over
+    TCP (one channel both ways), and one made to send them in UTF-8, as a Tcl without the
+    identity encoding does."""
+    if request.param == "own bytes":
+        with TclProcess(timeout=60) as host:
+            yield host
+        return
+    if request.param == "tcp":
+        child = subprocess.Popen(["tclsh"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                 text=True)
+        child.stdin.write(f"source {{{agent_script()}}}; tarvik::serve\n")
+        child.stdin.close()
+        *_, port, token = child.stdout.readline().split()
+        with TclProcess.connect(int(port), token, timeout=60) as host:
+            yield host
+        child.wait(10)
+        return
+    wrapper = tmp_path_factory.mktemp("agent") / "utf8.tcl"
+    wrapper.write_text("namespace eval ::tarvik {variable raw 0}\nsource [lindex $argv 0]\n")
+    with TclProcess(["tclsh", str(wrapper)], timeout=60) as host:
+        assert host.tk.eval("set ::tarvik::raw") == "0"
+        yield host
+
+
+def tcl_reads(tk, script: str) -> str:
+    """The characters of a string made by `script`, as Tcl reads them one by one."""
+    codes = tk.eval(f"lmap c [split [{script}] {{}}] {{scan $c %c}}").split()
+    units = "".join(chr(int(code)) for code in codes)
+    # A Tcl that keeps characters beyond the BMP as two surrogates counts two of them.
+    return units.encode("utf-16-le", "surrogatepass").decode("utf-16-le", "surrogatepass")
+
+
+@pytest.mark.parametrize(
+    "script",
+    ["format %c%c%c%c 0 0x7f 0x80 0xff", "format a%cb%cc 0xd800 0xdfff", "format %c%c 0xd83d 0xde00",
+     "format %c%c%c 0xffff 0xfffd 0x4e2d", "encoding convertfrom utf-8 \xf0\x9f\x98\x80\xc3\xa9",
+     "encoding convertfrom identity \xc1\x81\x80\xc0\x80\xed\xa0\x80\xe4x",
+     "string repeat [format %c%c%c%c 0 0xe9 0xd83d 0xde00] 70000"],
+)  # fmt: skip
+def test_strings_arrive_as_tcl_reads_them(either_form, script):
+    tk = either_form.tk
+    try:
+        expected = tcl_reads(tk, script)
+    except TclError:
+        pytest.skip("this Tcl has no identity encoding")
+    assert tk.eval(script) == expected
+    if not _process._SURROGATE.search(expected):  # a lone surrogate is refused on the way back
+        assert tk.call("::set", "made", expected) == expected
+
+
+@pytest.mark.parametrize("value", AWKWARD, ids=range(len(AWKWARD)))
+def test_awkward_values_cross_in_either_form(either_form, value):
+    tk = either_form.tk
+    assert tk.call("::set", "v", value) == value and tk.getvar("v") == value
+    tk.setvar("v", value)
+    assert tk.eval("set v") == value and tk.splitlist(tk.call("::list", value, "")) == (value, "")
+
+
+@pytest.mark.parametrize(
+    "value",
+    ["0123456789abcdef" * 65536, "a\r\nb\x1a\rc\n\t" * 100000, "a\0b" * 300000,
+     "\U0001f600 é中\n" * 100000],
+    ids=["ascii", "line ends", "nul", "wide"],
+)
+def test_big_values_cross_both_ways(either_form, value):
+    tk = either_form.tk
+    tk.setvar("big", value)
+    # Tcl 8 counts a character beyond the BMP as two.
+    lengths = {str(len(value)), str(len(value.encode("utf-16-le")) // 2)}
+    assert tk.eval("string length $big") in lengths
+    assert tk.getvar("big") == value
+    assert either_form.z.set("copy", value) == value
+    assert tk.call("::string", "equal", tk.getvar("big"), tk.getvar("copy")) == "1"
+    tk.unsetvar("big")
+    tk.unsetvar("copy")
+
+
 # ---------------------------------------------------------------------------------------------
 # Errors
 

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import codecs
 import os
+import re
 import select
 import shutil
 import signal
@@ -42,7 +43,10 @@ _HEADER = struct.Struct(">cI")
 _LENGTH = struct.Struct(">I")
 # The largest payload either side accepts (the agent's ::tarvik::maxframe).
 MAX_FRAME = 256 * 1024 * 1024
-_PROTOCOL = "1"
+_PROTOCOL = "2"
+# Reads of the link ask for this much; a bigger frame is read straight into its own place.
+_READ_SIZE = 65536
+_KEPT_FRAME = 4 << 20
 _LINK_ENV = "TARVIK_AGENT_LINK"
 # How often a wait looks at whether the child is still alive: a child that dies while something it
 # started holds the link open gives no end of file.
@@ -122,6 +126,47 @@ def _tcl_boolean(text: str) -> bool:
 
 
 # ---------------------------------------------------------------------------------------------
+# Text on the link
+
+
+def _plain(text: str) -> bool:
+    """Whether a string is ASCII without NUL: its UTF-8 bytes are then the very bytes Tcl keeps
+    it in, and the agent takes them as they are."""
+    return text.isascii() and "\0" not in text
+
+
+def _tcl_bytes(error: UnicodeError) -> tuple[str, int]:
+    """Reads what strict UTF-8 refuses in the bytes Tcl keeps a string in, as Tcl reads them:
+    C0 80 is NUL, a surrogate in three bytes is itself, and any other byte is the character of
+    its value."""
+    assert isinstance(error, UnicodeDecodeError)
+    data, at = error.object, error.start
+    lead = data[at]
+    if lead == 0xC0 and data[at + 1:at + 2] == b"\x80":
+        return "\0", at + 2
+    if (lead == 0xED and at + 2 < len(data) and 0xA0 <= data[at + 1] <= 0xBF
+            and 0x80 <= data[at + 2] <= 0xBF):
+        return chr(0xD000 | (data[at + 1] & 0x3F) << 6 | (data[at + 2] & 0x3F)), at + 3
+    return chr(lead), at + 1
+
+
+codecs.register_error("tarvik.tcl", _tcl_bytes)
+_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
+def _text(data: bytes | bytearray | memoryview) -> str:
+    """The text of a payload from the agent: UTF-8, or the bytes Tcl keeps the string in."""
+    try:
+        return str(data, "utf-8")
+    except UnicodeDecodeError:
+        text = str(data, "utf-8", "tarvik.tcl")
+    if _SURROGATE.search(text):
+        # Tcl 8 keeps a character beyond the BMP as two surrogates: together they are one.
+        text = text.encode("utf-16-le", "surrogatepass").decode("utf-16-le", "surrogatepass")
+    return text
+
+
+# ---------------------------------------------------------------------------------------------
 # The link
 
 
@@ -191,11 +236,14 @@ class _Link:
         self.outputs = {output.fd: output for output in outputs}
         self.lock = threading.RLock()
         self.buffer = bytearray()
+        self.frame = bytearray()  # the place of the last big frame, see receive_big
         self.callbacks: dict[str, Callable[..., Any]] = {}
         self.command_ids: dict[str, str] = {}
         self.next_id = 0
         self.broken: str | None = None  # why the link is unusable, once it is
         self.waiting = False  # a frame was sent and its answer is awaited
+        # The first wait for an answer, in milliseconds, before looking at the child and the time.
+        self.first_slice = 1000 * (_POLL_SLICE if timeout is None else min(_POLL_SLICE, timeout))
         self.poller = select.poll()
         self.poller.register(read_fd, select.POLLIN)
         for fd in self.outputs:
@@ -204,101 +252,162 @@ class _Link:
     # -- sending and receiving
 
     def send(self, kind: bytes, text: str) -> None:
-        if text.isascii():
-            kind = kind.upper()
-        self.send_bytes(kind, text.encode("utf-8"))
+        if _plain(text):
+            self.send_bytes(kind.upper(), text.encode("ascii"))
+        else:
+            self.send_bytes(kind, text.encode("utf-8"))
 
-    def send_bytes(self, kind: bytes, data: bytes) -> None:
+    def send_bytes(self, kind: bytes, data: bytes, tail: bytes = b"") -> None:
+        """Sends one frame whose payload is `data` followed by `tail` (a big part sent as it is,
+        never copied into the frame)."""
         if self.broken is not None:
             raise TclProcessError(self.broken)
-        size = len(data)
+        size = len(data) + len(tail)
         if size > MAX_FRAME:
             raise ValueError(f"a frame of {size} bytes is more than the link carries "
                              f"({MAX_FRAME})")
         try:
             if size < 65536:
                 frame = _HEADER.pack(kind, size) + data
+                if tail:
+                    frame += tail
                 written = os.write(self.write_fd, frame)
                 if written != len(frame):
-                    self.write_all(memoryview(frame)[written:])
+                    self.write_all([memoryview(frame)[written:]])
             else:
-                self.write_all(memoryview(_HEADER.pack(kind, size)))
-                self.write_all(memoryview(data))
+                self.write_all([memoryview(_HEADER.pack(kind, size) + data), memoryview(tail)])
         except OSError as error:
             self.fail(self.lost(f"could not write to it ({error})"))
 
-    def write_all(self, view: memoryview) -> None:
-        while view:
-            view = view[os.write(self.write_fd, view):]
+    def write_all(self, views: list[memoryview]) -> None:
+        views = [view for view in views if view]
+        while views:
+            written = os.writev(self.write_fd, views)
+            while views and written >= len(views[0]):
+                written -= len(views.pop(0))
+            if views:
+                views[0] = views[0][written:]
 
     def receive(self) -> tuple[bytes, str]:
         """The next frame as (kind, payload)."""
         buffer = self.buffer
-        if len(buffer) < 5:
-            self.fill(5 - len(buffer))
-            while len(buffer) < 5:
-                self.fill(5 - len(buffer))
+        if not buffer:
+            data = self.read_some()
+            if len(data) >= 5:
+                kind, length = _HEADER.unpack_from(data)
+                if len(data) == 5 + length:  # one whole frame, the commonest answer
+                    return kind, _text(data[5:])
+            buffer += data
+        while len(buffer) < 5:
+            buffer += self.read_some()
         kind, length = _HEADER.unpack_from(buffer)
         if length > MAX_FRAME:
             self.fail(f"the Tcl agent{self.where} sent a frame of {length} bytes; the link is "
                       "closed")
         end = 5 + length
-        while len(buffer) < end:
-            self.fill(end - len(buffer))
-        payload = buffer[5:end].decode("utf-8", "surrogatepass")
+        if len(buffer) < end:
+            if end > _READ_SIZE:
+                return kind, self.receive_big(end)
+            while len(buffer) < end:
+                buffer += self.read_some()
+        payload = _text(buffer[5:end])
         del buffer[:end]
         return kind, payload
 
-    def fill(self, wanted: int) -> None:
-        """Reads at least one byte into the buffer, forwarding the child's output meanwhile."""
-        deadline = None if self.timeout is None else time.monotonic() + self.timeout
-        while True:
-            slice_ = _POLL_SLICE
-            if deadline is not None:
-                slice_ = min(slice_, max(0.0, deadline - time.monotonic()))
-            ready = self.poller.poll(slice_ * 1000)
-            link_ready = False
-            for fd, _ in ready:
-                if fd == self.read_fd:
-                    link_ready = True
-                elif not self.outputs[fd].drain():
-                    self.poller.unregister(fd)  # kept, with its last lines
-            if link_ready:
-                break
-            if not ready:
-                if self.process is not None and self.process.poll() is not None:
+    def receive_big(self, end: int) -> str:
+        """The payload of a big frame whose start is in the buffer: read straight into its place,
+        not through the buffer. The place is kept for the next big frame (up to a size), since a
+        fresh one costs the system's work of mapping its memory every time."""
+        frame = self.frame
+        if len(frame) < end:
+            frame = bytearray(end)
+            if end <= _KEPT_FRAME:
+                self.frame = frame
+        have = len(self.buffer)
+        frame[:have] = self.buffer
+        self.buffer.clear()
+        with memoryview(frame) as view:
+            while have < end:
+                self.wait()
+                try:
+                    count = os.readv(self.read_fd, [view[have:end]])
+                except OSError as error:
+                    self.fail(self.lost(f"could not read from it ({error})"))
+                if not count:
                     self.fail(self.lost())
-                if deadline is not None and time.monotonic() >= deadline:
-                    self.broken = (f"the Tcl interpreter{self.where} did not answer within "
-                                   f"{self.timeout:g} s; the host was closed")
-                    self.close()
-                    raise TimeoutError(self.broken)
+                have += count
+            with view[5:end] as payload:
+                return _text(payload)
+
+    def read_some(self) -> bytes:
+        """What can be read from the link, once there is something."""
+        self.wait()
         try:
-            data = os.read(self.read_fd, max(wanted, 65536))
+            data = os.read(self.read_fd, _READ_SIZE)
         except OSError as error:
             self.fail(self.lost(f"could not read from it ({error})"))
         if not data:
             self.fail(self.lost())
-        self.buffer += data
+        return data
+
+    def wait(self) -> None:
+        """Returns when the link can be read, forwarding the child's output meanwhile; raises
+        when the child is gone or the timeout passed."""
+        timeout = self.timeout
+        if timeout is not None:
+            deadline = time.monotonic() + timeout
+        poll = self.poller.poll
+        read_fd = self.read_fd
+        ready = poll(self.first_slice)
+        if len(ready) == 1 and ready[0][0] == read_fd:
+            return  # the commonest case: the answer, and nothing else
+        while True:
+            if ready:
+                link_ready = False
+                for fd, _ in ready:
+                    if fd == read_fd:
+                        link_ready = True
+                    elif not self.outputs[fd].drain():
+                        self.poller.unregister(fd)  # kept, with its last lines
+                if link_ready:
+                    return
+            elif self.process is not None and self.process.poll() is not None:
+                self.fail(self.lost())
+            slice_ = _POLL_SLICE
+            if timeout is not None:
+                left = deadline - time.monotonic()
+                if left <= 0 and not ready:
+                    self.broken = (f"the Tcl interpreter{self.where} did not answer within "
+                                   f"{timeout:g} s; the host was closed")
+                    self.close()
+                    raise TimeoutError(self.broken)
+                slice_ = min(slice_, max(0.0, left))
+            ready = poll(slice_ * 1000)
 
     # -- calls
 
-    def roundtrip(self, kind: bytes, text: str | bytes) -> str:
+    def roundtrip(self, kind: bytes, text: str | bytes, tail: bytes = b"") -> str:
         """Sends a call or a script and waits for its answer, running the callbacks it makes.
 
-        `text` is the payload, or its bytes with `kind` already telling whether it is ASCII."""
+        `text` is the payload, or its bytes (then followed by `tail`) with `kind` already telling
+        whether it is plain ASCII."""
         with self.lock:
             if self.waiting:
                 # Code run while this thread waits (a finaliser, a signal handler) would take the
                 # answer meant for the call in progress.
                 raise RuntimeError("the Tcl link is waiting for the answer to another call")
             try:
-                if isinstance(text, str):
-                    self.send(kind, text)
-                else:
-                    self.send_bytes(kind, text)
+                if type(text) is str:
+                    if text.isascii() and "\0" not in text:  # _plain, inline on the hot path
+                        kind, text = kind.upper(), text.encode("ascii")
+                    else:
+                        text = text.encode("utf-8")
+                self.send_bytes(kind, text, tail)
                 self.waiting = True
-                return self.answer()
+                kind, payload = self.receive()
+                if kind == b"o":
+                    return payload
+                return self.answer(kind, payload)
             except (TclError, TclProcessError, TimeoutError, ValueError, UnicodeError):
                 raise
             except BaseException:
@@ -310,9 +419,9 @@ class _Link:
             finally:
                 self.waiting = False
 
-    def answer(self) -> str:
+    def answer(self, kind: bytes, payload: str) -> str:
+        """The result of a call whose answer starts with the frame (kind, payload)."""
         while True:
-            kind, payload = self.receive()
             if kind == b"o":
                 return payload
             if kind == b"e":
@@ -324,6 +433,7 @@ class _Link:
                 self.drop_callbacks(payload)
             else:
                 self.fail(f"the Tcl agent{self.where} sent a frame of unknown kind {kind!r}")
+            kind, payload = self.receive()
 
     def run_callback(self, payload: str) -> None:
         """Runs the function of a callback command; the agent serves nested calls meanwhile."""
@@ -491,10 +601,10 @@ class RemoteTk:
         index = args[0] if len(args) == 2 else None
         # Name and value travel apart, so that a big value is never quoted nor parsed as a list.
         name, value = self._name(name, index), _word(args[-1])
-        kind = b"S" if name.isascii() and value.isascii() else b"s"
+        kind = b"S" if _plain(name) and _plain(value) else b"s"
         name_bytes = name.encode("utf-8")
-        payload = b"".join((_LENGTH.pack(len(name_bytes)), name_bytes, value.encode("utf-8")))
-        self._link.roundtrip(kind, payload)
+        self._link.roundtrip(kind, _LENGTH.pack(len(name_bytes)) + name_bytes,
+                             value.encode("utf-8"))
 
     def unsetvar(self, name: str, index: Any = None) -> None:
         """Unsets a global variable or array element; TclError when it does not exist."""
@@ -550,19 +660,28 @@ class TclProcess:
     this host over two private pipes, so what the remote prints (``puts`` to stdout or stderr)
     reaches this process's ``sys.stdout`` and ``sys.stderr``, in order with the calls.
 
-    It offers what :class:`TclInterpreter` offers: ``tk`` (a :class:`RemoteTk`), the casts,
-    ``history``, ``vars``, ``z`` and ``tclx``. ``timeout`` bounds every wait for the remote, in
-    seconds: a call that runs past it raises ``TimeoutError`` and closes the host. If the remote
-    dies, the call in progress and every later one raise :class:`TclProcessError` (a
-    ``ConnectionError``) naming the exit status and the last lines of its stderr. Ctrl-C during a
-    call interrupts it and closes the host (the remote may be anywhere in its work). Calls from
-    several threads are serialised.
+    It offers what :class:`TclInterpreter` offers: ``tk`` (a
+    :class:`~tarvik.tcl._process.RemoteTk`), the casts, ``history``, ``vars``, ``z`` and ``tclx``.
+    ``timeout`` bounds every wait for the remote, in seconds: a call that runs past it raises
+    ``TimeoutError`` and closes the host. If the remote dies, the call in progress and every later
+    one raise :class:`TclProcessError` (a ``ConnectionError``) naming the exit status and the last
+    lines of its stderr. Ctrl-C during a call interrupts it and closes the host (the remote may be
+    anywhere in its work). Calls from several threads are serialised.
 
-    ``pid`` is the remote interpreter's process id. ``close()``, leaving a ``with`` block, or
-    collecting the host ends the link, and a child process with it.
+    ``close()``, leaving a ``with`` block, or collecting the host ends the link, and a child
+    process with it.
+
+    Attributes:
+        pid: The remote interpreter's process id (an ``int``).
+        patchlevel: The remote's Tcl version, as ``info patchlevel`` gives it.
+        tclx: Whether TclX was loaded into the remote (when it can ``package require Tclx``).
+        history: The :class:`~tarvik.tcl.history.History` of the quick calls made through ``z``.
+        vars: The remote's global variables, as the ``vars`` view of the global namespace.
+        z: The quick calls (a :class:`~tarvik.tcl.z.Z`): ``remote.z.set('x', 1)``.
     """
 
     tk: RemoteTk
+    """What the modules call on ``_tkinter``'s application object, carried out by the remote."""
 
     def __init__(self, command: Sequence[str] | None = None, *, timeout: float | None = None,
                  cwd: str | os.PathLike[str] | None = None,

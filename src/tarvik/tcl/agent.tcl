@@ -6,89 +6,150 @@
 # one host that connects over TCP and presents the token printed on stdout.
 #
 # Frames, both ways: a 5-byte header (the frame kind as one ASCII byte, the payload length as a
-# 32-bit big-endian integer) and the payload in UTF-8. Lengths are checked before anything is read,
-# so a corrupt or hostile header costs nothing. A command travels as a canonical word list and runs
-# as exactly those words in the global namespace: nothing in it is substituted.
+# 32-bit big-endian integer) and the payload. Lengths are checked before anything is read, so a
+# corrupt or hostile header costs nothing. A command travels as a canonical word list and runs as
+# exactly those words in the global namespace: nothing in it is substituted.
 #
-# Kinds sent by the host (in capitals when the payload is only ASCII): c (call: a word list),
-# e (eval: a script), s (set a variable: the name's length in bytes as a 32-bit integer, the name
-# and the value; answered with an empty result), r (the result of a callback),
-# x (a callback's error: {message errorInfo errorCode}), t (the token, first frame over TCP).
-# Kinds sent by the agent: h (hello: {tarvik-agent protocol patchlevel pid}), o (ok: the result),
-# e (error: {message errorInfo errorCode}), b (callback: {id arg ...}), d (ids of callback commands
-# that Tcl deleted).
+# The host sends UTF-8, and writes the kind in capitals when the payload is ASCII without NUL
+# (whose bytes already are the string, as Tcl keeps it). The agent sends a string as the bytes Tcl
+# keeps it in, where its Tcl can hand them over unconverted (the "identity" encoding), otherwise in
+# UTF-8. Those bytes are UTF-8 but for NUL, written C0 80, and, in Tcl 8, a character beyond the BMP
+# as the two surrogates of UTF-16, each in three bytes; the host reads both forms.
+#
+# Kinds sent by the host: c (call: a word list), e (eval: a script), s (set a variable: the name's
+# length in bytes as a 32-bit integer, the name and the value; answered with an empty result),
+# r (the result of a callback), x (a callback's error: {message errorInfo errorCode}), t (the
+# token, first frame over TCP). Kinds sent by the agent: h (hello: {tarvik-agent protocol
+# patchlevel pid}), o (ok: the result), e (error: {message errorInfo errorCode}), b (callback:
+# {id arg ...}), d (ids of callback commands that Tcl deleted).
 #
 # Plain Tcl 8.5 or later, Tcl 9 included; no extension is needed.
 
 namespace eval ::tarvik {
-    variable protocol 1
+    variable protocol 2
     # The largest payload accepted, in bytes.
     variable maxframe [expr {256 * 1024 * 1024}]
     variable in {}
     variable out {}
     # Ids of callback commands deleted since the host last heard of it.
     variable dropped {}
+    # Whether strings cross as the bytes Tcl keeps them in (a copy, where UTF-8 costs a conversion
+    # of every character). Set beforehand, it is left as it is.
+    variable raw
+    if {![info exists raw]} {
+        set raw [expr {![catch {encoding convertto identity {}}]}]
+    }
+    # Whether the channel to the host writes strings as those bytes by itself (the identity
+    # encoding: nothing converted, nothing copied but into the channel's buffer).
+    variable direct 0
+    # A payload bigger than this is read in its own way (see Chars).
+    variable big 65536
+    # After how many frames the serving loop enters itself afresh (0: never, where Tcl cannot):
+    # a running procedure goes on with its old bytecode, slowly, once a package (TclX, say)
+    # redefines a command, and only a new call compiles it again.
+    variable reenter [expr {[llength [info commands ::tailcall]] ? 64 : 0}]
     namespace export serve
 }
 
 # ---------------------------------------------------------------------------------------------
 # Frames
 
+# The bytes that carry a string to the host over a channel that writes bytes as they are.
+proc ::tarvik::Bytes {text} {
+    variable raw
+    if {$raw} {
+        return [encoding convertto identity $text]
+    }
+    if {[string length $text] == [string bytelength $text]} {
+        # Only ASCII: the channel writes its characters as they are (far cheaper than an encoding).
+        return $text
+    }
+    if {[catch {encoding convertto utf-8 $text} bytes]} {
+        # Tcl 9 refuses to encode a lone surrogate by default; send a replacement instead.
+        set bytes [encoding convertto -profile replace utf-8 $text]
+    }
+    return $bytes
+}
+
 proc ::tarvik::Send {kind text} {
     variable out
     variable dropped
+    variable direct
     if {$dropped ne "" && $kind ne "d"} {
         set ids $dropped
         set dropped {}
         Send d $ids
     }
-    set length [string length $text]
-    if {$length == [string bytelength $text]} {
-        # Only ASCII: its characters are its UTF-8 bytes, and the channel writes them as they are
-        # (far cheaper than an encoding for a big value).
-        puts -nonewline $out [binary format a1I $kind $length]
+    if {$direct} {
+        # The header, too, as a string of its bytes.
+        set length [string bytelength $text]
+        puts -nonewline $out [encoding convertfrom identity [binary format a1I $kind $length]]
         puts -nonewline $out $text
     } else {
-        if {[catch {encoding convertto utf-8 $text} bytes]} {
-            # Tcl 9 refuses to encode a lone surrogate by default; send a replacement instead.
-            set bytes [encoding convertto -profile replace utf-8 $text]
-        }
-        puts -nonewline $out [binary format a1Ia* $kind [string length $bytes] $bytes]
+        set bytes [Bytes $text]
+        puts -nonewline $out [binary format a1I $kind [string length $bytes]]
+        puts -nonewline $out $bytes
     }
     flush $out
 }
 
-# The next frame as {kind payload}, the payload still in bytes (see Text); an error with code
-# {TARVIK LINK} when the link is closed or carries something that is not a frame (after which
-# nothing on it can be trusted).
-proc ::tarvik::Receive {} {
+# `length` bytes from the host.
+proc ::tarvik::Read {length} {
     variable in
-    variable maxframe
-    set header [read $in 5]
-    if {[string length $header] < 5} {
-        LinkError "the host closed the link"
-    }
-    binary scan $header a1I kind length
-    if {$length < 0 || $length > $maxframe} {
-        LinkError "refused a frame of $length bytes"
-    }
     set data [read $in $length]
     if {[string length $data] < $length} {
         LinkError "the host closed the link inside a frame"
     }
-    return [list $kind $data]
+    return $data
+}
+
+# The text of a payload's part of `length` bytes, read from the host.
+proc ::tarvik::Chars {kind length} {
+    variable in
+    variable raw
+    variable big
+    if {$raw && $length > $big && [string is upper $kind]} {
+        # Big ASCII without NUL: read as characters that need no conversion, straight into a
+        # string (reading bytes and converting them costs a copy more).
+        fconfigure $in -encoding identity
+        set text [read $in $length]
+        fconfigure $in -encoding binary
+        if {[string bytelength $text] != $length} {
+            LinkError "a frame is not what its kind says, or the link closed inside it"
+        }
+        return $text
+    }
+    return [Text $kind [Read $length]]
 }
 
 # The text of UTF-8 bytes. The host writes the kind of a frame in capitals when its payload is
-# only ASCII, whose bytes already are its text.
+# ASCII without NUL, whose bytes already are its text.
 proc ::tarvik::Text {kind bytes} {
+    variable raw
     if {[string is upper $kind]} {
+        if {$raw} {
+            return [encoding convertfrom identity $bytes]
+        }
         return $bytes
     }
     if {[catch {encoding convertfrom utf-8 $bytes} text]} {
         LinkError "a frame is not UTF-8"
     }
     return $text
+}
+
+# The text of a frame's payload; for a variable set, the words that set it.
+proc ::tarvik::Payload {kind length} {
+    if {$kind ne "S" && $kind ne "s"} {
+        return [Chars $kind $length]
+    }
+    # The name's length in bytes, the name and the value, with no list to parse around a big
+    # value.
+    if {$length < 4 || [binary scan [Read 4] I size] < 1 || $size < 0 || $size > $length - 4} {
+        LinkError "a malformed frame"
+    }
+    set name [Text $kind [Read $size]]
+    return [list ::set $name [Chars $kind [expr {$length - 4 - $size}]]]
 }
 
 proc ::tarvik::LinkError {message} {
@@ -98,66 +159,104 @@ proc ::tarvik::LinkError {message} {
 # ---------------------------------------------------------------------------------------------
 # Serving
 
-# Runs one frame from the host and sends the answer.
-proc ::tarvik::Handle {kind payload} {
-    set lower [string tolower $kind]
-    if {$lower eq "c"} {
-        # lrange gives a pure list, which Tcl runs as its words without parsing it again as a
-        # script (where a first word starting with "#" would be a comment).
-        set words [lrange [Text $kind $payload] 0 end]
-        set code [catch {uplevel #0 $words} result options]
-    } elseif {$lower eq "e"} {
-        set code [catch {uplevel #0 [Text $kind $payload]} result options]
-    } elseif {$lower eq "s"} {
-        # A variable set for its effect: the name's length in bytes, the name and the value,
-        # with no list to parse around a big value; the value does not travel back.
-        binary scan $payload I size
-        binary scan $payload x4a${size}a* name value
-        set words [list ::set [Text $kind $name] [Text $kind $value]]
-        set code [catch {uplevel #0 $words} result options]
-        if {$code != 1} {
-            set result {}
+# Serves the host's frames: each runs and is answered. Inside a callback (`nested`), the frame
+# with the function's outcome ends it, returned as {kind text}. An error with code {TARVIK LINK}
+# when the link is closed or carries something that is not a frame (after which nothing on it can
+# be trusted). The commonest frames are handled here without further procedure calls.
+proc ::tarvik::Serve {nested} {
+    variable in
+    variable out
+    variable maxframe
+    variable dropped
+    variable direct
+    variable reenter
+    variable big
+    set served 0
+    while 1 {
+        if {[binary scan [read $in 5] a1I kind length] < 2} {
+            LinkError "the host closed the link"
         }
-    } else {
-        Send e [list "unknown frame kind \"$kind\"" "" {TARVIK FRAME}]
-        return
-    }
-    # What the command printed goes out before its answer, so the host shows them in order.
-    catch {flush stdout}
-    catch {flush stderr}
-    if {$code == 1} {
-        set info [dict get $options -errorinfo]
-        # The trace ends in this agent's own frames; the host's caller did not write them.
-        set cut [string last "\n    (\"uplevel\" body line " $info]
-        if {$cut >= 0} {
-            set info [string range $info 0 [expr {$cut - 1}]]
+        if {$length < 0 || $length > $maxframe} {
+            LinkError "refused a frame of $length bytes"
         }
-        set ::errorInfo $info
-        Send e [list $result $info [dict get $options -errorcode]]
-    } else {
-        Send o $result
+        if {$kind eq "C" && $length <= $big} {
+            # A call in ASCII without NUL: its bytes already are its text.
+            set data [read $in $length]
+            if {[string length $data] < $length} {
+                LinkError "the host closed the link inside a frame"
+            }
+        } else {
+            set data [Payload $kind $length]
+        }
+        switch -exact -- $kind {
+            C - c {
+                # lrange gives a pure list, which Tcl runs as its words without parsing it again
+                # as a script (where a first word starting with "#" would be a comment).
+                set code [catch {uplevel #0 [lrange $data 0 end]} result options]
+            }
+            E - e {
+                set code [catch {uplevel #0 $data} result options]
+            }
+            S - s {
+                # Set for its effect: the value does not travel back.
+                set code [catch {uplevel #0 $data} result options]
+                if {$code != 1} {
+                    set result {}
+                }
+            }
+            R - r - X - x {
+                if {$nested} {
+                    return [list [string tolower $kind] $data]
+                }
+                Send e [list "unknown frame kind \"$kind\"" "" {TARVIK FRAME}]
+                continue
+            }
+            default {
+                Send e [list "unknown frame kind \"$kind\"" "" {TARVIK FRAME}]
+                continue
+            }
+        }
+        # What the command printed goes out before its answer, so the host shows them in order.
+        catch {flush stdout}
+        catch {flush stderr}
+        if {$code == 1} {
+            Send e [Failure $result $options]
+        } elseif {$direct && $dropped eq ""} {
+            set length [string bytelength $result]
+            puts -nonewline $out [encoding convertfrom identity [binary format a1I o $length]]
+            puts -nonewline $out $result
+            flush $out
+        } else {
+            Send o $result
+        }
+        if {[incr served] == $reenter} {
+            tailcall Serve $nested
+        }
     }
+}
+
+# The error answer {message errorInfo errorCode} of a command that failed; sets ::errorInfo.
+proc ::tarvik::Failure {message options} {
+    set info [dict get $options -errorinfo]
+    # The trace ends in this agent's own frames; the host's caller did not write them.
+    set cut [string last "\n    (\"uplevel\" body line " $info]
+    if {$cut >= 0} {
+        set info [string range $info 0 [expr {$cut - 1}]]
+    }
+    set ::errorInfo $info
+    return [list $message $info [dict get $options -errorcode]]
 }
 
 # The command that a Python callback is in Tcl: it asks the host to run the function and serves
 # the host's calls (made by the function) until the function's answer comes.
 proc ::tarvik::Callback {id args} {
     Send b [linsert $args 0 $id]
-    while 1 {
-        lassign [Receive] kind payload
-        switch -- $kind {
-            r - R {
-                return [Text $kind $payload]
-            }
-            x - X {
-                lassign [Text $kind $payload] message info code
-                return -code error -errorcode $code -errorinfo $info $message
-            }
-            default {
-                Handle $kind $payload
-            }
-        }
+    lassign [Serve 1] kind text
+    if {$kind eq "x"} {
+        lassign $text message info code
+        return -code error -errorcode $code -errorinfo $info $message
     }
+    return $text
 }
 
 # Noted when Tcl deletes a callback command, so the host can let the function go.
@@ -173,17 +272,10 @@ proc ::tarvik::Register {name id} {
     return
 }
 
-# Serves frames until the host goes; true when it went by closing the link in order.
+# Greets the host and serves it until the link ends.
 proc ::tarvik::Loop {} {
     Send h [list tarvik-agent $::tarvik::protocol [info patchlevel] [pid]]
-    while 1 {
-        if {[catch {Receive} frame options]} {
-            return 0
-        }
-        if {[catch {Handle {*}$frame}]} {
-            return 0
-        }
-    }
+    catch {Serve 0}
 }
 
 # ---------------------------------------------------------------------------------------------
@@ -199,6 +291,11 @@ proc ::tarvik::Attach {link} {
     foreach channel [list $in $out] {
         # Big buffers: a large value crosses in a few system calls, not one per 4 KiB.
         fconfigure $channel -translation binary -buffering full -blocking 1 -buffersize 1048576
+    }
+    variable raw
+    variable direct $raw
+    if {$direct} {
+        fconfigure $out -encoding identity
     }
     # The host reads what this process prints as UTF-8, whatever the locale says.
     foreach channel {stdout stderr} {
