@@ -343,7 +343,7 @@ def test_iteration_asks_tcl_each_time(spy_ns):
     spy_ns.vars["fresh"] = 1
     assert "fresh" in list(names)
     (words,) = sent.sent()[-1]
-    assert words[0] == "::apply" and words[2:] == ("vars", "::ns1::*", 0)
+    assert words[0] == "::apply" and words[2:] == ("vars", "::ns1", "::ns1::*", 0)
     assert all(type(name) is str for name in spy_ns.vars)
     spy_ns.eval("proc a {} {}; proc b {} {}")
     assert sorted(spy_ns.procs) == ["a", "b"] and len(spy_ns.procs) == 2
@@ -607,3 +607,14 @@ def test_reading_restores_the_objects_setting(interp, ns):
             assert tk.wantobjects() == setting
         finally:
             tk.wantobjects(True)
+
+
+def test_own_variables_named_like_globals_count_only_when_set(host):
+    tk = host.tk
+    tk.eval("namespace eval ::shadow {variable tcl_version mine; variable tcl_platform}")
+    try:
+        handle = TclNamespace("::shadow", host)
+        assert list(handle.vars) == ["tcl_version"] and len(handle.vars) == 1
+        assert dict(handle.vars) == {"tcl_version": "mine"} and "tcl_platform" not in handle.vars
+    finally:
+        tk.eval("namespace delete ::shadow")

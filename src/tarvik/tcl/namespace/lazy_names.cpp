@@ -27,8 +27,8 @@ Ref view_names(const State& st, PyObject* view, PyObject* query, bool count) {
     if (is_true(ns_name)) {
         Ref pattern = join_two(st, ns_name, st.name.any_name);
         PyObject* kind = PyTuple_GET_ITEM(query, 1);
-        Ref words = tuple(st.name.w_apply, st.name.own_names_lambda, kind, pattern.get(),
-                          own(PyLong_FromLong(count)).get());
+        Ref words = tuple(st.name.w_apply, st.name.own_names_lambda, kind, ns_name.get(),
+                          pattern.get(), own(PyLong_FromLong(count)).get());
         Ref result = tk_call(st, ns, words);
         return count ? own(PyNumber_Long(result)) : host_cast(st, ns, st.name.cast_list, result);
     }

@@ -125,23 +125,30 @@ struct Names : InternedNames {
     PyObject* const q_info_vars = keep(tuple(w_info, vars));
     PyObject* const q_info_commands = keep(tuple(w_info, commands));
     PyObject* const q_info_procs = keep(tuple(w_info, procs));
-    // The names of one namespace, as (kind, pattern, count) where kind is vars, commands or procs
-    // and the pattern "<namespace>::*". Tcl looks the qualifiers of the pattern up as written,
-    // without creating the namespace, and gives the names qualified; a variable that is declared
-    // but has no value is listed too, and left out here, as nothing could read it.
-    // Every name listed has the same qualifiers, cut by position (cheaper than namespace tail).
+    // The names of one namespace, or their number: (kind, namespace, pattern, count) where kind
+    // is vars, commands or procs and the pattern is "<namespace>::*". Nothing here creates the
+    // namespace. Variables are listed inside the namespace, which is much quicker than a
+    // qualified pattern but also lists the globals that it sees; a name counts when the
+    // namespace's own variable of that name has a value, which leaves out both those globals and
+    // variables that are only declared. For commands, Tcl looks the qualifiers of the pattern up
+    // as written and gives the names qualified, all with the same qualifiers, cut by position.
     PyObject* const own_names_lambda = name(
-        "{kind pattern count} {\n"
-        "    set names [::info $kind $pattern]\n"
-        "    if {$kind eq {vars}} {\n"
-        "        set names [::lmap name $names {\n"
-        "            if {[::info exists $name]} {set name} else continue\n"
+        "{kind ns pattern count} {\n"
+        "    if {$kind ne {vars}} {\n"
+        "        set names [::info $kind $pattern]\n"
+        "        if {[::llength $names]} {\n"
+        "            set cut [::string length [::namespace qualifiers [::lindex $names 0]]]\n"
+        "            set cut [::expr {$cut + 2}]\n"
+        "            set names [::lmap name $names {::string range $name $cut end}]\n"
+        "        }\n"
+        "    } elseif {[::namespace exists $ns]} {\n"
+        "        set names [::lmap name [::namespace eval $ns {::info vars}] {\n"
+        "            if {[::info exists ${ns}::$name]} {set name} else continue\n"
         "        }]\n"
+        "    } else {\n"
+        "        set names {}\n"
         "    }\n"
-        "    if {$count} {return [::llength $names]}\n"
-        "    if {![::llength $names]} {return {}}\n"
-        "    set cut [::string length [::namespace qualifiers [::lindex $names 0]]]\n"
-        "    ::lmap name $names {::string range $name $cut+2 end}\n"
+        "    if {$count} {::llength $names} else {set names}\n"
         "}");
 };
 
