@@ -72,6 +72,16 @@ def operations(module: Any, env: Env) -> Iterator[Operation]:
         ns.vars.array_names("arr"), ns.vars.byref("x").get(), ns.vars.array_byref("arr")["a"]
         del ns.vars["z"]
 
+    def view_snapshots() -> None:
+        ns.vars["arr"], ns.objs["arr"], dict(ns.vars), dict(ns.objs), len(ns.objs)
+        "a[1]" in ns.cmds, "p*" in ns.procs, repr(ns), repr(ns.vars)
+
+    def view_missing_item() -> None:
+        try:
+            ns.vars["none"]
+        except KeyError:
+            pass
+
     def command_views() -> None:
         ns.cmds["p"]("1"), "p" in ns.cmds, list(ns.cmds), list(ns.procs), len(ns.procs)
         ns.cmds.exists("p"), ns.procs.exists("p"), ns.cmds.proc_args("p"), ns.cmds.origin("p")
@@ -130,6 +140,8 @@ def operations(module: Any, env: Env) -> Iterator[Operation]:
     yield Operation("namespace eval and call", lambda: (ns.eval("set x"), ns.call("set", "x")))
     yield Operation("name algebra", name_algebra)
     yield Operation("variable views", variable_views, watch=(nested,))
+    yield Operation("view arrays, snapshots, exact membership, reprs", view_snapshots)
+    yield Operation("view item missing", view_missing_item)
     yield Operation("command and proc views", command_views)
     yield Operation("Python function as a command", create_and_delete_command)
     yield Operation("Python error caught by Tcl", python_error_caught_by_tcl)

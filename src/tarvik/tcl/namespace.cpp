@@ -56,6 +56,19 @@ struct State : ModuleState {
     mutable CachedAttribute host_tk{name.tk};
     mutable CachedMethod tk_getvar{name.getvar};
     mutable CachedMethod tk_setvar{name.setvar};
+    mutable CachedMethod tk_wantobjects{name.wantobjects};
+
+    // What a view's item read checks before it reads a variable directly: the methods as they
+    // were built, and the lookups that find what an instance or a class has in their place.
+    PyObject* VariablesView_get;
+    PyObject* ObjectsView_get;
+    PyObject* VariablesView_byref;
+    PyObject* TclVariable_get_str;
+    PyObject* TclVariable_get_obj;
+    mutable ClassAttribute view_get{name.get};
+    mutable ClassAttribute view_byref{name.byref};
+    mutable ClassAttribute variable_get_str{name.get_str};
+    mutable ClassAttribute variable_get_obj{name.get_obj};
 
     void init(PyObject* module);
     void import_names(PyObject* module);
@@ -64,11 +77,13 @@ struct State : ModuleState {
     void build_namespace_classes(PyObject* module);
     int traverse(visitproc visit, void* arg) const {
         if (int status = ModuleState::traverse(visit, arg)) return status;
-        return traverse_caches(visit, arg, host_tk, tk_getvar, tk_setvar);
+        return traverse_caches(visit, arg, host_tk, tk_getvar, tk_setvar, tk_wantobjects, view_get,
+                               view_byref, variable_get_str, variable_get_obj);
     }
     void clear() {
         ModuleState::clear();
-        clear_caches(host_tk, tk_getvar, tk_setvar);
+        clear_caches(host_tk, tk_getvar, tk_setvar, tk_wantobjects, view_get, view_byref,
+                     variable_get_str, variable_get_obj);
     }
 };
 
@@ -86,6 +101,13 @@ struct State : ModuleState {
 
 namespace tarvik {
 namespace {
+
+// What the class itself holds under `attribute`, as the instances' lookup finds it.
+Ref class_attribute(PyObject* cls, PyObject* attribute) {
+    PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), attribute);
+    if (found == nullptr) raise_format(PyExc_AttributeError, "%R has no %R", cls, attribute);
+    return Ref::borrow(found);
+}
 
 Ref names_tuple(std::initializer_list<const char*> names) {
     Ref result = own(PyTuple_New(Py_ssize_t(names.size())));
@@ -171,10 +193,15 @@ void State::build_namespace_classes(PyObject* module) {
         return made;
     };
     Ref variables = view("VariablesView", VariablesView_doc, VariablesView_methods, MutableMapping);
-    view("ObjectsView", ObjectsView_doc, ObjectsView_methods, variables);
+    Ref objects = view("ObjectsView", ObjectsView_doc, ObjectsView_methods, variables);
     Ref commands = view("CommandsView", CommandsView_doc, CommandsView_methods, MutableMapping);
     view("ProcsView", ProcsView_doc, ProcsView_methods, commands);
     variables_view = keep(variables);
+    VariablesView_get = keep(class_attribute(variables, name.get));
+    ObjectsView_get = keep(class_attribute(objects, name.get));
+    VariablesView_byref = keep(class_attribute(variables, name.byref));
+    TclVariable_get_str = keep(class_attribute(TclVariable, name.get_str));
+    TclVariable_get_obj = keep(class_attribute(TclVariable, name.get_obj));
     commands_view = keep(commands);
     TclNamespace = add_object(module, "TclNamespace", cls);
     TempTclNamespace = add_object(module, "TempTclNamespace",

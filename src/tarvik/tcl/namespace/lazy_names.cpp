@@ -18,12 +18,32 @@ State& lazy_state(PyObject* self) {
     return *static_cast<State*>(PyType_GetModuleState(Py_TYPE(self)));
 }
 
+// The names a view lists for its query ("::info", kind), or their number when `count`: those of
+// the handle's own namespace when it has a name, otherwise those the query gives in the current
+// namespace (where Tcl also lists the globals it can see).
+Ref view_names(const State& st, PyObject* view, PyObject* query, bool count) {
+    Ref ns = getattr(view, st.name.ns);
+    Ref ns_name = getattr(ns, st.name.ns);
+    if (is_true(ns_name)) {
+        Ref pattern = join_two(st, ns_name, st.name.any_name);
+        PyObject* kind = PyTuple_GET_ITEM(query, 1);
+        Ref words = tuple(st.name.w_apply, st.name.own_names_lambda, kind, ns_name.get(),
+                          pattern.get(), own(PyLong_FromLong(count)).get());
+        Ref result = tk_call(st, ns, words);
+        return count ? own(PyNumber_Long(result)) : host_cast(st, ns, st.name.cast_list, result);
+    }
+    if (count) {
+        Ref script = own(PyUnicode_FromFormat("::llength [%U]", scriptify(st, query).get()));
+        Ref result = call_method(ns, st.name.eval, script.get());
+        return own(PyNumber_Long(result));
+    }
+    return host_cast(st, ns, st.name.cast_list, call_method(ns, st.name.call, query));
+}
+
 Ref fetch_names(const State& st, const LazyNames* it) {
     if (it->source == NameSource::ARRAY_ELEMENTS)
         return call_method(it->owner, st.name.array_names);
-    Ref ns = getattr(it->owner, st.name.ns);
-    Ref result = call_method(ns, st.name.call, it->query);
-    return host_cast(st, ns, st.name.cast_list, result);
+    return view_names(st, it->owner, it->query, false);
 }
 
 // Tcl hands some names back as Tcl objects (variable names carry a parsed form); a name is a str.

@@ -21,6 +21,7 @@ struct Names : InternedNames {
     PyObject* const eval = name("eval");
     PyObject* const getvar = name("getvar");
     PyObject* const setvar = name("setvar");
+    PyObject* const wantobjects = name("wantobjects");
     PyObject* const unsetvar = name("unsetvar");
     PyObject* const createcommand = name("createcommand");
     PyObject* const cast_list = name("cast_list");
@@ -37,6 +38,7 @@ struct Names : InternedNames {
     PyObject* const array_size = name("array_size");
     PyObject* const array_set = name("array_set");
     PyObject* const array_unset = name("array_unset");
+    PyObject* const array_get = name("array_get");
     PyObject* const array_get_str = name("array_get_str");
     PyObject* const array_get_obj = name("array_get_obj");
     PyObject* const build_tclcmd = name("build_tclcmd");
@@ -95,6 +97,7 @@ struct Names : InternedNames {
     PyObject* const w_array = name("::array");
     PyObject* const w_rename = name("::rename");
     PyObject* const w_namespace = name("::namespace");
+    PyObject* const w_apply = name("::apply");
     PyObject* const namespace_word = name("namespace");
     PyObject* const default_word = name("default");
     PyObject* const w_clear = name("-clear");
@@ -103,6 +106,7 @@ struct Names : InternedNames {
     PyObject* const w_variable = name("-variable");
     PyObject* const empty = name("");
     PyObject* const separator = name("::");
+    PyObject* const any_name = name("*");
     PyObject* const dash = name("-");
     PyObject* const calling = name("Calling: {}");
     PyObject* const package_name = name("tarvik.tcl");
@@ -123,10 +127,35 @@ struct Names : InternedNames {
     PyObject* const kw_pattern = keyword_names({"pattern"});
     PyObject* const kw_index_nocomplain = keyword_names({"array_index", "nocomplain"});
 
-    // The queries that list a view's names.
+    // The queries that list a view's names in the current namespace.
     PyObject* const q_info_vars = keep(tuple(w_info, vars));
     PyObject* const q_info_commands = keep(tuple(w_info, commands));
     PyObject* const q_info_procs = keep(tuple(w_info, procs));
+    // The names of one namespace, or their number: (kind, namespace, pattern, count) where kind
+    // is vars, commands or procs and the pattern is "<namespace>::*". Nothing here creates the
+    // namespace. Variables are listed inside the namespace, which is much quicker than a
+    // qualified pattern but also lists the globals that it sees; a name counts when the
+    // namespace's own variable of that name has a value, which leaves out both those globals and
+    // variables that are only declared. For commands, Tcl looks the qualifiers of the pattern up
+    // as written and gives the names qualified, all with the same qualifiers, cut by position.
+    PyObject* const own_names_lambda = name(
+        "{kind ns pattern count} {\n"
+        "    if {$kind ne {vars}} {\n"
+        "        set names [::info $kind $pattern]\n"
+        "        if {[::llength $names]} {\n"
+        "            set cut [::string length [::namespace qualifiers [::lindex $names 0]]]\n"
+        "            set cut [::expr {$cut + 2}]\n"
+        "            set names [::lmap name $names {::string range $name $cut end}]\n"
+        "        }\n"
+        "    } elseif {[::namespace exists $ns]} {\n"
+        "        set names [::lmap name [::namespace eval $ns {::info vars}] {\n"
+        "            if {[::info exists ${ns}::$name]} {set name} else continue\n"
+        "        }]\n"
+        "    } else {\n"
+        "        set names {}\n"
+        "    }\n"
+        "    if {$count} {::llength $names} else {set names}\n"
+        "}");
 };
 
 }  // namespace

@@ -358,6 +358,16 @@ Ref TclNamespace_str(const Call& c) {
 constexpr FunctionDef TclNamespace_str_def{"__str__", TclNamespace_str, "(self)",
                                            "Return the namespace's name."};
 
+Ref TclNamespace_repr(const Call& c) {
+    const State& st = c.state<State>();
+    PyObject* self = c.parse<1>().named[0];
+    Ref ns = getattr(self, st.name.ns);
+    return own(PyUnicode_FromFormat("%U(%R)", class_name(self).get(), ns.get()));
+}
+
+constexpr FunctionDef TclNamespace_repr_def{"__repr__", TclNamespace_repr, "(self)",
+                                            "Return ClassName('name')."};
+
 constexpr const char* TclNamespace_doc =
     "A handle on a Tcl namespace, and the algebra of qualified Tcl names.\n\n"
     "TclNamespace(ns, tcl=None) names the namespace ns (relative, absolute, or empty for\n"
@@ -389,6 +399,7 @@ const FunctionDef TclNamespace_methods[] = {
     TclNamespace_absolute_def,
     TclNamespace_make_absolute_def,
     TclNamespace_str_def,
+    TclNamespace_repr_def,
     as_static(TclNamespace_qualifiers_def),
     as_static(TclNamespace_tail_def),
     as_static(TclNamespace_join_def),

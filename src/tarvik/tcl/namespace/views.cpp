@@ -118,16 +118,112 @@ Ref as_key_error(std::initializer_list<PyObject*> types, F&& body) {
     }
 }
 
+// True when obj.<attribute> finds `original` in obj's class, with nothing in the instance or a
+// subclass standing before it.
+bool is_original(ClassAttribute& attribute, PyObject* obj, PyObject* original) {
+    return unshadowed_class_attribute(attribute, obj).get() == original;
+}
+
+// True when the class `cls` itself finds `original` under the attribute.
+bool is_original_in_class(ClassAttribute& attribute, PyObject* cls, PyObject* original) {
+    bool cacheable;
+    PyObject* found = attribute.of(reinterpret_cast<PyTypeObject*>(cls), cacheable);
+    return cacheable && found == original;
+}
+
+// tk.getvar(name) as the exact Tcl string of the value: _tkinter converts a value that Tcl holds
+// as a number, a list or bytes unless wantobjects is off, so it is turned off for the one read and
+// then set back. A tk without wantobjects reads as get_str() does.
+Ref read_string(const State& st, PyObject* tk, PyObject* name) {
+    Ref wantobjects = st.tk_wantobjects.method_of(tk);
+    if (!wantobjects) {
+        PyObject* bound = nullptr;
+        if (check(PyObject_GetOptionalAttr(tk, st.name.wantobjects, &bound)) == 0) {
+            Ref script = scriptify(st, tuple(st.name.set, name).get());
+            return call_method(tk, st.name.eval, script.get());
+        }
+        Py_DECREF(bound);
+    }
+    auto set_wantobjects = [&](PyObject* value) {
+        PyObject* argv[] = {tk, value};
+        return st.tk_wantobjects.call_with(wantobjects, argv, value ? 2 : 1);
+    };
+    Ref previous = set_wantobjects(nullptr);
+    bool toggled = is_true(previous);
+    if (toggled) set_wantobjects(Py_False);
+    Ref value;
+    try {
+        value = st.tk_getvar(tk, name);
+    } catch (const PythonError&) {
+        Ref error = fetch_error();
+        if (toggled) set_wantobjects(previous);
+        raise_exception(std::move(error));
+    }
+    if (toggled) set_wantobjects(previous);
+    if (Py_TYPE(value.get()) == reinterpret_cast<PyTypeObject*>(st.Tcl_Obj)) return str(value);
+    return value;
+}
+
+// The direct read that view[name] may make instead of self.get(name): a string read for a
+// VariablesView get, a raw getvar for an ObjectsView get, none when the view's get or byref or
+// the handle's read is replaced (a subclass, an instance attribute, a patched class).
+enum class DirectRead { NONE, STRING, OBJECT };
+
+DirectRead direct_read(const State& st, PyObject* view) {
+    Ref get = unshadowed_class_attribute(st.view_get, view);
+    bool strings = get.get() == st.VariablesView_get;
+    if (!strings && get.get() != st.ObjectsView_get) return DirectRead::NONE;
+    if (!is_original(st.view_byref, view, st.VariablesView_byref)) return DirectRead::NONE;
+    if (strings)
+        return is_original_in_class(st.variable_get_str, st.TclVariable, st.TclVariable_get_str)
+                   ? DirectRead::STRING
+                   : DirectRead::NONE;
+    return is_original_in_class(st.variable_get_obj, st.TclVariable, st.TclVariable_get_obj)
+               ? DirectRead::OBJECT
+               : DirectRead::NONE;
+}
+
+// view[name]: the variable's value, or the elements of an array as a dict (through the view's
+// array_get), so that every name the view lists can be read. Where the view's get would make a
+// handle for the one read and call it, the value is read directly as that handle reads it.
+Ref view_read_item(const State& st, PyObject* self, PyObject* name) {
+    try {
+        DirectRead read = direct_read(st, self);
+        if (read == DirectRead::NONE) return call_method(self, st.name.get, name);
+        Ref ns = getattr(self, st.name.ns);
+        Ref qualified_name = join_two(st, ns, name);
+        Ref tk = tk_of(st, ns);
+        if (read == DirectRead::STRING) return read_string(st, tk, qualified_name);
+        return st.tk_getvar(tk, qualified_name.get());
+    } catch (const PythonError&) {
+        if (!error_matches(st.TclError)) throw;
+        Ref error = fetch_error();
+        bool array = while_handling(
+            error, [&] { return is_true(call_method(self, st.name.is_array, name)); });
+        if (!array) raise_exception(std::move(error));
+        return call_method(self, st.name.array_get, name);
+    }
+}
+
 Ref VariablesView_getitem(const Call& c) {
     const State& st = c.state<State>();
     auto [self, name] = c.parse<2>().named;
     return as_key_error({st.TclError, PyExc_ValueError},
-                        [&] { return call_method(self, st.name.get, name); });
+                        [&] { return view_read_item(st, self, name); });
 }
 
 constexpr FunctionDef VariablesView_getitem_def{
     "__getitem__", VariablesView_getitem, "(self, name)",
-    "Return the variable's value; KeyError when it cannot be read."};
+    "Return the variable's value as get() gives it, or an array's elements as\n"
+    "array_get() gives them; KeyError when it cannot be read."};
+
+// TclNamespace('name').<View>, the view as it is reached from its handle.
+template <PyObject* const Names::* View>
+Ref view_repr(const Call& c) {
+    const State& st = c.state<State>();
+    Ref ns = getattr(c.parse<1>().named[0], st.name.ns);
+    return own(PyUnicode_FromFormat("%R.%U", ns.get(), st.name.*View));
+}
 
 // An item method that is one call of another method of the view, self.<Method>(*args), returning
 // its result, or None for an assignment.
@@ -163,12 +259,8 @@ Ref view_len(const Call& c) {
     Ref iterator = own(PyObject_GetIter(self));
     if (Py_TYPE(iterator.get()) == st.lazy_names) {
         auto* names = reinterpret_cast<LazyNames*>(iterator.get());
-        if (names->source == NameSource::VIEW_QUERY) {
-            Ref script =
-                own(PyUnicode_FromFormat("::llength [%U]", scriptify(st, names->query).get()));
-            Ref count = call_method(getattr(self, st.name.ns), st.name.eval, script.get());
-            return own(PyNumber_Long(count));
-        }
+        if (names->source == NameSource::VIEW_QUERY)
+            return view_names(st, names->owner, names->query, true);
     }
     Py_ssize_t count = 0;
     while (Ref item = Ref::steal_maybe(PyIter_Next(iterator)))
@@ -182,6 +274,39 @@ Ref view_iter(const Call& c) {
     const State& st = c.state<State>();
     return iterate_names(st, NameSource::VIEW_QUERY, c.parse<1>().named[0], st.name.*Query);
 }
+
+// `name` with the characters that Tcl's string match treats specially escaped in its last part.
+// The qualifiers stay as they are: Tcl looks them up as written, not as a pattern.
+Ref exact_pattern(Ref name) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+    Py_ssize_t separator = PyUnicode_Find(name, from_utf8("::").get(), 0, length, -1);
+    if (separator == -2) raise_current();
+    Py_ssize_t tail = separator < 0 ? 0 : separator + 2;
+    std::u32string text;
+    text.reserve(size_t(length) + 4);
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Py_UCS4 ch = PyUnicode_READ_CHAR(name, i);
+        if (i >= tail && (ch == '*' || ch == '?' || ch == '[' || ch == ']' || ch == '\\'))
+            text.push_back('\\');
+        text.push_back(ch);
+    }
+    if (Py_ssize_t(text.size()) == length) return name;
+    return own(
+        PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text.data(), Py_ssize_t(text.size())));
+}
+
+// name in view: the view's exists() of the qualified name, written as a pattern that matches that
+// name alone.
+Ref CommandsView_contains(const Call& c) {
+    const State& st = c.state<State>();
+    auto [self, name] = c.parse<2>().named;
+    Ref pattern = exact_pattern(qualified(st, self, name));
+    return call_method(self, st.name.exists, pattern.get());
+}
+
+constexpr FunctionDef CommandsView_contains_def{
+    "__contains__", CommandsView_contains, "(self, name)",
+    "Return True when the command of exactly this name exists."};
 
 Ref CommandsView_byref(const Call& c) {
     const State& st = c.state<State>();
@@ -261,6 +386,7 @@ const FunctionDef VariablesView_methods[] = {
     {"__len__", view_len, "(self)", "Return the number of names 'info vars' lists."},
     {"__iter__", view_iter<&Names::q_info_vars>, "(self)",
      "Iterate over the names 'info vars' lists in the namespace, asked on the first step."},
+    {"__repr__", view_repr<&Names::vars>, "(self)", "Return TclNamespace('name').vars."},
 };
 
 constexpr const char* ObjectsView_doc =
@@ -273,6 +399,7 @@ const FunctionDef ObjectsView_methods[] = {
     {"array_get", view_delegate<&Names::array_get_obj, 3, &Names::kw_pattern>,
      "(self, var_name, pattern=None)",
      "Return the array's elements (those matching pattern) as a dict, read by a call."},
+    {"__repr__", view_repr<&Names::objs>, "(self)", "Return TclNamespace('name').objs."},
 };
 
 constexpr const char* CommandsView_doc =
@@ -301,14 +428,14 @@ const FunctionDef CommandsView_methods[] = {
      "Return the default of the proc's argument arg_name, or None when it has none."},
     {"__getitem__", view_on_self<&Names::byref, 2>, "(self, name)",
      "Return a handle on the command."},
-    {"__contains__", view_on_self<&Names::exists, 2>, "(self, name)",
-     "Return True when the command exists."},
+    CommandsView_contains_def,
     {"__setitem__", view_on_self<&Names::createcommand, 3, true>, "(self, name, value)",
      "Register the callable value as the command."},
     CommandsView_delitem_def,
     {"__len__", view_len, "(self)", "Return the number of names 'info commands' lists."},
     {"__iter__", view_iter<&Names::q_info_commands>, "(self)",
      "Iterate over the names 'info commands' lists in the namespace."},
+    {"__repr__", view_repr<&Names::cmds>, "(self)", "Return TclNamespace('name').cmds."},
 };
 
 constexpr const char* ProcsView_doc =
@@ -320,6 +447,7 @@ const FunctionDef ProcsView_methods[] = {
      "Return True when cmd_name is a proc."},
     {"__iter__", view_iter<&Names::q_info_procs>, "(self)",
      "Iterate over the names 'info procs' lists in the namespace."},
+    {"__repr__", view_repr<&Names::procs>, "(self)", "Return TclNamespace('name').procs."},
 };
 
 }  // namespace
