@@ -131,10 +131,9 @@ bool is_original_in_class(ClassAttribute& attribute, PyObject* cls, PyObject* or
     return cacheable && found == original;
 }
 
-// tk.getvar(name) as the exact Tcl string of the value: _tkinter converts a value that Tcl holds
-// as a number, a list or bytes unless wantobjects is off, so it is turned off for the one read and
-// then set back. A tk without wantobjects reads as get_str() does.
-Ref read_string(const State& st, PyObject* tk, PyObject* name) {
+// tk.getvar(name) read with wantobjects off, so that _tkinter gives the value's Tcl string whatever
+// Tcl holds it as. A tk without wantobjects reads as get_str() does.
+Ref read_string_unconverted(const State& st, PyObject* tk, PyObject* name) {
     Ref wantobjects = st.tk_wantobjects.method_of(tk);
     if (!wantobjects) {
         PyObject* bound = nullptr;
@@ -164,6 +163,15 @@ Ref read_string(const State& st, PyObject* tk, PyObject* name) {
     return value;
 }
 
+// tk.getvar(name) as the exact Tcl string of the value. _tkinter gives a str only for a value
+// that Tcl holds as plain text, whose text it is; a number, a list or bytes it converts unless
+// wantobjects is off, so such a value is read again with it turned off and then set back. A tk
+// without wantobjects reads as get_str() does.
+Ref read_string(const State& st, PyObject* tk, PyObject* name) {
+    if (Ref value = st.tk_getvar(tk, name); PyUnicode_CheckExact(value)) return value;
+    return read_string_unconverted(st, tk, name);
+}
+
 // The direct read that view[name] may make instead of self.get(name): a string read for a
 // VariablesView get, a raw getvar for an ObjectsView get, none when the view's get or byref or
 // the handle's read is replaced (a subclass, an instance attribute, a patched class).
@@ -183,6 +191,28 @@ DirectRead direct_read(const State& st, PyObject* view) {
                : DirectRead::NONE;
 }
 
+// join_two(ns, name) for an item read. The common case, a plain name in a namespace whose name
+// is already in normal form, needs no normalising: the two are put together as they are.
+Ref item_name(const State& st, PyObject* ns, PyObject* name) {
+    if (Py_TYPE(ns) != reinterpret_cast<PyTypeObject*>(st.TclNamespace) ||
+        !PyUnicode_CheckExact(name) || PyUnicode_GET_LENGTH(name) == 0)
+        return join_two(st, ns, name);
+    Ref ns_name = getattr(ns, st.name.ns);
+    Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+    Py_ssize_t colon = PyUnicode_FindChar(name, ':', 0, length, 1);
+    if (colon == -2) raise_current();
+    if (colon != -1 || !PyUnicode_CheckExact(ns_name) || PyUnicode_GET_LENGTH(ns_name) == 0 ||
+        tcl::normalize_name(ns_name).get() != ns_name.get())
+        return join_two(st, ns_name, name);
+    StrBuilder joined(PyUnicode_GET_LENGTH(ns_name) + 2 + length,
+                      std::max(max_char_bound(ns_name), max_char_bound(name)));
+    joined.append(ns_name);
+    joined.put(':');
+    joined.put(':');
+    joined.append(name);
+    return joined.finish();
+}
+
 // view[name]: the variable's value, or the elements of an array as a dict (through the view's
 // array_get), so that every name the view lists can be read. Where the view's get would make a
 // handle for the one read and call it, the value is read directly as that handle reads it.
@@ -191,7 +221,7 @@ Ref view_read_item(const State& st, PyObject* self, PyObject* name) {
         DirectRead read = direct_read(st, self);
         if (read == DirectRead::NONE) return call_method(self, st.name.get, name);
         Ref ns = getattr(self, st.name.ns);
-        Ref qualified_name = join_two(st, ns, name);
+        Ref qualified_name = item_name(st, ns, name);
         Ref tk = tk_of(st, ns);
         if (read == DirectRead::STRING) return read_string(st, tk, qualified_name);
         return st.tk_getvar(tk, qualified_name.get());
