@@ -118,12 +118,6 @@ Ref as_key_error(std::initializer_list<PyObject*> types, F&& body) {
     }
 }
 
-// True when obj.<attribute> finds `original` in obj's class, with nothing in the instance or a
-// subclass standing before it.
-bool is_original(ClassAttribute& attribute, PyObject* obj, PyObject* original) {
-    return unshadowed_class_attribute(attribute, obj).get() == original;
-}
-
 // True when the class `cls` itself finds `original` under the attribute.
 bool is_original_in_class(ClassAttribute& attribute, PyObject* cls, PyObject* original) {
     bool cacheable;
@@ -178,10 +172,20 @@ Ref read_string(const State& st, PyObject* tk, PyObject* name) {
 enum class DirectRead { NONE, STRING, OBJECT };
 
 DirectRead direct_read(const State& st, PyObject* view) {
-    Ref get = unshadowed_class_attribute(st.view_get, view);
-    bool strings = get.get() == st.VariablesView_get;
-    if (!strings && get.get() != st.ObjectsView_get) return DirectRead::NONE;
-    if (!is_original(st.view_byref, view, st.VariablesView_byref)) return DirectRead::NONE;
+    PyTypeObject* type = Py_TYPE(view);
+    bool get_cacheable, byref_cacheable;
+    PyObject* get = st.view_get.of(type, get_cacheable);
+    PyObject* byref = st.view_byref.of(type, byref_cacheable);
+    bool strings = get == st.VariablesView_get;
+    if (!get_cacheable || !byref_cacheable || byref != st.VariablesView_byref ||
+        (!strings && get != st.ObjectsView_get))
+        return DirectRead::NONE;
+    // One look at the instance __dict__ for both names (the originals are no data descriptors,
+    // so an instance attribute stands before them).
+    if (Ref dict = instance_dict(view)) {
+        for (PyObject* name : {st.view_get.name(), st.view_byref.name()})
+            if (check(PyDict_Contains(dict, name))) return DirectRead::NONE;
+    }
     if (strings)
         return is_original_in_class(st.variable_get_str, st.TclVariable, st.TclVariable_get_str)
                    ? DirectRead::STRING
