@@ -541,6 +541,12 @@ def test_item_reads_give_tcls_own_string(host_ns, script):
     assert str(host_ns.objs["v"]) == str(host_ns.objs.get("v")) or isinstance(
         host_ns.objs["v"], bytes
     )
+    # One read per item: a variable's read traces run once, whatever Tcl holds the value as.
+    host_ns.eval("set ::reads 0; trace add variable v read {apply {args {incr ::reads}}}")
+    host_ns.vars["v"]
+    host_ns.objs["v"]
+    assert host_ns.tcl.tk.eval("set ::reads") == "2"
+    host_ns.tcl.tk.eval("unset ::reads")
 
 
 @pytest.mark.parametrize("name", ["::we*ird", "::sp ace", "::br{ace", "::a[1]", "::q?"])

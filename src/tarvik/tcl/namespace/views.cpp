@@ -126,8 +126,9 @@ bool is_original_in_class(ClassAttribute& attribute, PyObject* cls, PyObject* or
 }
 
 // tk.getvar(name) read with wantobjects off, so that _tkinter gives the value's Tcl string whatever
-// Tcl holds it as. A tk without wantobjects reads as get_str() does.
-Ref read_string_unconverted(const State& st, PyObject* tk, PyObject* name) {
+// Tcl holds it as, in one read (reading again to convert would run the variable's read traces
+// twice). A tk without wantobjects reads as get_str() does.
+Ref read_string(const State& st, PyObject* tk, PyObject* name) {
     Ref wantobjects = st.tk_wantobjects.method_of(tk);
     if (!wantobjects) {
         PyObject* bound = nullptr;
@@ -155,15 +156,6 @@ Ref read_string_unconverted(const State& st, PyObject* tk, PyObject* name) {
     if (toggled) set_wantobjects(previous);
     if (Py_TYPE(value.get()) == reinterpret_cast<PyTypeObject*>(st.Tcl_Obj)) return str(value);
     return value;
-}
-
-// tk.getvar(name) as the exact Tcl string of the value. _tkinter gives a str only for a value
-// that Tcl holds as plain text, whose text it is; a number, a list or bytes it converts unless
-// wantobjects is off, so such a value is read again with it turned off and then set back. A tk
-// without wantobjects reads as get_str() does.
-Ref read_string(const State& st, PyObject* tk, PyObject* name) {
-    if (Ref value = st.tk_getvar(tk, name); PyUnicode_CheckExact(value)) return value;
-    return read_string_unconverted(st, tk, name);
 }
 
 // The direct read that view[name] may make instead of self.get(name): a string read for a
