@@ -83,7 +83,9 @@ def views(table, tcl) -> None:
     many.create()
     for i in range(1000):
         tk.setvar(f"::bench_many::v{i}", i)
-    query = ("namespace", "eval", "::bench_many", ("::info", "vars"))
-    assert len(list(many.vars)) == 1000
+    # The one plain Tcl query that names exactly the namespace's own variables (none here is only
+    # declared); asked inside the namespace, info vars is quicker but adds the visible globals.
+    query = ("::info", "vars", "::bench_many::*")
+    assert sorted(n.rpartition("::")[2] for n in tk.splitlist(tk.call(query))) == sorted(many.vars)
     table.within("views", "list(vars), 1,000 variables", lambda: list(many.vars),
-                 "info vars + tk.splitlist", lambda: tk.splitlist(tk.call(query)), 2)
+                 "info vars ::ns::* + tk.splitlist", lambda: tk.splitlist(tk.call(query)), 2)

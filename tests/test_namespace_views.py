@@ -541,6 +541,12 @@ def test_item_reads_give_tcls_own_string(host_ns, script):
     assert str(host_ns.objs["v"]) == str(host_ns.objs.get("v")) or isinstance(
         host_ns.objs["v"], bytes
     )
+    # One read per item: a variable's read traces run once, whatever Tcl holds the value as.
+    host_ns.eval("set ::reads 0; trace add variable v read {apply {args {incr ::reads}}}")
+    host_ns.vars["v"]
+    host_ns.objs["v"]
+    assert host_ns.tcl.tk.eval("set ::reads") == "2"
+    host_ns.tcl.tk.eval("unset ::reads")
 
 
 @pytest.mark.parametrize("name", ["::we*ird", "::sp ace", "::br{ace", "::a[1]", "::q?"])
@@ -618,3 +624,26 @@ def test_own_variables_named_like_globals_count_only_when_set(host):
         assert dict(handle.vars) == {"tcl_version": "mine"} and "tcl_platform" not in handle.vars
     finally:
         tk.eval("namespace delete ::shadow")
+
+
+@pytest.mark.parametrize(
+    "ns_name", ["::ns1", "ns1", "::ns1::", ":::ns1", "::", "", "::ns1::ünï", "::ns1::\U0001f600"]
+)
+@pytest.mark.parametrize("key", ["v", "::ns1::v", "ünï::v", "\U0001f600", "a:b", "", "w"])
+def test_item_reads_address_the_joined_name(interp, ns_name, key):
+    tk = interp.tk
+    tk.eval("namespace eval ::ns1::ünï {}; namespace eval ::ns1::\U0001f600 {}")
+    for name in ("::v", "::w", "::ns1::v", "::ns1::ünï::v", "::ns1::\U0001f600",
+                 "::ns1::ünï::\U0001f600"):  # fmt: skip
+        tk.setvar(name, f"at {name}")
+    handle = TclNamespace(ns_name, interp)
+    try:
+        expected = tk.getvar(TclNamespace.join(ns_name, key))
+    except (TclError, ValueError):
+        for view in (handle.vars, handle.objs):
+            with pytest.raises(KeyError):
+                view[key]
+    else:
+        assert handle.vars[key] == str(handle.objs[key]) == expected
+    finally:
+        tk.eval("namespace delete ::ns1; unset -nocomplain ::v ::w")

@@ -118,12 +118,6 @@ Ref as_key_error(std::initializer_list<PyObject*> types, F&& body) {
     }
 }
 
-// True when obj.<attribute> finds `original` in obj's class, with nothing in the instance or a
-// subclass standing before it.
-bool is_original(ClassAttribute& attribute, PyObject* obj, PyObject* original) {
-    return unshadowed_class_attribute(attribute, obj).get() == original;
-}
-
 // True when the class `cls` itself finds `original` under the attribute.
 bool is_original_in_class(ClassAttribute& attribute, PyObject* cls, PyObject* original) {
     bool cacheable;
@@ -131,9 +125,9 @@ bool is_original_in_class(ClassAttribute& attribute, PyObject* cls, PyObject* or
     return cacheable && found == original;
 }
 
-// tk.getvar(name) as the exact Tcl string of the value: _tkinter converts a value that Tcl holds
-// as a number, a list or bytes unless wantobjects is off, so it is turned off for the one read and
-// then set back. A tk without wantobjects reads as get_str() does.
+// tk.getvar(name) read with wantobjects off, so that _tkinter gives the value's Tcl string whatever
+// Tcl holds it as, in one read (reading again to convert would run the variable's read traces
+// twice). A tk without wantobjects reads as get_str() does.
 Ref read_string(const State& st, PyObject* tk, PyObject* name) {
     Ref wantobjects = st.tk_wantobjects.method_of(tk);
     if (!wantobjects) {
@@ -170,10 +164,20 @@ Ref read_string(const State& st, PyObject* tk, PyObject* name) {
 enum class DirectRead { NONE, STRING, OBJECT };
 
 DirectRead direct_read(const State& st, PyObject* view) {
-    Ref get = unshadowed_class_attribute(st.view_get, view);
-    bool strings = get.get() == st.VariablesView_get;
-    if (!strings && get.get() != st.ObjectsView_get) return DirectRead::NONE;
-    if (!is_original(st.view_byref, view, st.VariablesView_byref)) return DirectRead::NONE;
+    PyTypeObject* type = Py_TYPE(view);
+    bool get_cacheable, byref_cacheable;
+    PyObject* get = st.view_get.of(type, get_cacheable);
+    PyObject* byref = st.view_byref.of(type, byref_cacheable);
+    bool strings = get == st.VariablesView_get;
+    if (!get_cacheable || !byref_cacheable || byref != st.VariablesView_byref ||
+        (!strings && get != st.ObjectsView_get))
+        return DirectRead::NONE;
+    // One look at the instance __dict__ for both names (the originals are no data descriptors,
+    // so an instance attribute stands before them).
+    if (Ref dict = instance_dict(view)) {
+        for (PyObject* name : {st.view_get.name(), st.view_byref.name()})
+            if (check(PyDict_Contains(dict, name))) return DirectRead::NONE;
+    }
     if (strings)
         return is_original_in_class(st.variable_get_str, st.TclVariable, st.TclVariable_get_str)
                    ? DirectRead::STRING
@@ -181,6 +185,28 @@ DirectRead direct_read(const State& st, PyObject* view) {
     return is_original_in_class(st.variable_get_obj, st.TclVariable, st.TclVariable_get_obj)
                ? DirectRead::OBJECT
                : DirectRead::NONE;
+}
+
+// join_two(ns, name) for an item read. The common case, a plain name in a namespace whose name
+// is already in normal form, needs no normalising: the two are put together as they are.
+Ref item_name(const State& st, PyObject* ns, PyObject* name) {
+    if (Py_TYPE(ns) != reinterpret_cast<PyTypeObject*>(st.TclNamespace) ||
+        !PyUnicode_CheckExact(name) || PyUnicode_GET_LENGTH(name) == 0)
+        return join_two(st, ns, name);
+    Ref ns_name = getattr(ns, st.name.ns);
+    Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+    Py_ssize_t colon = PyUnicode_FindChar(name, ':', 0, length, 1);
+    if (colon == -2) raise_current();
+    if (colon != -1 || !PyUnicode_CheckExact(ns_name) || PyUnicode_GET_LENGTH(ns_name) == 0 ||
+        tcl::normalize_name(ns_name).get() != ns_name.get())
+        return join_two(st, ns_name, name);
+    StrBuilder joined(PyUnicode_GET_LENGTH(ns_name) + 2 + length,
+                      std::max(max_char_bound(ns_name), max_char_bound(name)));
+    joined.append(ns_name);
+    joined.put(':');
+    joined.put(':');
+    joined.append(name);
+    return joined.finish();
 }
 
 // view[name]: the variable's value, or the elements of an array as a dict (through the view's
@@ -191,7 +217,7 @@ Ref view_read_item(const State& st, PyObject* self, PyObject* name) {
         DirectRead read = direct_read(st, self);
         if (read == DirectRead::NONE) return call_method(self, st.name.get, name);
         Ref ns = getattr(self, st.name.ns);
-        Ref qualified_name = join_two(st, ns, name);
+        Ref qualified_name = item_name(st, ns, name);
         Ref tk = tk_of(st, ns);
         if (read == DirectRead::STRING) return read_string(st, tk, qualified_name);
         return st.tk_getvar(tk, qualified_name.get());
