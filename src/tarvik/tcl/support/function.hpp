@@ -331,9 +331,10 @@ class ModuleState {
         size_t count = def.body.parameter_count;
         if (count == Invoker::any_count || count == table.parameters.size()) return;
         Ref where = owner ? own(PyUnicode_FromFormat("%U.", owner)) : from_utf8("");
+        Py_ssize_t named = Py_ssize_t(table.parameters.size());
         raise_format(PyExc_SystemError,
-                     "%U%s(): the text signature %s names %zd parameters, the body parses %zd",
-                     where.get(), def.name, def.signature, Py_ssize_t(table.parameters.size()),
+                     "%U%s(): its text signature %s names %zd parameter%s, its body parses %zd",
+                     where.get(), def.name, def.signature, named, detail::plural(named),
                      Py_ssize_t(count));
     }
 
