@@ -397,12 +397,14 @@ class _Link:
                 # answer meant for the call in progress.
                 raise RuntimeError("the Tcl link is waiting for the answer to another call")
             try:
-                if type(text) is str:
+                if isinstance(text, str):
                     if text.isascii() and "\0" not in text:  # _plain, inline on the hot path
-                        kind, text = kind.upper(), text.encode("ascii")
+                        kind, data = kind.upper(), text.encode("ascii")
                     else:
-                        text = text.encode("utf-8")
-                self.send_bytes(kind, text, tail)
+                        data = text.encode("utf-8")
+                else:
+                    data = text
+                self.send_bytes(kind, data, tail)
                 self.waiting = True
                 kind, payload = self.receive()
                 if kind == b"o":
