@@ -58,13 +58,12 @@ struct Deferred {
 // `Ref body(const Call&)`; the others take `Named<N>`, `const Arguments<N>&` (when they need
 // *args or **kwargs) or `Deferred<N>` after the call.
 
-// What a definition keeps of its body: the count it parses with and the vectorcall entry points
-// that run it (one for calls that may take their arguments as they came, one that always parses).
+// What a definition keeps of its body: the count it parses with and the vectorcall entry point
+// that runs it.
 struct Invoker {
     static constexpr size_t any_count = size_t(-1);  // a plain body: nothing to compare
     size_t parameter_count = any_count;
-    vectorcallfunc by_position = nullptr;
-    vectorcallfunc general = nullptr;
+    vectorcallfunc vectorcall = nullptr;
 };
 
 // How a class body holds a definition: as a method, as a static method, or as a second name of
@@ -107,6 +106,7 @@ constexpr FunctionDef alias(const char* name, const char* existing) {
 
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
+    bool by_position;  // every parameter positional: N arguments by position are taken as they came
     ParameterTable* parameters;
     PyObject* module;  // the defining module, for its state
     PyObject* name;
@@ -309,8 +309,8 @@ class ModuleState {
         Ref signature = from_utf8(def.signature);
         auto* fn = PyObject_GC_New(FunctionObject, function_type);
         if (fn == nullptr) raise_current();
-        fn->vectorcall =
-            table->positional == def.body.parameter_count ? def.body.by_position : def.body.general;
+        fn->vectorcall = def.body.vectorcall;
+        fn->by_position = table->positional == def.body.parameter_count;
         fn->parameters = table.release();
         fn->module = Py_NewRef(module);
         fn->name = name.release();
@@ -425,8 +425,7 @@ struct BodyKind;
 template <>
 struct BodyKind<Ref (*)(const Call&)> {
     static constexpr size_t count = Invoker::any_count;
-    static constexpr bool by_position = false;
-    template <auto F, bool>
+    template <auto F>
     static Ref run(const Call& c) {
         return F(c);
     }
@@ -435,23 +434,21 @@ struct BodyKind<Ref (*)(const Call&)> {
 template <size_t N>
 struct BodyKind<Ref (*)(const Call&, Named<N>)> {
     static constexpr size_t count = N;
-    static constexpr bool by_position = true;
-    template <auto F, bool ByPosition>
+    template <auto F>
     static Ref run(const Call& c) {
-        if (ByPosition && c.exactly(Py_ssize_t(N))) {
-            Named<N> named;
+        Named<N> named;
+        if (c.exactly(Py_ssize_t(N)) && c.function->by_position)
             std::copy_n(c.args, N, named.begin());
-            return F(c, named);
-        }
-        return F(c, parse<N>(c).named);
+        else
+            named = parse<N>(c).named;
+        return F(c, named);
     }
 };
 
 template <size_t N>
 struct BodyKind<Ref (*)(const Call&, const Arguments<N>&)> {
     static constexpr size_t count = N;
-    static constexpr bool by_position = false;
-    template <auto F, bool>
+    template <auto F>
     static Ref run(const Call& c) {
         return F(c, parse<N>(c));
     }
@@ -460,18 +457,17 @@ struct BodyKind<Ref (*)(const Call&, const Arguments<N>&)> {
 template <size_t N>
 struct BodyKind<Ref (*)(const Call&, Deferred<N>)> {
     static constexpr size_t count = N;
-    static constexpr bool by_position = false;
-    template <auto F, bool>
+    template <auto F>
     static Ref run(const Call& c) {
         return F(c, Deferred<N>{});
     }
 };
 
-template <auto F, bool ByPosition>
+template <auto F>
 PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Call call{reinterpret_cast<FunctionObject*>(callable), args, PyVectorcall_NARGS(nargsf),
               kwnames};
-    return guarded([&] { return BodyKind<decltype(F)>::template run<F, ByPosition>(call); });
+    return guarded([&] { return BodyKind<decltype(F)>::template run<F>(call); });
 }
 
 }  // namespace detail
@@ -485,8 +481,7 @@ Arguments<N> Deferred<N>::operator()(const Call& c) const {
 template <auto F>
 inline constexpr Invoker invoke{
     detail::BodyKind<decltype(F)>::count,
-    detail::vectorcall<F, detail::BodyKind<decltype(F)>::by_position>,
-    detail::vectorcall<F, false>,
+    detail::vectorcall<F>,
 };
 
 // Module import helpers.
