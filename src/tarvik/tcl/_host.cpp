@@ -55,8 +55,8 @@ State& state_of(const Call& c) {
 // ---------------------------------------------------------------------------------------------
 // Tcl lists
 
-Ref host_splitlist(const Call& c) {
-    PyObject* text = c.exactly(1) ? c.args[0] : c.parse<1>().named[0];
+Ref host_splitlist(const Call&, Named<1> named) {
+    PyObject* text = named[0];
     if (!PyUnicode_Check(text))
         raise_format(PyExc_TypeError, "splitlist() argument must be str, not %.200s",
                      Py_TYPE(text)->tp_name);
@@ -66,7 +66,7 @@ Ref host_splitlist(const Call& c) {
 }
 
 constexpr FunctionDef splitlist_def{
-    "splitlist", host_splitlist, "(string)",
+    "splitlist", invoke<host_splitlist>, "(string)",
     "Split a str into the elements of the Tcl list it holds, as Tcl itself would.\n\n"
     "Returns a tuple of str, or None when the text is left to the interpreter: a malformed\n"
     "list (so that the error is Tcl's own) or, outside braces, a backslash sequence whose\n"
@@ -104,13 +104,13 @@ Ref cast_list(const State& st, PyObject* host, PyObject* result) {
     return split_by_tcl(st, host, Py_TYPE(result) == st.tcl_obj_type ? result : text.get());
 }
 
-Ref host_cast_list(const Call& c) {
-    auto [self, result] = c.arguments<2>();
+Ref host_cast_list(const Call& c, Named<2> named) {
+    auto [self, result] = named;
     return cast_list(state_of(c), self, result);
 }
 
 constexpr FunctionDef cast_list_def{
-    "cast_list", host_cast_list, "(self, result)",
+    "cast_list", invoke<host_cast_list>, "(self, result)",
     "The elements of a Tcl list as a tuple of str; \"\" gives ().\n\n"
     "A str (or the str() of any other object) is split natively by Tcl's list syntax; the\n"
     "interpreter self (the package's default interpreter when self is None) reads only what\n"
@@ -122,13 +122,13 @@ constexpr FunctionDef cast_list_def{
 // ---------------------------------------------------------------------------------------------
 // Results
 
-Ref host_cast_any(const Call& c) {
-    auto [self, result] = c.arguments<2>();
+Ref host_cast_any(const Call&, Named<2> named) {
+    auto [self, result] = named;
     return casts::cast_any(result);
 }
 
 constexpr FunctionDef cast_any_def{
-    "cast_any", host_cast_any, "(self, result)",
+    "cast_any", invoke<host_cast_any>, "(self, result)",
     "A Tcl result as a natural Python value: str, int, float, bool and bytes stay as they\n"
     "are, a tuple is cast element by element, any other object (a Tcl object) becomes its\n"
     "str(). Bound as the method cast_any of the host interpreter; self is not used."};
@@ -180,9 +180,8 @@ Ref make_datetime(const State& st, const LocalTime& time, int microsecond) {
                                                     time.fold, api->DateTimeType));
 }
 
-Ref host_now(const Call& c) {
+Ref host_now(const Call& c, Named<0>) {
     State& st = state_of(c);
-    if (!c.exactly(0)) c.parse<0>();
     timespec now{};
     if (clock_gettime(CLOCK_REALTIME, &now) != 0) raise_time_error();
     if (!st.cached || now.tv_sec != st.cached_second) {
@@ -194,13 +193,13 @@ Ref host_now(const Call& c) {
 }
 
 constexpr FunctionDef now_def{
-    "now", host_now, "()",
+    "now", invoke<host_now>, "()",
     "The current local time as a naive datetime, as datetime.now() gives it.\n\n"
     "The local time of the current second is converted once and kept, so a reading costs\n"
     "little more than the clock itself."};
 
-Ref host_local_datetime(const Call& c) {
-    auto [seconds, microsecond] = c.parse<2>().named;
+Ref host_local_datetime(const Call& c, Named<2> named) {
+    auto [seconds, microsecond] = named;
     long long t = PyLong_AsLongLong(seconds);
     if (t == -1 && PyErr_Occurred()) raise_current();
     long us = PyLong_AsLong(microsecond);
@@ -211,7 +210,7 @@ Ref host_local_datetime(const Call& c) {
 }
 
 constexpr FunctionDef local_datetime_def{
-    "local_datetime", host_local_datetime, "(seconds, microsecond=0)",
+    "local_datetime", invoke<host_local_datetime>, "(seconds, microsecond=0)",
     "The naive local datetime of a POSIX time in whole seconds plus microsecond, with the\n"
     "fold that datetime.fromtimestamp() gives it: the conversion that now() makes."};
 

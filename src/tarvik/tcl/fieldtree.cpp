@@ -475,9 +475,9 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // Entry points
 
-Ref FieldTree_init(const Call& c) {
+Ref FieldTree_init(const Call& c, Named<1> named) {
     State& st = c.state<State>();
-    PyObject* self = c.parse<1>().named[0];
+    PyObject* self = named[0];
     RecursionGuard guard(" while building a FieldTree");
     if (!is_plain(st, self)) tarvik::call(super_attr(st.tree, self, st.name.init));
     // self is positional-only: every other argument is the dict constructor's.
@@ -489,66 +489,65 @@ Ref FieldTree_init(const Call& c) {
 }
 
 constexpr FunctionDef FieldTree_init_def{
-    "__init__", FieldTree_init, "(self, /, *args, **kwargs)",
+    "__init__", invoke<FieldTree_init>, "(self, /, *args, **kwargs)",
     "Build a tree from what dict() accepts; every value that is itself a mapping or a\n"
     "sequence of pairs becomes a sub-list, and dotted keys build nested levels."};
 
-Ref FieldTree_from_tcl(const Call& c) {
-    auto [string] = c.arguments<1>();
+Ref FieldTree_from_tcl(const Call& c, Named<1> named) {
+    auto [string] = named;
     return from_tcl(c.state<State>(), string);
 }
 
 constexpr FunctionDef FieldTree_from_tcl_def{
-    "from_tcl", FieldTree_from_tcl, "(string)",
+    "from_tcl", invoke<FieldTree_from_tcl>, "(string)",
     "Read a Tcl keyed list (a str or a Tcl object) into a new FieldTree.\n\n"
     "Every element must be a {key value} pair (ValueError otherwise). A value that is itself a\n"
     "list of pairs becomes a sub-list; any other value stays a leaf string."};
 
-Ref FieldTree_getitem(const Call& c) {
-    auto [self, key] = c.arguments<2>();
+Ref FieldTree_getitem(const Call& c, Named<2> named) {
+    auto [self, key] = named;
     return read(c.state<State>(), self, key);
 }
 
 constexpr FunctionDef FieldTree_getitem_def{
-    "__getitem__", FieldTree_getitem, "(self, key)",
+    "__getitem__", invoke<FieldTree_getitem>, "(self, key)",
     "Return the value at a key; 'a.b.c' reads level by level."};
 
-Ref FieldTree_setitem(const Call& c) {
+Ref FieldTree_setitem(const Call& c, Named<3> named) {
     State& st = c.state<State>();
-    auto [self, key, value] = c.arguments<3>();
+    auto [self, key, value] = named;
     store(st, self, key, from_keyed_list_object(st, value).get());
     return none();
 }
 
 constexpr FunctionDef FieldTree_setitem_def{
-    "__setitem__", FieldTree_setitem, "(self, key, value)",
+    "__setitem__", invoke<FieldTree_setitem>, "(self, key, value)",
     "Store a value at a key, creating the missing levels of a dotted key.\n\n"
     "A sub-list never overwrites a leaf (KeyError); a keyed-list Tcl object is stored as the\n"
     "FieldTree it holds."};
 
-Ref FieldTree_contains(const Call& c) {
-    auto [self, key] = c.arguments<2>();
+Ref FieldTree_contains(const Call& c, Named<2> named) {
+    auto [self, key] = named;
     return contains(c.state<State>(), self, key);
 }
 
 constexpr FunctionDef FieldTree_contains_def{
-    "__contains__", FieldTree_contains, "(self, key)",
+    "__contains__", invoke<FieldTree_contains>, "(self, key)",
     "Tell whether a dotted or plain key is present. Below a leaf, the leaf's own\n"
     "__contains__ answers."};
 
-Ref FieldTree_delitem(const Call& c) {
-    auto [self, key] = c.arguments<2>();
+Ref FieldTree_delitem(const Call& c, Named<2> named) {
+    auto [self, key] = named;
     remove(c.state<State>(), self, key);
     return none();
 }
 
 constexpr FunctionDef FieldTree_delitem_def{
-    "__delitem__", FieldTree_delitem, "(self, key)",
+    "__delitem__", invoke<FieldTree_delitem>, "(self, key)",
     "Delete the entry at a key, and every sub-list that the deletion leaves empty."};
 
-Ref FieldTree_update(const Call& c) {
+Ref FieldTree_update(const Call& c, const Arguments<1>& arguments) {
     State& st = c.state<State>();
-    auto arguments = c.parse<1>();
     if (arguments.rest_count > 1)
         raise_format(PyExc_TypeError, "update() takes at most 1 positional arguments (%zd given)",
                      arguments.rest_count);
@@ -563,32 +562,32 @@ Ref FieldTree_update(const Call& c) {
 }
 
 constexpr FunctionDef FieldTree_update_def{
-    "update", FieldTree_update, "(self, /, *args, **kwargs)",
+    "update", invoke<FieldTree_update>, "(self, /, *args, **kwargs)",
     "Merge entries into the tree. A FieldTree, given or as a keyword value, merges leaf by\n"
     "leaf, keeping the other entries of existing sub-lists; anything else is stored as\n"
     "MutableMapping.update stores it."};
 
-Ref FieldTree_all_keys(const Call& c) {
-    auto [self] = c.arguments<1>();
+Ref FieldTree_all_keys(const Call& c, Named<1> named) {
+    auto [self] = named;
     return flatten(c.state<State>(), self, false);
 }
 
 constexpr FunctionDef FieldTree_all_keys_def{
-    "all_keys", FieldTree_all_keys, "(self)",
+    "all_keys", invoke<FieldTree_all_keys>, "(self)",
     "Return the dotted keys of all leaves, depth first in insertion order."};
 
-Ref FieldTree_all_items(const Call& c) {
-    auto [self] = c.arguments<1>();
+Ref FieldTree_all_items(const Call& c, Named<1> named) {
+    auto [self] = named;
     return flatten(c.state<State>(), self, true);
 }
 
 constexpr FunctionDef FieldTree_all_items_def{
-    "all_items", FieldTree_all_items, "(self)",
+    "all_items", invoke<FieldTree_all_items>, "(self)",
     "Return the (dotted key, value) pairs of all leaves, depth first in insertion order."};
 
-Ref FieldTree_tclobj(const Call& c) {
+Ref FieldTree_tclobj(const Call& c, Named<1> named) {
     State& st = c.state<State>();
-    auto [self] = c.arguments<1>();
+    auto [self] = named;
     Ref pairs = new_list();
     for_each_entry(st, self,
                    [&](Ref key, Ref value) { append(pairs, tuple(key.get(), value.get())); });
@@ -596,7 +595,7 @@ Ref FieldTree_tclobj(const Call& c) {
 }
 
 constexpr FunctionDef FieldTree_tclobj_def{
-    "__tclobj__", FieldTree_tclobj, "(self)",
+    "__tclobj__", invoke<FieldTree_tclobj>, "(self)",
     "Return the tree as a Tcl value: the list of its {key value} pairs, sub-lists nested."};
 
 // ---------------------------------------------------------------------------------------------

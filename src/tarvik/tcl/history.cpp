@@ -141,19 +141,19 @@ void fill_entry(State& st, PyObject* module, EntryObject* entry, Ref&& text) {
     Py_XSETREF(entry->api, text.release());
 }
 
-Ref Entry_init(const Call& c) {
+Ref Entry_init(const Call& c, Named<2> named) {
     State& st = state_of(c);
-    auto [self, api] = c.parse<2>().named;
+    auto [self, api] = named;
     fill_entry(st, c.function->module, EntryInstance::from(st.Entry, self), call_text(api));
     return none();
 }
 
-constexpr FunctionDef Entry_init_def{"__init__", Entry_init, "(self, api)",
+constexpr FunctionDef Entry_init_def{"__init__", invoke<Entry_init>, "(self, api)",
                                      "Record api with the current time."};
 
-Ref Entry_str(const Call& c) {
+Ref Entry_str(const Call& c, Named<1> named) {
     State& st = state_of(c);
-    PyObject* self = c.parse<1>().named[0];
+    PyObject* self = named[0];
     EntryObject* entry = EntryInstance::from(st.Entry, self);
     Ref stamp = call_method(field(self, entry->timestamp, "timestamp").get(), st.name.strftime,
                             st.name.time_format);
@@ -161,27 +161,28 @@ Ref Entry_str(const Call& c) {
     return own(PyUnicode_FromFormat("%S: %S", stamp.get(), api.get()));
 }
 
-constexpr FunctionDef Entry_str_def{"__str__", Entry_str, "(self)",
+constexpr FunctionDef Entry_str_def{"__str__", invoke<Entry_str>, "(self)",
                                     "Return 'timestamp: api', the time with microseconds."};
 
-Ref Entry_repr(const Call& c) {
+Ref Entry_repr(const Call& c, Named<1> named) {
     State& st = state_of(c);
-    PyObject* self = c.parse<1>().named[0];
+    PyObject* self = named[0];
     Ref text = call_method(self, st.name.str);
     Ref address = own(PyNumber_ToBase(own(PyLong_FromVoidPtr(self)).get(), 16));
     return own(PyUnicode_FromFormat("<Entry '%S' at %S>", text.get(), address.get()));
 }
 
-constexpr FunctionDef Entry_repr_def{"__repr__", Entry_repr, "(self)",
+constexpr FunctionDef Entry_repr_def{"__repr__", invoke<Entry_repr>, "(self)",
                                      "Return \"<Entry '...' at 0x...>\"."};
 
-Ref Entry_getstate(const Call& c) {
+Ref Entry_getstate(const Call& c, Named<1> named) {
     State& st = state_of(c);
-    EntryObject* entry = EntryInstance::from(st.Entry, c.parse<1>().named[0]);
+    EntryObject* entry = EntryInstance::from(st.Entry, named[0]);
     return fields_state(entry->dict, {{"timestamp", entry->timestamp}, {"api", entry->api}});
 }
 
-constexpr FunctionDef Entry_getstate_def{"__getstate__", Entry_getstate, "(self)", getstate_doc};
+constexpr FunctionDef Entry_getstate_def{"__getstate__", invoke<Entry_getstate>, "(self)",
+                                         getstate_doc};
 
 // ---------------------------------------------------------------------------------------------
 // History
@@ -260,9 +261,9 @@ void log_call(State& st, PyObject* item) {
     log_debug(st, own(PyUnicode_Format(st.name.call_format, item)));
 }
 
-Ref History_init(const Call& c) {
+Ref History_init(const Call& c, Named<2> named) {
     State& st = state_of(c);
-    auto [self, max_history] = c.parse<2>().named;
+    auto [self, max_history] = named;
     HistoryObject* h = as_history(st, self);
     Ref record = new_record(st, max_history);
     Py_XSETREF(h->history, record.release());
@@ -273,29 +274,29 @@ Ref History_init(const Call& c) {
 }
 
 constexpr FunctionDef History_init_def{
-    "__init__", History_init, "(self, max_history=9999)",
+    "__init__", invoke<History_init>, "(self, max_history=9999)",
     "Start an empty, enabled history whose records keep max_history entries."};
 
-Ref set_enabled(const Call& c, bool enabled) {
+Ref set_enabled(const Call& c, PyObject* self, bool enabled) {
     State& st = state_of(c);
-    HistoryObject* h = as_history(st, c.parse<1>().named[0]);
+    HistoryObject* h = as_history(st, self);
     Py_XSETREF(h->enabled, boolean(enabled).release());
     log_debug(st, enabled ? st.name.enabled_message : st.name.disabled_message);
     return none();
 }
 
-Ref History_enable(const Call& c) {
-    return set_enabled(c, true);
+Ref History_enable(const Call& c, Named<1> named) {
+    return set_enabled(c, named[0], true);
 }
 
-constexpr FunctionDef History_enable_def{"enable", History_enable, "(self)",
+constexpr FunctionDef History_enable_def{"enable", invoke<History_enable>, "(self)",
                                          "Record the calls appended from now on."};
 
-Ref History_disable(const Call& c) {
-    return set_enabled(c, false);
+Ref History_disable(const Call& c, Named<1> named) {
+    return set_enabled(c, named[0], false);
 }
 
-constexpr FunctionDef History_disable_def{"disable", History_disable, "(self)",
+constexpr FunctionDef History_disable_def{"disable", invoke<History_disable>, "(self)",
                                           "Stop recording; append() still writes its debug line."};
 
 void append_to(State& st, Borrowed record, PyObject* entry) {
@@ -334,9 +335,9 @@ void record_text(State& st, PyObject* module, HistoryObject* h, Ref&& text) {
     record(st, h, entry);
 }
 
-Ref History_append(const Call& c) {
+Ref History_append(const Call& c, Named<2> named) {
     State& st = state_of(c);
-    auto [self, item] = c.arguments<2>();
+    auto [self, item] = named;
     HistoryObject* h = as_history(st, self);
     log_call(st, item);
     if (is_enabled(h)) record_text(st, c.function->module, h, call_text(item));
@@ -344,7 +345,7 @@ Ref History_append(const Call& c) {
 }
 
 constexpr FunctionDef History_append_def{
-    "append", History_append, "(self, item)",
+    "append", invoke<History_append>, "(self, item)",
     "Log one call (a string, or a list of words) and, when enabled, record it in the\n"
     "general record and in every active marker."};
 
@@ -371,9 +372,9 @@ void clear_record(State& st, Borrowed record) {
     call_method(record, st.name.clear);
 }
 
-Ref History_clear(const Call& c) {
+Ref History_clear(const Call& c, Named<3> named) {
     State& st = state_of(c);
-    auto [self, marker, clear_all] = c.parse<3>().named;
+    auto [self, marker, clear_all] = named;
     HistoryObject* h = as_history(st, self);
     if (is_true(clear_all)) {
         Ref records = own(PyMapping_Values(marker_records(h).get()));
@@ -389,14 +390,14 @@ Ref History_clear(const Call& c) {
 }
 
 constexpr FunctionDef History_clear_def{
-    "clear", History_clear, "(self, marker=None, clear_all=False)",
+    "clear", invoke<History_clear>, "(self, marker=None, clear_all=False)",
     "Empty the general record, or the record of marker, or with clear_all every record.\n"
     "Markers stay, and stay active."};
 
 // A marker's record gets the capacity that the general record has when the marker first starts.
-Ref History_start_marker(const Call& c) {
+Ref History_start_marker(const Call& c, Named<2> named) {
     State& st = state_of(c);
-    auto [self, marker] = c.parse<2>().named;
+    auto [self, marker] = named;
     HistoryObject* h = as_history(st, self);
     Ref markers = marker_records(h);
     if (!check(PySequence_Contains(markers, marker))) {
@@ -408,18 +409,18 @@ Ref History_start_marker(const Call& c) {
 }
 
 constexpr FunctionDef History_start_marker_def{
-    "start_marker", History_start_marker, "(self, marker)",
+    "start_marker", invoke<History_start_marker>, "(self, marker)",
     "Start (or start once more) recording the calls under the name marker."};
 
-Ref History_end_marker(const Call& c) {
+Ref History_end_marker(const Call& c, Named<2> named) {
     State& st = state_of(c);
-    auto [self, marker] = c.parse<2>().named;
+    auto [self, marker] = named;
     call_method(active_markers(as_history(st, self)).get(), st.name.remove, marker);
     return none();
 }
 
 constexpr FunctionDef History_end_marker_def{
-    "end_marker", History_end_marker, "(self, marker)",
+    "end_marker", invoke<History_end_marker>, "(self, marker)",
     "End one activation of marker; its record stays readable."};
 
 // The last `kept` entries of a deque, oldest first, read from its end.
@@ -483,9 +484,9 @@ Ref matching(State& st, PyObject* entries, PyObject* regex) {
 }
 
 // The count is applied first: the result holds those of the last `count` entries that match.
-Ref History_filter(const Call& c) {
+Ref History_filter(const Call& c, Named<4> named) {
     State& st = state_of(c);
-    auto [self, marker, count, regex] = c.parse<4>().named;
+    auto [self, marker, count, regex] = named;
     HistoryObject* h = as_history(st, self);
     Ref entries = marker != Py_None ? marker_entries(st, h, marker, count)
                                     : last_entries(st, general_record(h), count);
@@ -494,36 +495,36 @@ Ref History_filter(const Call& c) {
 }
 
 constexpr FunctionDef History_filter_def{
-    "filter", History_filter, "(self, marker=None, count=20, regex=None)",
+    "filter", invoke<History_filter>, "(self, marker=None, count=20, regex=None)",
     "Return the last count entries (all of them for 0) of the general record or of\n"
     "marker, oldest first, keeping those whose text regex finds a match in."};
 
-Ref History_str(const Call& c) {
+Ref History_str(const Call& c, Named<1> named) {
     State& st = state_of(c);
-    return str(general_record(as_history(st, c.parse<1>().named[0])));
+    return str(general_record(as_history(st, named[0])));
 }
 
-constexpr FunctionDef History_str_def{"__str__", History_str, "(self)",
+constexpr FunctionDef History_str_def{"__str__", invoke<History_str>, "(self)",
                                       "Return str() of the general record."};
 
-Ref History_repr(const Call& c) {
+Ref History_repr(const Call& c, Named<1> named) {
     State& st = state_of(c);
-    return own(PyObject_Repr(general_record(as_history(st, c.parse<1>().named[0])).get()));
+    return own(PyObject_Repr(general_record(as_history(st, named[0])).get()));
 }
 
-constexpr FunctionDef History_repr_def{"__repr__", History_repr, "(self)",
+constexpr FunctionDef History_repr_def{"__repr__", invoke<History_repr>, "(self)",
                                        "Return repr() of the general record."};
 
-Ref History_getstate(const Call& c) {
+Ref History_getstate(const Call& c, Named<1> named) {
     State& st = state_of(c);
-    HistoryObject* h = as_history(st, c.parse<1>().named[0]);
+    HistoryObject* h = as_history(st, named[0]);
     return fields_state(h->dict, {{"__history__", h->history},
                                   {"__markers__", h->markers},
                                   {"__activeMarkers__", h->active_markers},
                                   {"enabled", h->enabled}});
 }
 
-constexpr FunctionDef History_getstate_def{"__getstate__", History_getstate, "(self)",
+constexpr FunctionDef History_getstate_def{"__getstate__", invoke<History_getstate>, "(self)",
                                            getstate_doc};
 
 // ---------------------------------------------------------------------------------------------

@@ -25,10 +25,6 @@ struct State : ModuleState {
 // ---------------------------------------------------------------------------------------------
 // Module functions: each binds one conversion of the core, which the other modules call directly.
 
-PyObject* only_argument(const Call& c) {
-    return c.exactly(1) ? c.args[0] : c.parse<1>().named[0];
-}
-
 const Converter& converter(const Call& c) {
     return c.state<State>().convert;
 }
@@ -40,9 +36,9 @@ Ref flag_set(const State& st, unsigned flags) {
     return set;
 }
 
-Ref scriptify_scan_element(const Call& c) {
+Ref scriptify_scan_element(const Call& c, Named<1> named) {
     State& st = c.state<State>();
-    Ref text = st.convert.element_text(only_argument(c));
+    Ref text = st.convert.element_text(named[0]);
     StrView view(text);
     auto scan = with_chars(view, [&](auto* s) { return tcl::scan_element(s, view.length); });
     Ref size = own(PyLong_FromSsize_t(2 * view.length + 2));
@@ -50,7 +46,7 @@ Ref scriptify_scan_element(const Call& c) {
 }
 
 constexpr FunctionDef scan_element_def{
-    "_Tcl_ScanElement", scriptify_scan_element, "(string)",
+    "_Tcl_ScanElement", invoke<scriptify_scan_element>, "(string)",
     "Decide how a string must be quoted as a Tcl list element.\n\n"
     "Returns (size, flags): size bounds the quoted length, flags is a new set holding\n"
     "'USE_BRACES', 'TCL_DONT_USE_BRACES' and 'BRACES_UNMATCHED' as they apply."};
@@ -61,9 +57,9 @@ bool contains(PyObject* container, PyObject* item) {
 
 // Converts with caller-given flags, which may be any container; the set is told when a leading
 // brace makes every brace of the element backslashed.
-Ref scriptify_convert_element(const Call& c) {
+Ref scriptify_convert_element(const Call& c, Named<2> named) {
     State& st = c.state<State>();
-    auto [src, flags_container] = c.parse<2>().named;
+    auto [src, flags_container] = named;
     Ref text = st.convert.element_text(src);
     StrView view(text);
     unsigned flags = 0;
@@ -79,33 +75,33 @@ Ref scriptify_convert_element(const Call& c) {
 }
 
 constexpr FunctionDef convert_element_def{
-    "_Tcl_ConvertElement", scriptify_convert_element, "(src, flags)",
+    "_Tcl_ConvertElement", invoke<scriptify_convert_element>, "(src, flags)",
     "Quote a string as one Tcl list element, in the form its scan flags select.\n\n"
     "When a leading brace forces backslash quoting, 'BRACES_UNMATCHED' is added to flags."};
 
-Ref scriptify_update_string_of_list(const Call& c) {
-    return converter(c).quote_list(only_argument(c));
+Ref scriptify_update_string_of_list(const Call& c, Named<1> named) {
+    return converter(c).quote_list(named[0]);
 }
 
 constexpr FunctionDef update_string_of_list_def{
-    "_tcl_UpdateStringOfList", scriptify_update_string_of_list, "(listObj)",
+    "_tcl_UpdateStringOfList", invoke<scriptify_update_string_of_list>, "(listObj)",
     "Return the Tcl list of the items of an iterable, each converted by scriptify and\n"
     "quoted as one element."};
 
-Ref scriptify_scriptify_from_mapping(const Call& c) {
-    return converter(c).quote_mapping(only_argument(c));
+Ref scriptify_scriptify_from_mapping(const Call& c, Named<1> named) {
+    return converter(c).quote_mapping(named[0]);
 }
 
 constexpr FunctionDef scriptify_from_mapping_def{
-    "_scriptify_from_mapping", scriptify_scriptify_from_mapping, "(obj)",
+    "_scriptify_from_mapping", invoke<scriptify_scriptify_from_mapping>, "(obj)",
     "Return the Tcl list key1 value1 key2 value2 ... of a mapping."};
 
-Ref scriptify_scriptify(const Call& c) {
-    return converter(c).scriptify(only_argument(c));
+Ref scriptify_scriptify(const Call& c, Named<1> named) {
+    return converter(c).scriptify(named[0]);
 }
 
 constexpr FunctionDef scriptify_def{
-    "scriptify", scriptify_scriptify, "(obj)",
+    "scriptify", invoke<scriptify_scriptify>, "(obj)",
     "Convert any object into a string that is appropriate for use in Tcl.\n\n"
     "The result is a string. If an object defines the __scriptify__() method, that method\n"
     "is invoked to perform the conversion; an object with __tclobj__() is converted through\n"
@@ -115,29 +111,29 @@ constexpr FunctionDef scriptify_def{
     "    >>> scriptify({'my key': 'my value', 'a': 'b'})\n"
     "    '{my key} {my value} a b'"};
 
-Ref scriptify_tclobj_from_sequence(const Call& c) {
-    return converter(c).tclobj_sequence(only_argument(c));
+Ref scriptify_tclobj_from_sequence(const Call& c, Named<1> named) {
+    return converter(c).tclobj_sequence(named[0]);
 }
 
 constexpr FunctionDef tclobj_from_sequence_def{
-    "_tclobj_from_sequence", scriptify_tclobj_from_sequence, "(obj)",
+    "_tclobj_from_sequence", invoke<scriptify_tclobj_from_sequence>, "(obj)",
     "Return a tuple of tclobj() of each item of an iterable."};
 
-Ref scriptify_tclobj_from_mapping(const Call& c) {
-    return converter(c).tclobj_mapping(only_argument(c));
+Ref scriptify_tclobj_from_mapping(const Call& c, Named<1> named) {
+    return converter(c).tclobj_mapping(named[0]);
 }
 
 constexpr FunctionDef tclobj_from_mapping_def{
-    "_tclobj_from_mapping", scriptify_tclobj_from_mapping, "(obj)",
+    "_tclobj_from_mapping", invoke<scriptify_tclobj_from_mapping>, "(obj)",
     "Return the flat tuple (key1, value1, key2, value2, ...) of a mapping, each converted by\n"
     "tclobj()."};
 
-Ref scriptify_tclobj(const Call& c) {
-    return converter(c).tclobj(only_argument(c));
+Ref scriptify_tclobj(const Call& c, Named<1> named) {
+    return converter(c).tclobj(named[0]);
 }
 
 constexpr FunctionDef tclobj_def{
-    "tclobj", scriptify_tclobj, "(obj)",
+    "tclobj", invoke<scriptify_tclobj>, "(obj)",
     "Convert any object into a value that Tcl calls take without losing its type.\n\n"
     "Strings, bytes, floats, booleans, machine-size integers and Tcl objects are returned\n"
     "as they are; containers become nested tuples; an object with __tclobj__() converts\n"

@@ -103,10 +103,6 @@ State& state_of(const Call& c) {
     return c.state<State>();
 }
 
-std::array<PyObject*, 2> self_and_name(const Call& c) {
-    return c.exactly(2) ? std::array{c.args[0], c.args[1]} : c.parse<2>().named;
-}
-
 constexpr const char* getstate_doc =
     "Return (instance __dict__ or None, {field: value}), the state that copy and pickle\n"
     "restore.";
@@ -151,9 +147,9 @@ ZCodeObject* as_z_code(State& st, PyObject* self) {
 
 // Keeps only a weak proxy of the host, so the host's own `z` does not keep it alive. A proxy
 // handed in is kept as it is (a proxy of a proxy cannot be made).
-Ref Z_init(const Call& c) {
+Ref Z_init(const Call& c, Named<2> named) {
     State& st = state_of(c);
-    auto [self, tcl] = c.parse<2>().named;
+    auto [self, tcl] = named;
     ZObject* z = as_z(st, self);
     Ref proxy =
         PyWeakref_CheckProxy(tcl) ? Ref::borrow(tcl) : own(PyWeakref_NewProxy(tcl, nullptr));
@@ -161,7 +157,7 @@ Ref Z_init(const Call& c) {
     return none();
 }
 
-constexpr FunctionDef Z_init_def = {"__init__", Z_init, "(self, tcl)",
+constexpr FunctionDef Z_init_def = {"__init__", invoke<Z_init>, "(self, tcl)",
                                     "Quick calls into the interpreter tcl (kept weakly)."};
 
 PyObject* z_code_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
@@ -256,14 +252,14 @@ Ref z_missing_attribute(State& st, ZObject* z, PyObject* name) {
     return new_z_code(st, name, field(self, z->tcl, "tcl"));
 }
 
-Ref Z_getattr(const Call& c) {
+Ref Z_getattr(const Call& c, Named<2> named) {
     State& st = state_of(c);
-    auto [self, name] = self_and_name(c);
+    auto [self, name] = named;
     return z_missing_attribute(st, as_z(st, self), name);
 }
 
 constexpr FunctionDef Z_getattr_def = getattr_hook(
-    {"__getattr__", Z_getattr, "(self, name)",
+    {"__getattr__", invoke<Z_getattr>, "(self, name)",
      "Return a new Z_Code for the command name; a __dunder__ name raises AttributeError."});
 
 PyObject* z_getattro(PyObject* self, PyObject* name) {
@@ -276,30 +272,28 @@ PyObject* z_getattro(PyObject* self, PyObject* name) {
 }
 
 // The root names no command: Tcl's own error for an empty name, and nothing is sent.
-Ref Z_call(const Call& c) {
+Ref Z_call(const Call& c, Named<1>) {
     State& st = state_of(c);
-    c.parse<1>();
     raise(st.TclError, "invalid command name \"\"");
 }
 
 constexpr FunctionDef Z_call_def = {
-    "__call__", Z_call, "(self, *args, **kwargs)",
+    "__call__", invoke<Z_call>, "(self, *args, **kwargs)",
     "Raise TclError: the root of the quick calls names no command."};
 
-Ref Z_getstate(const Call& c) {
+Ref Z_getstate(const Call& c, Named<1> named) {
     State& st = state_of(c);
-    ZObject* z = as_z(st, c.parse<1>().named[0]);
+    ZObject* z = as_z(st, named[0]);
     return fields_state(z->dict, {{"tcl", z->tcl}});
 }
 
-constexpr FunctionDef Z_getstate_def = {"__getstate__", Z_getstate, "(self)", getstate_doc};
+constexpr FunctionDef Z_getstate_def = {"__getstate__", invoke<Z_getstate>, "(self)", getstate_doc};
 
 // ---------------------------------------------------------------------------------------------
 // Z_Code
 
-Ref Z_Code_init(const Call& c) {
+Ref Z_Code_init(const Call& c, const Arguments<2>& arguments) {
     State& st = state_of(c);
-    auto arguments = c.parse<2>();
     auto [self, tcl] = arguments.named;
     ZCodeObject* code = as_z_code(st, self);
     Ref parts = new_list(arguments.rest_count);
@@ -312,7 +306,7 @@ Ref Z_Code_init(const Call& c) {
 }
 
 constexpr FunctionDef Z_Code_init_def = {
-    "__init__", Z_Code_init, "(self, *cmd, tcl)",
+    "__init__", invoke<Z_Code_init>, "(self, *cmd, tcl)",
     "Refer to the command whose name parts are cmd, in the interpreter tcl."};
 
 // `cmd`, made a list now if the one name part stood for it.
@@ -354,14 +348,14 @@ Ref z_code_missing_attribute(State& st, ZCodeObject* code, PyObject* name) {
     return Ref::borrow(self);
 }
 
-Ref Z_Code_getattr(const Call& c) {
+Ref Z_Code_getattr(const Call& c, Named<2> named) {
     State& st = state_of(c);
-    auto [self, name] = self_and_name(c);
+    auto [self, name] = named;
     return z_code_missing_attribute(st, as_z_code(st, self), name);
 }
 
 constexpr FunctionDef Z_Code_getattr_def =
-    getattr_hook({"__getattr__", Z_Code_getattr, "(self, name)",
+    getattr_hook({"__getattr__", invoke<Z_Code_getattr>, "(self, name)",
                   "Append name to the command name and return this same object; a __dunder__\n"
                   "name raises AttributeError."});
 
@@ -379,29 +373,30 @@ Ref command_name(State& st, ZCodeObject* code) {
     return own(PyUnicode_Join(st.name.separator, name_parts(code).get()));
 }
 
-Ref Z_Code_str(const Call& c) {
+Ref Z_Code_str(const Call& c, Named<1> named) {
     State& st = state_of(c);
-    Ref name = command_name(st, as_z_code(st, c.parse<1>().named[0]));
+    Ref name = command_name(st, as_z_code(st, named[0]));
     return own(PyUnicode_FromFormat("<tcl.Z magic, referring Tcl code ::%U>", name.get()));
 }
 
-constexpr FunctionDef Z_Code_str_def = {"__str__", Z_Code_str, "(self)",
+constexpr FunctionDef Z_Code_str_def = {"__str__", invoke<Z_Code_str>, "(self)",
                                         "Return '<tcl.Z magic, referring Tcl code ::name>'."};
 
-Ref Z_Code_repr(const Call& c) {
-    return str(c.parse<1>().named[0]);
+Ref Z_Code_repr(const Call&, Named<1> named) {
+    return str(named[0]);
 }
 
-constexpr FunctionDef Z_Code_repr_def = {"__repr__", Z_Code_repr, "(self)", "Return str(self)."};
+constexpr FunctionDef Z_Code_repr_def = {"__repr__", invoke<Z_Code_repr>, "(self)",
+                                         "Return str(self)."};
 
-Ref Z_Code_getstate(const Call& c) {
+Ref Z_Code_getstate(const Call& c, Named<1> named) {
     State& st = state_of(c);
-    ZCodeObject* code = as_z_code(st, c.parse<1>().named[0]);
+    ZCodeObject* code = as_z_code(st, named[0]);
     Ref parts = code->cmd || code->name ? name_parts(code) : Ref();
     return fields_state(code->dict, {{"tcl", code->tcl}, {"cmd", parts}});
 }
 
-constexpr FunctionDef Z_Code_getstate_def = {"__getstate__", Z_Code_getstate, "(self)",
+constexpr FunctionDef Z_Code_getstate_def = {"__getstate__", invoke<Z_Code_getstate>, "(self)",
                                              getstate_doc};
 
 // One call's arguments, as vectorcall hands them over, `self` apart.
@@ -559,7 +554,7 @@ Ref quick_call(State& st, const QuickCall& q) {
 }
 
 // `Z_Code.__call__(self, *args, **kwargs)` called as a function: what subclasses reach.
-Ref Z_Code_call(const Call& c) {
+Ref Z_Code_call(const Call& c, const Arguments<1>& arguments) {
     State& st = state_of(c);
     QuickCall q{nullptr, c.args + 1, c.nargs - 1, c.kwnames, c.args + c.nargs};
     if (c.nargs >= 1 && find_keyword(q, st.name.self) < 0) {
@@ -568,14 +563,13 @@ Ref Z_Code_call(const Call& c) {
     }
     // No positional self, or a keyword "self" too: the parser raises Python's TypeError, or
     // finds self given by keyword, and the call is made again with self in its place.
-    auto arguments = c.parse<1>();
     Ref self_only = tuple(arguments.named[0]);
     return own(PyObject_Call(reinterpret_cast<PyObject*>(c.function), self_only,
                              arguments.kwargs ? arguments.kwargs.get() : nullptr));
 }
 
 constexpr FunctionDef Z_Code_call_def =
-    beside_slot({"__call__", Z_Code_call, "(self, *args, **kwargs)",
+    beside_slot({"__call__", invoke<Z_Code_call>, "(self, *args, **kwargs)",
                  "Run the command with args as words and kwargs as -key value pairs; return the\n"
                  "result cast by the interpreter, or with cast_=False as the str Tcl shows (a\n"
                  "list as Tcl writes it, a byte array one character per byte)."});

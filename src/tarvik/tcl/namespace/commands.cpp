@@ -25,9 +25,9 @@ Ref preset_options(const State& st, PyObject* keywords) {
     return options;
 }
 
-Ref TclCommand_init(const Call& c) {
+Ref TclCommand_init(const Call& c, Named<7> named) {
     const State& st = c.state<State>();
-    auto [self, cmd, args, keywords, tcl, cast, logger] = c.parse<7>().named;
+    auto [self, cmd, args, keywords, tcl, cast, logger] = named;
     call_super_init(st.TclCommand, self, st.name.dunder_init);
     Ref package = import_cached(st.name.package_name);
     setattr(self, st.name.tcl, host_proxy(st, tcl));
@@ -60,7 +60,7 @@ Ref TclCommand_init(const Call& c) {
 }
 
 constexpr FunctionDef TclCommand_init_def{
-    "__init__", TclCommand_init,
+    "__init__", invoke<TclCommand_init>,
     "(self, cmd, args=None, keywords=None, tcl=None, cast=None, logger=None)",
     "Hold the command cmd of the interpreter tcl."};
 
@@ -102,7 +102,7 @@ void append_options(const State& st, std::vector<Ref>& words, PyObject* self, Bo
         words.push_back(Ref::borrow(PyTuple_GET_ITEM(pairs.get(), i)));
 }
 
-Ref TclCommand_build_tclcmd(const Call& c) {
+Ref TclCommand_build_tclcmd(const Call& c, Deferred<1> parse) {
     const State& st = c.state<State>();
     PyObject* self;
     PyObject* const* positional;
@@ -111,7 +111,7 @@ Ref TclCommand_build_tclcmd(const Call& c) {
     if (c.keyword_count() == 0 && c.nargs > 0) {
         self = c.args[0], positional = c.args + 1, count = c.nargs - 1;
     } else {
-        auto a = c.parse<1>();
+        auto a = parse(c);
         self = a.named[0], positional = a.rest, count = a.rest_count, kwargs = a.kwargs;
     }
     Ref name = getattr(self, st.name.cmd_name);
@@ -131,20 +131,19 @@ Ref TclCommand_build_tclcmd(const Call& c) {
 }
 
 constexpr FunctionDef TclCommand_build_tclcmd_def{
-    "build_tclcmd", TclCommand_build_tclcmd, "(self, *args, **kwargs)",
+    "build_tclcmd", invoke<TclCommand_build_tclcmd>, "(self, *args, **kwargs)",
     "Return the word tuple: name, leading arguments, args, then the preset options\n"
     "updated by kwargs as -name value pairs."};
 
-Ref TclCommand_kwargs_to_dashed_args(const Call& c) {
+Ref TclCommand_kwargs_to_dashed_args(const Call& c, const Arguments<0>& a) {
     const State& st = c.state<State>();
-    auto a = c.parse<0>();
     std::vector<Ref> words;
     if (a.kwargs) append_dashed(st, words, a.kwargs);
     return tuple_taking(words);
 }
 
 constexpr FunctionDef TclCommand_kwargs_to_dashed_args_def{
-    "kwargs_to_dashed_args", TclCommand_kwargs_to_dashed_args, "(**kwargs)",
+    "kwargs_to_dashed_args", invoke<TclCommand_kwargs_to_dashed_args>, "(**kwargs)",
     "Return ('-name', value, ...) for the keyword arguments, in order, unconverted."};
 
 Ref TclCommand_call(const Call& c) {
@@ -160,7 +159,7 @@ Ref TclCommand_call(const Call& c) {
 }
 
 constexpr FunctionDef TclCommand_call_def{
-    "call", TclCommand_call, "(self, *args, **kwargs)",
+    "call", invoke<TclCommand_call>, "(self, *args, **kwargs)",
     "Run the command with further arguments and options; return the result, cast by\n"
     "the handle's cast when that is true. A logger, when set, gets one 'Calling:' line."};
 
@@ -170,8 +169,9 @@ Ref TclCommand_dunder_call(const Call& c) {
     return forward_to_method(c, st.name.call);
 }
 
-constexpr FunctionDef TclCommand_dunder_call_def{
-    "__call__", TclCommand_dunder_call, "(self, *args, **kwargs)", "Return self.call(...)."};
+constexpr FunctionDef TclCommand_dunder_call_def{"__call__", invoke<TclCommand_dunder_call>,
+                                                 "(self, *args, **kwargs)",
+                                                 "Return self.call(...)."};
 
 Ref TclCommand_eval(const Call& c) {
     const State& st = c.state<State>();
@@ -182,7 +182,7 @@ Ref TclCommand_eval(const Call& c) {
 }
 
 constexpr FunctionDef TclCommand_eval_def{
-    "eval", TclCommand_eval, "(self, *args, **kwargs)",
+    "eval", invoke<TclCommand_eval>, "(self, *args, **kwargs)",
     "Run the command as a script of its quoted words; return the (cast) result."};
 
 // self.tcl.tk.call((word, word, cmd_name)).
@@ -191,9 +191,9 @@ Ref command_query(const State& st, PyObject* self, PyObject* first, PyObject* se
     return tk_call(st, self, tuple(first, second, name.get()));
 }
 
-Ref TclCommand_createcommand(const Call& c) {
+Ref TclCommand_createcommand(const Call& c, Named<2> named) {
     const State& st = c.state<State>();
-    auto [self, func] = c.parse<2>().named;
+    auto [self, func] = named;
     Ref name = getattr(self, st.name.cmd_name);
     Ref host = host_proxy(st, host_of(st, self).get());
     Ref callback = command_callback(st, func, host);
@@ -202,48 +202,48 @@ Ref TclCommand_createcommand(const Call& c) {
 }
 
 constexpr FunctionDef TclCommand_createcommand_def{
-    "createcommand", TclCommand_createcommand, "(self, func)",
+    "createcommand", invoke<TclCommand_createcommand>, "(self, func)",
     "Register the Python callable func as the Tcl command of this name.\n\n"
     "The command calls func with its arguments as strings and returns what func returns.\n"
     "An Exception raised in func is a Tcl error whose message is 'Type: message', whose\n"
     "errorInfo starts with the Python traceback and whose errorCode is 'PYTHON Type', so\n"
     "Tcl's catch and try can handle it; KeyboardInterrupt and SystemExit pass unchanged."};
 
-Ref TclCommand_exists(const Call& c) {
+Ref TclCommand_exists(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    PyObject* self = c.parse<1>().named[0];
+    PyObject* self = named[0];
     return boolean(is_true(command_query(st, self, st.name.w_info, st.name.commands)));
 }
 
 constexpr FunctionDef TclCommand_exists_def{
-    "exists", TclCommand_exists, "(self)",
+    "exists", invoke<TclCommand_exists>, "(self)",
     "Return True when a command matches the name (read as an 'info commands' pattern)."};
 
-Ref TclCommand_is_command(const Call& c) {
+Ref TclCommand_is_command(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    PyObject* self = c.parse<1>().named[0];
+    PyObject* self = named[0];
     Ref exists = call_method(self, st.name.exists);
     if (!is_true(exists)) return exists;
     return boolean(!is_true(call_method(self, st.name.is_proc)));
 }
 
 constexpr FunctionDef TclCommand_is_command_def{
-    "is_command", TclCommand_is_command, "(self)",
+    "is_command", invoke<TclCommand_is_command>, "(self)",
     "Return True when the command exists and is not a proc."};
 
-Ref TclCommand_is_proc(const Call& c) {
+Ref TclCommand_is_proc(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    PyObject* self = c.parse<1>().named[0];
+    PyObject* self = named[0];
     return boolean(is_true(command_query(st, self, st.name.w_info, st.name.procs)));
 }
 
 constexpr FunctionDef TclCommand_is_proc_def{
-    "is_proc", TclCommand_is_proc, "(self)",
+    "is_proc", invoke<TclCommand_is_proc>, "(self)",
     "Return True when a proc matches the name (read as an 'info procs' pattern)."};
 
-Ref TclCommand_rename(const Call& c) {
+Ref TclCommand_rename(const Call& c, Named<2> named) {
     const State& st = c.state<State>();
-    auto [self, new_name] = c.parse<2>().named;
+    auto [self, new_name] = named;
     Ref name = getattr(self, st.name.cmd_name);
     Ref target = scriptify(st, new_name);
     tk_call(st, self, tuple(st.name.w_rename, name.get(), target.get()));
@@ -252,51 +252,51 @@ Ref TclCommand_rename(const Call& c) {
 }
 
 constexpr FunctionDef TclCommand_rename_def{
-    "rename", TclCommand_rename, "(self, new_name)",
+    "rename", invoke<TclCommand_rename>, "(self, new_name)",
     "Rename the command; the handle takes the new name once Tcl has renamed it."};
 
-Ref TclCommand_delete(const Call& c) {
+Ref TclCommand_delete(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    PyObject* self = c.parse<1>().named[0];
+    PyObject* self = named[0];
     Ref name = getattr(self, st.name.cmd_name);
     tk_call(st, self, tuple(st.name.w_rename, name.get(), st.name.empty));
     return none();
 }
 
-constexpr FunctionDef TclCommand_delete_def{"delete", TclCommand_delete, "(self)",
+constexpr FunctionDef TclCommand_delete_def{"delete", invoke<TclCommand_delete>, "(self)",
                                             "Delete the command (the handle keeps its name)."};
 
-Ref TclCommand_origin(const Call& c) {
+Ref TclCommand_origin(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    return command_query(st, c.parse<1>().named[0], st.name.w_namespace, st.name.origin);
+    return command_query(st, named[0], st.name.w_namespace, st.name.origin);
 }
 
-constexpr FunctionDef TclCommand_origin_def{"origin", TclCommand_origin, "(self)",
+constexpr FunctionDef TclCommand_origin_def{"origin", invoke<TclCommand_origin>, "(self)",
                                             "Return the fully qualified name of the original."};
 
-Ref TclCommand_proc_body(const Call& c) {
+Ref TclCommand_proc_body(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    return command_query(st, c.parse<1>().named[0], st.name.w_info, st.name.body);
+    return command_query(st, named[0], st.name.w_info, st.name.body);
 }
 
-constexpr FunctionDef TclCommand_proc_body_def{"proc_body", TclCommand_proc_body, "(self)",
+constexpr FunctionDef TclCommand_proc_body_def{"proc_body", invoke<TclCommand_proc_body>, "(self)",
                                                "Return the body of the proc."};
 
-Ref TclCommand_proc_args(const Call& c) {
+Ref TclCommand_proc_args(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    PyObject* self = c.parse<1>().named[0];
+    PyObject* self = named[0];
     return host_cast(st, self, st.name.cast_list,
                      command_query(st, self, st.name.w_info, st.name.args));
 }
 
-constexpr FunctionDef TclCommand_proc_args_def{"proc_args", TclCommand_proc_args, "(self)",
+constexpr FunctionDef TclCommand_proc_args_def{"proc_args", invoke<TclCommand_proc_args>, "(self)",
                                                "Return the argument names of the proc."};
 
 // Tcl writes the default into a variable, so a temporary one receives it and is unset afterwards
 // whatever happens.
-Ref TclCommand_proc_arg_default(const Call& c) {
+Ref TclCommand_proc_arg_default(const Call& c, Named<2> named) {
     const State& st = c.state<State>();
-    auto [self, arg_name] = c.parse<2>().named;
+    auto [self, arg_name] = named;
     Ref temporary = call_kw(st.TempTclVariable, st.name.kw_tcl, host_of(st, self).get());
     return within(st, temporary, [&](PyObject* variable) -> Ref {
         Ref name = getattr(self, st.name.cmd_name);
@@ -308,12 +308,12 @@ Ref TclCommand_proc_arg_default(const Call& c) {
 }
 
 constexpr FunctionDef TclCommand_proc_arg_default_def{
-    "proc_arg_default", TclCommand_proc_arg_default, "(self, arg_name)",
+    "proc_arg_default", invoke<TclCommand_proc_arg_default>, "(self, arg_name)",
     "Return the default value of the proc's argument arg_name, or None when it has none."};
 
-Ref TclCommand_repr(const Call& c) {
+Ref TclCommand_repr(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    PyObject* self = c.parse<1>().named[0];
+    PyObject* self = named[0];
     Ref name = getattr(self, st.name.cmd_name);
     Ref text = own(PyUnicode_FromFormat("%U(%R", class_name(self).get(), name.get()));
     auto add_if_true = [&](const char* format, PyObject* attribute) {
@@ -329,37 +329,37 @@ Ref TclCommand_repr(const Call& c) {
 }
 
 constexpr FunctionDef TclCommand_repr_def{
-    "__repr__", TclCommand_repr, "(self)",
+    "__repr__", invoke<TclCommand_repr>, "(self)",
     "Return ClassName('name', args=..., keywords=..., cast=...) with the set parts."};
 
-Ref TclCommand_str(const Call& c) {
+Ref TclCommand_str(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    return scriptify(st, call_method(c.parse<1>().named[0], st.name.build_tclcmd));
+    return scriptify(st, call_method(named[0], st.name.build_tclcmd));
 }
 
-constexpr FunctionDef TclCommand_str_def{"__str__", TclCommand_str, "(self)",
+constexpr FunctionDef TclCommand_str_def{"__str__", invoke<TclCommand_str>, "(self)",
                                          "Return the whole command as a Tcl list string."};
 
-Ref TclCommand_tclobj(const Call& c) {
+Ref TclCommand_tclobj(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    return call_method(c.parse<1>().named[0], st.name.build_tclcmd);
+    return call_method(named[0], st.name.build_tclcmd);
 }
 
 constexpr FunctionDef TclCommand_tclobj_def{
-    "__tclobj__", TclCommand_tclobj, "(self)",
+    "__tclobj__", invoke<TclCommand_tclobj>, "(self)",
     "Return the word tuple: passed to a command, a handle becomes one list word."};
 
 // Binds like a method through an instance; through the class (no instance) the handle itself
 // comes back, as for a Python function, so that help(), inspect and dir()-based tools work.
-Ref TclCommand_get(const Call& c) {
-    auto [self, instance, owner] = c.parse<3>().named;
+Ref TclCommand_get(const Call&, Named<3> named) {
+    auto [self, instance, owner] = named;
     (void)owner;
     if (instance == Py_None) return Ref::borrow(self);
     return own(PyMethod_New(self, instance));
 }
 
 constexpr FunctionDef TclCommand_get_def{
-    "__get__", TclCommand_get, "(self, instance, owner=None)",
+    "__get__", invoke<TclCommand_get>, "(self, instance, owner=None)",
     "Bind to instance like a method; through the class, return the handle itself."};
 
 constexpr const char* TclCommand_doc =
@@ -388,9 +388,9 @@ const FunctionDef TclCommand_methods[] = {
     TclCommand_call_def,
     TclCommand_dunder_call_def,
     TclCommand_eval_def,
-    {"absolute", handle_absolute<&Names::cmd_name>, "(self)",
+    {"absolute", invoke<handle_absolute<&Names::cmd_name>>, "(self)",
      "Return the command's name, qualified by the current namespace when relative."},
-    {"make_absolute", handle_make_absolute<&Names::cmd_name>, "(self)",
+    {"make_absolute", invoke<handle_make_absolute<&Names::cmd_name>>, "(self)",
      "Replace the handle's name by its absolute form."},
     TclCommand_repr_def,
     TclCommand_str_def,

@@ -102,15 +102,15 @@ Ref absolute_name(const State& st, PyObject* self, PyObject* attribute) {
 // absolute() and make_absolute() of the handle whose name is the attribute `Name` (var_name or
 // cmd_name).
 template <PyObject* const Names::* Name>
-Ref handle_absolute(const Call& c) {
+Ref handle_absolute(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    return absolute_name(st, c.parse<1>().named[0], st.name.*Name);
+    return absolute_name(st, named[0], st.name.*Name);
 }
 
 template <PyObject* const Names::* Name>
-Ref handle_make_absolute(const Call& c) {
+Ref handle_make_absolute(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    PyObject* self = c.parse<1>().named[0];
+    PyObject* self = named[0];
     setattr(self, st.name.*Name, call_method(self, st.name.absolute));
     return none();
 }

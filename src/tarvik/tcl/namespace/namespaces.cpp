@@ -4,57 +4,56 @@
 namespace tarvik {
 namespace {
 
-Ref TclNamespace_qualifiers(const Call& c) {
+Ref TclNamespace_qualifiers(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    return tcl::qualifiers_of(name_text(st, c.parse<1>().named[0]));
+    return tcl::qualifiers_of(name_text(st, named[0]));
 }
 
 constexpr FunctionDef TclNamespace_qualifiers_def{
-    "qualifiers", TclNamespace_qualifiers, "(string)",
+    "qualifiers", invoke<TclNamespace_qualifiers>, "(string)",
     "Return the leading qualifiers of a name, as 'namespace qualifiers' does."};
 
-Ref TclNamespace_tail(const Call& c) {
+Ref TclNamespace_tail(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    return tcl::tail_of(name_text(st, c.parse<1>().named[0]));
+    return tcl::tail_of(name_text(st, named[0]));
 }
 
-constexpr FunctionDef TclNamespace_tail_def{"tail", TclNamespace_tail, "(string)",
+constexpr FunctionDef TclNamespace_tail_def{"tail", invoke<TclNamespace_tail>, "(string)",
                                             "Return the last part of a name."};
 
-Ref TclNamespace_join(const Call& c) {
+Ref TclNamespace_join(const Call& c, const Arguments<1>& a) {
     const State& st = c.state<State>();
     if (c.keyword_count() == 0 && c.nargs > 0) return join_names(st, c.args, c.nargs);
-    auto a = c.parse<1>();
     std::vector<PyObject*> items{a.named[0]};
     items.insert(items.end(), a.rest, a.rest + a.rest_count);
     return join_names(st, items.data(), Py_ssize_t(items.size()));
 }
 
 constexpr FunctionDef TclNamespace_join_def{
-    "join", TclNamespace_join, "(string, *args)",
+    "join", invoke<TclNamespace_join>, "(string, *args)",
     "Join names in normal form; an absolute name discards what came before it."};
 
-Ref TclNamespace_split(const Call& c) {
+Ref TclNamespace_split(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    return tcl::split_name(name_text(st, c.parse<1>().named[0]));
+    return tcl::split_name(name_text(st, named[0]));
 }
 
 constexpr FunctionDef TclNamespace_split_def{
-    "split", TclNamespace_split, "(string)",
+    "split", invoke<TclNamespace_split>, "(string)",
     "Return the parts of a name; an absolute name starts with the part ''."};
 
-Ref TclNamespace_normalize(const Call& c) {
+Ref TclNamespace_normalize(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    return tcl::normalize_name(name_text(st, c.parse<1>().named[0]));
+    return tcl::normalize_name(name_text(st, named[0]));
 }
 
 constexpr FunctionDef TclNamespace_normalize_def{
-    "normalize", TclNamespace_normalize, "(string)",
+    "normalize", invoke<TclNamespace_normalize>, "(string)",
     "Return the normal form of a name ('::' for the global namespace becomes '')."};
 
-Ref TclNamespace_init(const Call& c) {
+Ref TclNamespace_init(const Call& c, Named<3> named) {
     const State& st = c.state<State>();
-    auto [self, ns, tcl] = c.parse<3>().named;
+    auto [self, ns, tcl] = named;
     call_super_init(st.TclNamespace, self, st.name.dunder_init);
     setattr(self, st.name.ns, scriptify(st, ns));
     setattr(self, st.name.tcl, host_proxy(st, tcl));
@@ -71,7 +70,7 @@ Ref TclNamespace_init(const Call& c) {
 }
 
 constexpr FunctionDef TclNamespace_init_def{
-    "__init__", TclNamespace_init, "(self, ns, tcl=None)",
+    "__init__", invoke<TclNamespace_init>, "(self, ns, tcl=None)",
     "Name the namespace ns of the interpreter tcl and make its four views."};
 
 // self.call(words): the words run inside the namespace.
@@ -99,9 +98,9 @@ Ref named_or_current(const State& st, PyObject* self) {
     return is_true(ns) ? ns : call_method(self, st.name.current);
 }
 
-Ref TclNamespace_children(const Call& c) {
+Ref TclNamespace_children(const Call& c, Named<2> named) {
     const State& st = c.state<State>();
-    auto [self, pattern] = c.parse<2>().named;
+    auto [self, pattern] = named;
     Ref words = pattern == Py_None
                     ? tuple(st.name.namespace_word, st.name.children)
                     : tuple(st.name.namespace_word, st.name.children, scriptify(st, pattern).get());
@@ -109,31 +108,31 @@ Ref TclNamespace_children(const Call& c) {
 }
 
 constexpr FunctionDef TclNamespace_children_def{
-    "children", TclNamespace_children, "(self, pattern=None)",
+    "children", invoke<TclNamespace_children>, "(self, pattern=None)",
     "Return the child namespaces (those matching pattern)."};
 
-Ref TclNamespace_code(const Call& c) {
+Ref TclNamespace_code(const Call& c, Named<2> named) {
     const State& st = c.state<State>();
-    auto [self, script] = c.parse<2>().named;
+    auto [self, script] = named;
     return scoped_call(st, self, tuple(st.name.namespace_word, st.name.code, script));
 }
 
 constexpr FunctionDef TclNamespace_code_def{
-    "code", TclNamespace_code, "(self, script)",
+    "code", invoke<TclNamespace_code>, "(self, script)",
     "Return script captured to run in this namespace later."};
 
-Ref TclNamespace_current(const Call& c) {
+Ref TclNamespace_current(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    PyObject* self = c.parse<1>().named[0];
+    PyObject* self = named[0];
     return tk_call(st, self, tuple(st.name.namespace_word, st.name.current));
 }
 
-constexpr FunctionDef TclNamespace_current_def{"current", TclNamespace_current, "(self)",
+constexpr FunctionDef TclNamespace_current_def{"current", invoke<TclNamespace_current>, "(self)",
                                                "Return the interpreter's current namespace."};
 
-Ref TclNamespace_create(const Call& c) {
+Ref TclNamespace_create(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    PyObject* self = c.parse<1>().named[0];
+    PyObject* self = named[0];
     if (!is_true(getattr(self, st.name.ns)))
         raise(PyExc_ValueError, "Cannot create current namespace");
     call_method(self, st.name.eval, st.name.empty);
@@ -141,37 +140,36 @@ Ref TclNamespace_create(const Call& c) {
 }
 
 constexpr FunctionDef TclNamespace_create_def{
-    "create", TclNamespace_create, "(self)",
+    "create", invoke<TclNamespace_create>, "(self)",
     "Create the namespace; ValueError for a handle without a name."};
 
-Ref TclNamespace_delete(const Call& c) {
+Ref TclNamespace_delete(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    PyObject* self = c.parse<1>().named[0];
+    PyObject* self = named[0];
     Ref target = named_or_current(st, self);
     tk_call(st, self, tuple(st.name.namespace_word, st.name.delete_, target.get()));
     return none();
 }
 
 constexpr FunctionDef TclNamespace_delete_def{
-    "delete", TclNamespace_delete, "(self)",
+    "delete", invoke<TclNamespace_delete>, "(self)",
     "Delete the namespace (the current one for a handle without a name)."};
 
-Ref TclNamespace_exists(const Call& c) {
+Ref TclNamespace_exists(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    PyObject* self = c.parse<1>().named[0];
+    PyObject* self = named[0];
     Ref target = named_or_current(st, self);
     Ref result = tk_call(st, self, tuple(st.name.namespace_word, st.name.exists, target.get()));
     return host_cast(st, self, st.name.cast_boolean, result);
 }
 
-constexpr FunctionDef TclNamespace_exists_def{"exists", TclNamespace_exists, "(self)",
+constexpr FunctionDef TclNamespace_exists_def{"exists", invoke<TclNamespace_exists>, "(self)",
                                               "Return True when the namespace exists."};
 
 // The command that call() and eval() run: the given words (one command, or a script), inside a
 // `namespace eval` of the handle's namespace when it has a name. For eval, a word list becomes its
 // script here, so that a first word starting with "#" is not read as a comment.
-Ref scoped_command(const State& st, const Call& c, bool as_script) {
-    auto a = c.parse<2>();
+Ref scoped_command(const State& st, const Arguments<2>& a, bool as_script) {
     auto [self, tclcmd] = a.named;
     Ref command = Ref::borrow(tclcmd);
     if (a.rest_count) {
@@ -186,32 +184,31 @@ Ref scoped_command(const State& st, const Call& c, bool as_script) {
     return command;
 }
 
-Ref TclNamespace_eval(const Call& c) {
+Ref TclNamespace_eval(const Call& c, const Arguments<2>& a) {
     const State& st = c.state<State>();
-    Ref command = scoped_command(st, c, true);
+    Ref command = scoped_command(st, a, true);
     Ref script = scriptify(st, command);
-    return call_method(tk_of(st, c.args[0]), st.name.eval, script.get());
+    return call_method(tk_of(st, a.named[0]), st.name.eval, script.get());
 }
 
 constexpr FunctionDef TclNamespace_eval_def{
-    "eval", TclNamespace_eval, "(self, tclcmd, *args)",
+    "eval", invoke<TclNamespace_eval>, "(self, tclcmd, *args)",
     "Evaluate a script, or the command of the words tclcmd, *args, in the namespace."};
 
-Ref TclNamespace_call(const Call& c) {
+Ref TclNamespace_call(const Call& c, const Arguments<2>& a) {
     const State& st = c.state<State>();
-    Ref command = scoped_command(st, c, false);
+    Ref command = scoped_command(st, a, false);
     Ref words = tclobj(st, command.get());
-    return tk_call(st, c.args[0], words);
+    return tk_call(st, a.named[0], words);
 }
 
 constexpr FunctionDef TclNamespace_call_def{
-    "call", TclNamespace_call, "(self, tclcmd, *args)",
+    "call", invoke<TclNamespace_call>, "(self, tclcmd, *args)",
     "Run the command of the words tclcmd, *args (or the words tuple tclcmd) in the\n"
     "namespace, without substitution."};
 
-Ref TclNamespace_export(const Call& c) {
+Ref TclNamespace_export(const Call& c, const Arguments<2>& a) {
     const State& st = c.state<State>();
-    auto a = c.parse<2>();
     auto [self, clear] = a.named;
     bool clearing = is_true(clear);
     Ref words =
@@ -222,24 +219,22 @@ Ref TclNamespace_export(const Call& c) {
 }
 
 constexpr FunctionDef TclNamespace_export_def{
-    "export", TclNamespace_export, "(self, clear=False, *patterns)",
+    "export", invoke<TclNamespace_export>, "(self, clear=False, *patterns)",
     "Add export patterns (after clearing the list when clear is true); with neither,\n"
     "return the export list."};
 
-Ref TclNamespace_forget(const Call& c) {
+Ref TclNamespace_forget(const Call& c, const Arguments<1>& a) {
     const State& st = c.state<State>();
-    auto a = c.parse<1>();
     scoped_call(st, a.named[0], namespace_words(st, st.name.forget, {}, a.rest, a.rest_count));
     return none();
 }
 
 constexpr FunctionDef TclNamespace_forget_def{
-    "forget", TclNamespace_forget, "(self, *patterns)",
+    "forget", invoke<TclNamespace_forget>, "(self, *patterns)",
     "Remove commands imported into the namespace that match the patterns."};
 
-Ref TclNamespace_import(const Call& c) {
+Ref TclNamespace_import(const Call& c, const Arguments<2>& a) {
     const State& st = c.state<State>();
-    auto a = c.parse<2>();
     auto [self, force] = a.named;
     Ref words = namespace_words(st, st.name.import_, {{is_true(force), st.name.w_force}}, a.rest,
                                 a.rest_count);
@@ -248,18 +243,18 @@ Ref TclNamespace_import(const Call& c) {
 }
 
 constexpr FunctionDef TclNamespace_import_def{
-    "import_", TclNamespace_import, "(self, force=False, *patterns)",
+    "import_", invoke<TclNamespace_import>, "(self, force=False, *patterns)",
     "Import the commands matching the patterns, replacing existing ones when force is\n"
     "true."};
 
-Ref TclNamespace_origin(const Call& c) {
+Ref TclNamespace_origin(const Call& c, Named<2> named) {
     const State& st = c.state<State>();
-    auto [self, command] = c.parse<2>().named;
+    auto [self, command] = named;
     return scoped_call(st, self, tuple(st.name.namespace_word, st.name.origin, command));
 }
 
 constexpr FunctionDef TclNamespace_origin_def{
-    "origin", TclNamespace_origin, "(self, command)",
+    "origin", invoke<TclNamespace_origin>, "(self, command)",
     "Return the fully qualified name of the command that command was imported from."};
 
 // The parent of an absolute name, worked out as Tcl's `namespace parent` answers: the name's
@@ -268,9 +263,9 @@ Ref parent_name(const State& st, Borrowed ns) {
     return tcl::parent_of_normal(tcl::normalize_name(name_text(st, ns)));
 }
 
-Ref TclNamespace_parent(const Call& c) {
+Ref TclNamespace_parent(const Call& c, Named<2> named) {
     const State& st = c.state<State>();
-    auto [self, force_eval] = c.parse<2>().named;
+    auto [self, force_eval] = named;
     if (is_true(force_eval) && is_true(call_method(self, st.name.is_absolute)))
         return parent_name(st, getattr(self, st.name.ns));
     Ref ns = getattr(self, st.name.ns);
@@ -280,13 +275,13 @@ Ref TclNamespace_parent(const Call& c) {
 }
 
 constexpr FunctionDef TclNamespace_parent_def{
-    "parent", TclNamespace_parent, "(self, force_eval=False)",
+    "parent", invoke<TclNamespace_parent>, "(self, force_eval=False)",
     "Return the parent namespace. With force_eval true, the parent of an absolute name is\n"
     "worked out from the name alone, without asking Tcl."};
 
-Ref TclNamespace_which(const Call& c) {
+Ref TclNamespace_which(const Call& c, Named<4> named) {
     const State& st = c.state<State>();
-    auto [self, name, command, variable] = c.parse<4>().named;
+    auto [self, name, command, variable] = named;
     PyObject* tail[] = {name};
     Ref words = namespace_words(
         st, st.name.which,
@@ -295,7 +290,7 @@ Ref TclNamespace_which(const Call& c) {
 }
 
 constexpr FunctionDef TclNamespace_which_def{
-    "which", TclNamespace_which, "(self, name, command=False, variable=False)",
+    "which", invoke<TclNamespace_which>, "(self, name, command=False, variable=False)",
     "Return the fully qualified name that name resolves to in the namespace."};
 
 // `self.ns and self.ns.startswith("::")` (negated for is_relative): the empty name itself when
@@ -309,63 +304,63 @@ Ref absolute_test(const State& st, PyObject* self, bool wanted) {
     return boolean(absolute == wanted);
 }
 
-Ref TclNamespace_is_absolute(const Call& c) {
+Ref TclNamespace_is_absolute(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    return absolute_test(st, c.parse<1>().named[0], true);
+    return absolute_test(st, named[0], true);
 }
 
 constexpr FunctionDef TclNamespace_is_absolute_def{
-    "is_absolute", TclNamespace_is_absolute, "(self)",
+    "is_absolute", invoke<TclNamespace_is_absolute>, "(self)",
     "Return whether the name starts with '::' (the empty name for a handle without one)."};
 
-Ref TclNamespace_is_relative(const Call& c) {
+Ref TclNamespace_is_relative(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    return absolute_test(st, c.parse<1>().named[0], false);
+    return absolute_test(st, named[0], false);
 }
 
 constexpr FunctionDef TclNamespace_is_relative_def{
-    "is_relative", TclNamespace_is_relative, "(self)",
+    "is_relative", invoke<TclNamespace_is_relative>, "(self)",
     "Return whether the name is relative (the empty name for a handle without one)."};
 
-Ref TclNamespace_absolute(const Call& c) {
+Ref TclNamespace_absolute(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    PyObject* self = c.parse<1>().named[0];
+    PyObject* self = named[0];
     if (is_true(call_method(self, st.name.is_absolute))) return getattr(self, st.name.ns);
     Ref current = call_method(self, st.name.current);
     return join_two(st, current, getattr(self, st.name.ns));
 }
 
 constexpr FunctionDef TclNamespace_absolute_def{
-    "absolute", TclNamespace_absolute, "(self)",
+    "absolute", invoke<TclNamespace_absolute>, "(self)",
     "Return the absolute name, joining a relative one to the current namespace."};
 
-Ref TclNamespace_make_absolute(const Call& c) {
+Ref TclNamespace_make_absolute(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    PyObject* self = c.parse<1>().named[0];
+    PyObject* self = named[0];
     setattr(self, st.name.ns, call_method(self, st.name.absolute));
     return none();
 }
 
 constexpr FunctionDef TclNamespace_make_absolute_def{
-    "make_absolute", TclNamespace_make_absolute, "(self)",
+    "make_absolute", invoke<TclNamespace_make_absolute>, "(self)",
     "Replace the handle's name by its absolute form."};
 
-Ref TclNamespace_str(const Call& c) {
+Ref TclNamespace_str(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    return getattr(c.parse<1>().named[0], st.name.ns);
+    return getattr(named[0], st.name.ns);
 }
 
-constexpr FunctionDef TclNamespace_str_def{"__str__", TclNamespace_str, "(self)",
+constexpr FunctionDef TclNamespace_str_def{"__str__", invoke<TclNamespace_str>, "(self)",
                                            "Return the namespace's name."};
 
-Ref TclNamespace_repr(const Call& c) {
+Ref TclNamespace_repr(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    PyObject* self = c.parse<1>().named[0];
+    PyObject* self = named[0];
     Ref ns = getattr(self, st.name.ns);
     return own(PyUnicode_FromFormat("%U(%R)", class_name(self).get(), ns.get()));
 }
 
-constexpr FunctionDef TclNamespace_repr_def{"__repr__", TclNamespace_repr, "(self)",
+constexpr FunctionDef TclNamespace_repr_def{"__repr__", invoke<TclNamespace_repr>, "(self)",
                                             "Return ClassName('name')."};
 
 constexpr const char* TclNamespace_doc =

@@ -31,8 +31,7 @@ Ref enter_temporary(const State& st, PyObject* cls, PyObject* self) {
 
 // The end of __exit__, after the clean-up: a later class's __exit__ decides, or False, which
 // never suppresses an exception of the block.
-Ref exit_temporary(const State& st, PyObject* cls, const Call& c) {
-    auto a = c.parse<1>();
+Ref exit_temporary(const State& st, PyObject* cls, const Arguments<1>& a) {
     PyObject* self = a.named[0];
     Ref later = super_attr_optional(cls, self, st.name.dunder_exit);
     if (!later || !is_true(later)) return boolean(false);
@@ -44,33 +43,33 @@ void delete_quietly(const State& st, PyObject* self) {
     ignoring(st.TclError, [&] { call_method(self, st.name.delete_); });
 }
 
-Ref TempTclVariable_init(const Call& c) {
+Ref TempTclVariable_init(const Call& c, const Arguments<2>& a) {
     const State& st = c.state<State>();
-    auto a = c.parse<2>();
     init_temporary(st, st.TempTclVariable, a.named[0], a.named[1], a.kwargs);
     return none();
 }
 
 constexpr FunctionDef TempTclVariable_init_def{
-    "__init__", TempTclVariable_init, "(self, var_name='::__tarvik__{cls}_{id}_tmp', **kwargs)",
+    "__init__", invoke<TempTclVariable_init>,
+    "(self, var_name='::__tarvik__{cls}_{id}_tmp', **kwargs)",
     "Name a temporary variable; other keyword arguments go to TclVariable."};
 
-Ref TempTclVariable_enter(const Call& c) {
+Ref TempTclVariable_enter(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    return enter_temporary(st, st.TempTclVariable, c.parse<1>().named[0]);
+    return enter_temporary(st, st.TempTclVariable, named[0]);
 }
 
-constexpr FunctionDef TempTclVariable_enter_def{"__enter__", TempTclVariable_enter, "(self)",
-                                                "Return the handle."};
+constexpr FunctionDef TempTclVariable_enter_def{"__enter__", invoke<TempTclVariable_enter>,
+                                                "(self)", "Return the handle."};
 
-Ref TempTclVariable_exit(const Call& c) {
+Ref TempTclVariable_exit(const Call& c, Deferred<1> parse) {
     const State& st = c.state<State>();
     call_method_kw(receiver(c), st.name.unset, st.name.kw_nocomplain, Py_True);
-    return exit_temporary(st, st.TempTclVariable, c);
+    return exit_temporary(st, st.TempTclVariable, parse(c));
 }
 
 constexpr FunctionDef TempTclVariable_exit_def{
-    "__exit__", TempTclVariable_exit, "(self, *exc_info)",
+    "__exit__", invoke<TempTclVariable_exit>, "(self, *exc_info)",
     "Unset the variable, silently if it does not exist; return False."};
 
 // Removes the command just registered by a constructor that then failed: no handle will ever
@@ -91,9 +90,8 @@ bool host_gone(const State& st, PyObject* self) {
     return tcl && PyWeakref_CheckProxy(tcl) && !weakref_target(tcl);
 }
 
-Ref TempTclCommand_init(const Call& c) {
+Ref TempTclCommand_init(const Call& c, const Arguments<3>& a) {
     const State& st = c.state<State>();
-    auto a = c.parse<3>();
     auto [self, func, cmd_name] = a.named;
     init_temporary(st, st.TempTclCommand, self, cmd_name, a.kwargs);
     if (func != Py_None && is_true(func)) {
@@ -109,32 +107,32 @@ Ref TempTclCommand_init(const Call& c) {
 }
 
 constexpr FunctionDef TempTclCommand_init_def{
-    "__init__", TempTclCommand_init,
+    "__init__", invoke<TempTclCommand_init>,
     "(self, func=None, cmd_name='::__tarvik__{cls}_{id}_tmp', **kwargs)",
     "Name a temporary command and register func under it when given."};
 
 template <PyObject* State::* Class>
-Ref temporary_enter(const Call& c) {
+Ref temporary_enter(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    PyObject* self = c.parse<1>().named[0];
+    PyObject* self = named[0];
     Ref result = enter_temporary(st, st.*Class, self);
     if constexpr (Class == &State::TempTclNamespace) call_method(self, st.name.create);
     return result;
 }
 
 template <PyObject* State::* Class>
-Ref temporary_exit(const Call& c) {
+Ref temporary_exit(const Call& c, Deferred<1> parse) {
     const State& st = c.state<State>();
     delete_quietly(st, receiver(c));
-    return exit_temporary(st, st.*Class, c);
+    return exit_temporary(st, st.*Class, parse(c));
 }
 
 // A command made with a function is deleted when its handle goes, unless its interpreter went
 // first; one made without a function was never registered by the handle and is left alone. A
 // host whose link to its interpreter is closed (a ConnectionError) has gone too.
-Ref TempTclCommand_del(const Call& c) {
+Ref TempTclCommand_del(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    PyObject* self = c.parse<1>().named[0];
+    PyObject* self = named[0];
     if (getattr_optional(self, st.name.dunder_wrapped) && !host_gone(st, self))
         ignoring(PyExc_ConnectionError, [&] { delete_quietly(st, self); });
     Ref later = super_attr_optional(st.TempTclCommand, self, st.name.dunder_del);
@@ -143,18 +141,17 @@ Ref TempTclCommand_del(const Call& c) {
 }
 
 constexpr FunctionDef TempTclCommand_del_def{
-    "__del__", TempTclCommand_del, "(self)",
+    "__del__", invoke<TempTclCommand_del>, "(self)",
     "Delete the command if the handle registered a function."};
 
-Ref TempTclNamespace_init(const Call& c) {
+Ref TempTclNamespace_init(const Call& c, const Arguments<2>& a) {
     const State& st = c.state<State>();
-    auto a = c.parse<2>();
     init_temporary(st, st.TempTclNamespace, a.named[0], a.named[1], a.kwargs);
     return none();
 }
 
 constexpr FunctionDef TempTclNamespace_init_def{
-    "__init__", TempTclNamespace_init, "(self, ns='::__tarvik__{cls}_{id}_tmp', **kwargs)",
+    "__init__", invoke<TempTclNamespace_init>, "(self, ns='::__tarvik__{cls}_{id}_tmp', **kwargs)",
     "Name a temporary namespace; other keyword arguments go to TclNamespace."};
 
 constexpr const char* TempTclVariable_doc =
@@ -188,17 +185,17 @@ const FunctionDef TempTclVariable_methods[] = {
 
 const FunctionDef TempTclCommand_methods[] = {
     TempTclCommand_init_def,
-    {"__enter__", temporary_enter<&State::TempTclCommand>, "(self)", "Return the handle."},
-    {"__exit__", temporary_exit<&State::TempTclCommand>, "(self, *exc_info)",
+    {"__enter__", invoke<temporary_enter<&State::TempTclCommand>>, "(self)", "Return the handle."},
+    {"__exit__", invoke<temporary_exit<&State::TempTclCommand>>, "(self, *exc_info)",
      "Delete the command, silently if it does not exist; return False."},
     TempTclCommand_del_def,
 };
 
 const FunctionDef TempTclNamespace_methods[] = {
     TempTclNamespace_init_def,
-    {"__enter__", temporary_enter<&State::TempTclNamespace>, "(self)",
+    {"__enter__", invoke<temporary_enter<&State::TempTclNamespace>>, "(self)",
      "Create the namespace and return the handle."},
-    {"__exit__", temporary_exit<&State::TempTclNamespace>, "(self, *exc_info)",
+    {"__exit__", invoke<temporary_exit<&State::TempTclNamespace>>, "(self, *exc_info)",
      "Delete the namespace, silently if it does not exist; return False."},
 };
 

@@ -21,9 +21,9 @@ Ref index_for_reading(const State& st, PyObject* index) {
     return PyUnicode_Check(index) ? Ref::borrow(index) : scriptify(st, index);
 }
 
-Ref TclVariable_init(const Call& c) {
+Ref TclVariable_init(const Call& c, Named<5> named) {
     const State& st = c.state<State>();
-    auto [self, var_name, array_index, tcl, cast] = c.parse<5>().named;
+    auto [self, var_name, array_index, tcl, cast] = named;
     setattr(self, st.name.tcl, host_proxy(st, tcl));
     setattr(self, st.name.cast, cast);
     Ref name = scriptify(st, var_name);
@@ -33,16 +33,16 @@ Ref TclVariable_init(const Call& c) {
 }
 
 constexpr FunctionDef TclVariable_init_def{
-    "__init__", TclVariable_init, "(self, var_name, array_index=None, tcl=None, cast=None)",
+    "__init__", invoke<TclVariable_init>, "(self, var_name, array_index=None, tcl=None, cast=None)",
     "Name the variable (or its element array_index) of the interpreter tcl."};
 
-Ref TclVariable_get_obj(const Call& c) {
+Ref TclVariable_get_obj(const Call& c, Deferred<3> parse) {
     const State& st = c.state<State>();
     PyObject *self, *index = Py_None, *cast = nullptr;
     if (c.exactly(1)) {
         self = c.args[0];
     } else {
-        auto a = c.parse<3>();
+        auto a = parse(c);
         self = a.named[0], index = a.named[1], cast = a.named[2];
     }
     Ref tk = tk_of(st, self);
@@ -55,29 +55,29 @@ Ref TclVariable_get_obj(const Call& c) {
 }
 
 constexpr FunctionDef TclVariable_get_obj_def{
-    "get_obj", TclVariable_get_obj, "(self, array_index=None, cast=...)",
+    "get_obj", invoke<TclVariable_get_obj>, "(self, array_index=None, cast=...)",
     "Return the value as the interpreter's object, or that of element array_index.\n\n"
     "The handle's cast is applied unless cast is given: cast=None reads the raw value,\n"
     "another callable is applied instead. TclError when the variable does not exist."};
 
-Ref TclVariable_get_str(const Call& c) {
+Ref TclVariable_get_str(const Call& c, Named<2> named) {
     const State& st = c.state<State>();
-    auto [self, index] = c.parse<2>().named;
+    auto [self, index] = named;
     Ref words = tuple(st.name.set, addressed_name(st, self, index));
     return call_method(tk_of(st, self), st.name.eval, scriptify(st, words).get());
 }
 
 constexpr FunctionDef TclVariable_get_str_def{
-    "get_str", TclVariable_get_str, "(self, array_index=None)",
+    "get_str", invoke<TclVariable_get_str>, "(self, array_index=None)",
     "Return the value (or that of element array_index) as the interpreter's string."};
 
-Ref TclVariable_set(const Call& c) {
+Ref TclVariable_set(const Call& c, Deferred<3> parse) {
     const State& st = c.state<State>();
     PyObject *self, *value, *index = Py_None;
     if (c.exactly(2)) {
         self = c.args[0], value = c.args[1];
     } else {
-        auto a = c.parse<3>();
+        auto a = parse(c);
         self = a.named[0], value = a.named[1], index = a.named[2];
     }
     Ref tk = tk_of(st, self);
@@ -88,12 +88,12 @@ Ref TclVariable_set(const Call& c) {
 }
 
 constexpr FunctionDef TclVariable_set_def{
-    "set", TclVariable_set, "(self, value, array_index=None)",
+    "set", invoke<TclVariable_set>, "(self, value, array_index=None)",
     "Set the variable (or its element array_index) to value, converted by tclobj()."};
 
-Ref TclVariable_unset(const Call& c) {
+Ref TclVariable_unset(const Call& c, Named<3> named) {
     const State& st = c.state<State>();
-    auto [self, index, nocomplain] = c.parse<3>().named;
+    auto [self, index, nocomplain] = named;
     auto unset = [&] {
         Ref tk = tk_of(st, self);
         Ref name = getattr(self, st.name.var_name);
@@ -110,30 +110,30 @@ Ref TclVariable_unset(const Call& c) {
 }
 
 constexpr FunctionDef TclVariable_unset_def{
-    "unset", TclVariable_unset, "(self, array_index=None, nocomplain=False)",
+    "unset", invoke<TclVariable_unset>, "(self, array_index=None, nocomplain=False)",
     "Unset the variable (or its element array_index).\n\n"
     "A missing variable raises TclError unless nocomplain is true."};
 
-Ref TclVariable_exists(const Call& c) {
+Ref TclVariable_exists(const Call& c, Named<2> named) {
     const State& st = c.state<State>();
-    auto [self, index] = c.parse<2>().named;
+    auto [self, index] = named;
     Ref words = tuple(st.name.w_info, st.name.exists, addressed_name(st, self, index));
     return host_cast(st, self, st.name.cast_boolean, tk_call(st, self, words));
 }
 
 constexpr FunctionDef TclVariable_exists_def{
-    "exists", TclVariable_exists, "(self, array_index=None)",
+    "exists", invoke<TclVariable_exists>, "(self, array_index=None)",
     "Return True when the variable (or its element array_index) exists."};
 
-Ref TclVariable_array_item_byref(const Call& c) {
+Ref TclVariable_array_item_byref(const Call& c, Named<3> named) {
     const State& st = c.state<State>();
-    auto [self, index, cast] = c.parse<3>().named;
+    auto [self, index, cast] = named;
     return call_kw(st.TclVariable, st.name.kw_index_tcl_cast, self, index, host_of(st, self).get(),
                    cast);
 }
 
 constexpr FunctionDef TclVariable_array_item_byref_def{
-    "array_item_byref", TclVariable_array_item_byref, "(self, array_index, cast=None)",
+    "array_item_byref", invoke<TclVariable_array_item_byref>, "(self, array_index, cast=None)",
     "Return a new TclVariable on element array_index of this array, with the given cast."};
 
 // ("::array", subcommand, name), with the pattern as a fourth word unless it is None.
@@ -144,108 +144,108 @@ Ref array_words(const State& st, PyObject* self, PyObject* subcommand, PyObject*
     return tuple(st.name.w_array, subcommand, name.get(), scriptify(st, pattern).get());
 }
 
-Ref TclVariable_array_get_obj(const Call& c) {
+Ref TclVariable_array_get_obj(const Call& c, Named<2> named) {
     const State& st = c.state<State>();
-    auto [self, pattern] = c.parse<2>().named;
+    auto [self, pattern] = named;
     Ref result = tk_call(st, self, array_words(st, self, st.name.get, pattern));
     return host_cast(st, self, st.name.cast_array, result);
 }
 
 constexpr FunctionDef TclVariable_array_get_obj_def{
-    "array_get_obj", TclVariable_array_get_obj, "(self, pattern=None)",
+    "array_get_obj", invoke<TclVariable_array_get_obj>, "(self, pattern=None)",
     "Return the array's elements (those matching pattern) as a dict, read by a call."};
 
-Ref TclVariable_array_get_str(const Call& c) {
+Ref TclVariable_array_get_str(const Call& c, Named<2> named) {
     const State& st = c.state<State>();
-    auto [self, pattern] = c.parse<2>().named;
+    auto [self, pattern] = named;
     Ref script = scriptify(st, array_words(st, self, st.name.get, pattern));
     Ref result = call_method(tk_of(st, self), st.name.eval, script.get());
     return host_cast(st, self, st.name.cast_array, result);
 }
 
 constexpr FunctionDef TclVariable_array_get_str_def{
-    "array_get_str", TclVariable_array_get_str, "(self, pattern=None)",
+    "array_get_str", invoke<TclVariable_array_get_str>, "(self, pattern=None)",
     "Return the array's elements (those matching pattern) as a dict, read by a script."};
 
-Ref TclVariable_array_set(const Call& c) {
+Ref TclVariable_array_set(const Call& c, Named<2> named) {
     const State& st = c.state<State>();
-    auto [self, value] = c.parse<2>().named;
+    auto [self, value] = named;
     Ref name = getattr(self, st.name.var_name);
     tk_call(st, self, tuple(st.name.w_array, st.name.set, name.get(), tclobj(st, value).get()));
     return none();
 }
 
 constexpr FunctionDef TclVariable_array_set_def{
-    "array_set", TclVariable_array_set, "(self, value)",
+    "array_set", invoke<TclVariable_array_set>, "(self, value)",
     "Set elements of the array from a mapping or a flat sequence of names and values."};
 
-Ref TclVariable_array_unset(const Call& c) {
+Ref TclVariable_array_unset(const Call& c, Named<2> named) {
     const State& st = c.state<State>();
-    auto [self, pattern] = c.parse<2>().named;
+    auto [self, pattern] = named;
     tk_call(st, self, array_words(st, self, st.name.unset, pattern));
     return none();
 }
 
 constexpr FunctionDef TclVariable_array_unset_def{
-    "array_unset", TclVariable_array_unset, "(self, pattern=None)",
+    "array_unset", invoke<TclVariable_array_unset>, "(self, pattern=None)",
     "Unset the elements matching pattern, or the whole array when pattern is None."};
 
-Ref TclVariable_array_size(const Call& c) {
+Ref TclVariable_array_size(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    PyObject* self = c.parse<1>().named[0];
+    PyObject* self = named[0];
     return tk_call(st, self, array_words(st, self, st.name.size, nullptr));
 }
 
 constexpr FunctionDef TclVariable_array_size_def{
-    "array_size", TclVariable_array_size, "(self)",
+    "array_size", invoke<TclVariable_array_size>, "(self)",
     "Return the number of elements of the array (0 when it does not exist)."};
 
-Ref TclVariable_array_names(const Call& c) {
+Ref TclVariable_array_names(const Call& c, Named<2> named) {
     const State& st = c.state<State>();
-    auto [self, pattern] = c.parse<2>().named;
+    auto [self, pattern] = named;
     Ref result = tk_call(st, self, array_words(st, self, st.name.names, pattern));
     return host_cast(st, self, st.name.cast_list, result);
 }
 
 constexpr FunctionDef TclVariable_array_names_def{
-    "array_names", TclVariable_array_names, "(self, pattern=None)",
+    "array_names", invoke<TclVariable_array_names>, "(self, pattern=None)",
     "Return the names of the array's elements (those matching pattern)."};
 
-Ref TclVariable_is_array(const Call& c) {
+Ref TclVariable_is_array(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    PyObject* self = c.parse<1>().named[0];
+    PyObject* self = named[0];
     Ref result = tk_call(st, self, array_words(st, self, st.name.exists, nullptr));
     return host_cast(st, self, st.name.cast_boolean, result);
 }
 
-constexpr FunctionDef TclVariable_is_array_def{"is_array", TclVariable_is_array, "(self)",
+constexpr FunctionDef TclVariable_is_array_def{"is_array", invoke<TclVariable_is_array>, "(self)",
                                                "Return True when the variable is an array."};
 
-Ref TclVariable_str(const Call& c) {
+Ref TclVariable_str(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    return getattr(c.parse<1>().named[0], st.name.var_name);
+    return getattr(named[0], st.name.var_name);
 }
 
-constexpr FunctionDef TclVariable_str_def{"__str__", TclVariable_str, "(self)",
+constexpr FunctionDef TclVariable_str_def{"__str__", invoke<TclVariable_str>, "(self)",
                                           "Return the variable's name."};
 
-Ref TclVariable_tclobj(const Call& c) {
+Ref TclVariable_tclobj(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    return scriptify(st, getattr(c.parse<1>().named[0], st.name.var_name));
+    return scriptify(st, getattr(named[0], st.name.var_name));
 }
 
 constexpr FunctionDef TclVariable_tclobj_def{
-    "__tclobj__", TclVariable_tclobj, "(self)",
+    "__tclobj__", invoke<TclVariable_tclobj>, "(self)",
     "Return the variable's name: passed to a command, a handle stands for its variable."};
 
-Ref TclVariable_repr(const Call& c) {
+Ref TclVariable_repr(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    PyObject* self = c.parse<1>().named[0];
+    PyObject* self = named[0];
     Ref name = getattr(self, st.name.var_name);
     return own(PyUnicode_FromFormat("%U(%R)", class_name(self).get(), name.get()));
 }
 
-constexpr FunctionDef TclVariable_repr_def{"__repr__", TclVariable_repr, "(self)",
+constexpr FunctionDef TclVariable_repr_def{"__repr__", invoke<TclVariable_repr>, "(self)",
                                            "Return ClassName('name')."};
 
 constexpr const char* TclVariable_doc =
@@ -272,9 +272,9 @@ const FunctionDef TclVariable_methods[] = {
     TclVariable_array_size_def,
     TclVariable_array_names_def,
     TclVariable_is_array_def,
-    {"absolute", handle_absolute<&Names::var_name>, "(self)",
+    {"absolute", invoke<handle_absolute<&Names::var_name>>, "(self)",
      "Return the variable's name, qualified by the current namespace when relative."},
-    {"make_absolute", handle_make_absolute<&Names::var_name>, "(self)",
+    {"make_absolute", invoke<handle_make_absolute<&Names::var_name>>, "(self)",
      "Replace the handle's name by its absolute form."},
     TclVariable_str_def,
     TclVariable_tclobj_def,
@@ -283,89 +283,89 @@ const FunctionDef TclVariable_methods[] = {
 
 // TclArrayVariable: the mapping operations, each one call of a TclVariable method
 
-Ref TclArrayVariable_init(const Call& c) {
+Ref TclArrayVariable_init(const Call& c, Named<4> named) {
     const State& st = c.state<State>();
-    auto [self, var_name, tcl, cast] = c.parse<4>().named;
+    auto [self, var_name, tcl, cast] = named;
     Ref init = super_attr(st.TclArrayVariable, self, st.name.dunder_init);
     call_kw(init, st.name.kw_tcl_cast, var_name, tcl, cast);
     return none();
 }
 
-constexpr FunctionDef TclArrayVariable_init_def{"__init__", TclArrayVariable_init,
+constexpr FunctionDef TclArrayVariable_init_def{"__init__", invoke<TclArrayVariable_init>,
                                                 "(self, var_name, tcl=None, cast=None)",
                                                 "Name the array var_name of the interpreter tcl."};
 
-Ref TclArrayVariable_len(const Call& c) {
+Ref TclArrayVariable_len(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    return call_method(c.parse<1>().named[0], st.name.array_size);
+    return call_method(named[0], st.name.array_size);
 }
 
-constexpr FunctionDef TclArrayVariable_len_def{"__len__", TclArrayVariable_len, "(self)",
+constexpr FunctionDef TclArrayVariable_len_def{"__len__", invoke<TclArrayVariable_len>, "(self)",
                                                "Return array_size()."};
 
-Ref TclArrayVariable_iter(const Call& c) {
+Ref TclArrayVariable_iter(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    return iterate_names(st, NameSource::ARRAY_ELEMENTS, c.parse<1>().named[0], nullptr);
+    return iterate_names(st, NameSource::ARRAY_ELEMENTS, named[0], nullptr);
 }
 
 constexpr FunctionDef TclArrayVariable_iter_def{
-    "__iter__", TclArrayVariable_iter, "(self)",
+    "__iter__", invoke<TclArrayVariable_iter>, "(self)",
     "Iterate over the element names, fetched when iteration starts."};
 
-Ref TclArrayVariable_contains(const Call& c) {
+Ref TclArrayVariable_contains(const Call& c, Named<2> named) {
     const State& st = c.state<State>();
-    auto [self, key] = c.parse<2>().named;
+    auto [self, key] = named;
     return call_method_kw(self, st.name.exists, st.name.kw_array_index, key);
 }
 
-constexpr FunctionDef TclArrayVariable_contains_def{"__contains__", TclArrayVariable_contains,
-                                                    "(self, key)",
-                                                    "Return True when element key exists."};
+constexpr FunctionDef TclArrayVariable_contains_def{
+    "__contains__", invoke<TclArrayVariable_contains>, "(self, key)",
+    "Return True when element key exists."};
 
-Ref TclArrayVariable_getitem(const Call& c) {
+Ref TclArrayVariable_getitem(const Call& c, Named<2> named) {
     const State& st = c.state<State>();
-    auto [self, key] = c.parse<2>().named;
+    auto [self, key] = named;
     return call_method_kw(self, st.name.get, st.name.kw_array_index, key);
 }
 
-constexpr FunctionDef TclArrayVariable_getitem_def{"__getitem__", TclArrayVariable_getitem,
+constexpr FunctionDef TclArrayVariable_getitem_def{"__getitem__", invoke<TclArrayVariable_getitem>,
                                                    "(self, key)",
                                                    "Return element key, cast by the handle."};
 
-Ref TclArrayVariable_setitem(const Call& c) {
+Ref TclArrayVariable_setitem(const Call& c, Named<3> named) {
     const State& st = c.state<State>();
-    auto [self, key, value] = c.parse<3>().named;
+    auto [self, key, value] = named;
     call_method_kw(self, st.name.set, st.name.kw_array_index, value, key);
     return none();
 }
 
-constexpr FunctionDef TclArrayVariable_setitem_def{
-    "__setitem__", TclArrayVariable_setitem, "(self, key, value)", "Set element key to value."};
+constexpr FunctionDef TclArrayVariable_setitem_def{"__setitem__", invoke<TclArrayVariable_setitem>,
+                                                   "(self, key, value)",
+                                                   "Set element key to value."};
 
-Ref TclArrayVariable_delitem(const Call& c) {
+Ref TclArrayVariable_delitem(const Call& c, Named<2> named) {
     const State& st = c.state<State>();
-    auto [self, key] = c.parse<2>().named;
+    auto [self, key] = named;
     call_method_kw(self, st.name.unset, st.name.kw_array_index, key);
     return none();
 }
 
-constexpr FunctionDef TclArrayVariable_delitem_def{"__delitem__", TclArrayVariable_delitem,
+constexpr FunctionDef TclArrayVariable_delitem_def{"__delitem__", invoke<TclArrayVariable_delitem>,
                                                    "(self, key)",
                                                    "Unset element key (TclError if missing)."};
 
-Ref TclArrayVariable_clear(const Call& c) {
+Ref TclArrayVariable_clear(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    call_method(c.parse<1>().named[0], st.name.array_unset);
+    call_method(named[0], st.name.array_unset);
     return none();
 }
 
-constexpr FunctionDef TclArrayVariable_clear_def{"clear", TclArrayVariable_clear, "(self)",
+constexpr FunctionDef TclArrayVariable_clear_def{"clear", invoke<TclArrayVariable_clear>, "(self)",
                                                  "Unset the whole array."};
 
 // One "::array set" for all the pairs, gathered as dict(*args, **kwargs) gathers them.
-Ref TclArrayVariable_update(const Call& c) {
+Ref TclArrayVariable_update(const Call& c, const Arguments<1>& a) {
     const State& st = c.state<State>();
-    auto a = c.parse<1>();
     Ref pairs = own(PyObject_VectorcallDict(reinterpret_cast<PyObject*>(&PyDict_Type), a.rest,
                                             size_t(a.rest_count), a.kwargs.get()));
     call_method(a.named[0], st.name.array_set, pairs.get());
@@ -373,7 +373,7 @@ Ref TclArrayVariable_update(const Call& c) {
 }
 
 constexpr FunctionDef TclArrayVariable_update_def{
-    "update", TclArrayVariable_update, "(self, *args, **kwargs)",
+    "update", invoke<TclArrayVariable_update>, "(self, *args, **kwargs)",
     "Set the elements of dict(*args, **kwargs) with one 'array set'."};
 
 constexpr const char* TclArrayVariable_doc =

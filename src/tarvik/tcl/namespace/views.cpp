@@ -6,9 +6,9 @@ namespace tarvik {
 namespace {
 
 template <PyObject* State::* View>
-Ref view_init(const Call& c) {
+Ref view_init(const Call& c, Named<2> named) {
     const State& st = c.state<State>();
-    auto [self, ns] = c.parse<2>().named;
+    auto [self, ns] = named;
     if (st.assertions && !check(PyObject_IsInstance(ns, st.TclNamespace))) {
         PyErr_SetNone(PyExc_AssertionError);
         raise_current();
@@ -43,9 +43,8 @@ Ref make_handle(const State& st, PyObject* handle_class, PyObject* first, Borrow
     return own(PyObject_VectorcallDict(handle_class, args.data(), args.size(), keywords));
 }
 
-Ref VariablesView_byref(const Call& c) {
+Ref VariablesView_byref(const Call& c, const Arguments<2>& a) {
     const State& st = c.state<State>();
-    auto a = c.parse<2>();
     auto [self, var_name] = a.named;
     Ref var_type = Ref::borrow(st.TclVariable);
     if (a.kwargs) {
@@ -63,13 +62,12 @@ Ref VariablesView_byref(const Call& c) {
 }
 
 constexpr FunctionDef VariablesView_byref_def{
-    "byref", VariablesView_byref, "(self, var_name, *args, **kwargs)",
+    "byref", invoke<VariablesView_byref>, "(self, var_name, *args, **kwargs)",
     "Return a new handle (var_type, by default TclVariable) on the variable var_name of\n"
     "the namespace; other arguments go to its constructor."};
 
-Ref VariablesView_array_byref(const Call& c) {
+Ref VariablesView_array_byref(const Call& c, const Arguments<2>& a) {
     const State& st = c.state<State>();
-    auto a = c.parse<2>();
     auto [self, var_name] = a.named;
     Ref keywords = new_dict();
     set_item(keywords, st.name.var_type, st.TclArrayVariable);
@@ -84,16 +82,15 @@ Ref VariablesView_array_byref(const Call& c) {
 }
 
 constexpr FunctionDef VariablesView_array_byref_def{
-    "array_byref", VariablesView_array_byref, "(self, var_name, *args, **kwargs)",
+    "array_byref", invoke<VariablesView_array_byref>, "(self, var_name, *args, **kwargs)",
     "Return a new TclArrayVariable on the array var_name of the namespace."};
 
 // A view method (self, name, *more): the handle that byref() makes for `name`, then its method
 // `Method` with the remaining arguments, the last of them passed by the keywords of the tuple
 // `Keywords` when there is one.
 template <PyObject* const Names::* Method, size_t N, PyObject* const Names::* Keywords = nullptr>
-Ref view_delegate(const Call& c) {
+Ref view_delegate(const Call& c, Named<N> named) {
     const State& st = c.state<State>();
-    auto named = c.parse<N>().named;
     Ref handle = call_method(named[0], st.name.byref, named[1]);
     PyObject* argv[N - 1] = {handle.get()};
     std::copy(named.begin() + 2, named.end(), argv + 1);
@@ -231,57 +228,56 @@ Ref view_read_item(const State& st, PyObject* self, PyObject* name) {
     }
 }
 
-Ref VariablesView_getitem(const Call& c) {
+Ref VariablesView_getitem(const Call& c, Named<2> named) {
     const State& st = c.state<State>();
-    auto [self, name] = c.parse<2>().named;
+    auto [self, name] = named;
     return as_key_error({st.TclError, PyExc_ValueError},
                         [&] { return view_read_item(st, self, name); });
 }
 
 constexpr FunctionDef VariablesView_getitem_def{
-    "__getitem__", VariablesView_getitem, "(self, name)",
+    "__getitem__", invoke<VariablesView_getitem>, "(self, name)",
     "Return the variable's value as get() gives it, or an array's elements as\n"
     "array_get() gives them; KeyError when it cannot be read."};
 
 // TclNamespace('name').<View>, the view as it is reached from its handle.
 template <PyObject* const Names::* View>
-Ref view_repr(const Call& c) {
+Ref view_repr(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    Ref ns = getattr(c.parse<1>().named[0], st.name.ns);
+    Ref ns = getattr(named[0], st.name.ns);
     return own(PyUnicode_FromFormat("%R.%U", ns.get(), st.name.*View));
 }
 
 // An item method that is one call of another method of the view, self.<Method>(*args), returning
 // its result, or None for an assignment.
 template <PyObject* const Names::* Method, size_t N, bool Assignment = false>
-Ref view_on_self(const Call& c) {
+Ref view_on_self(const Call& c, Named<N> named) {
     const State& st = c.state<State>();
-    auto named = c.parse<N>().named;
     Ref result = own(PyObject_VectorcallMethod(st.name.*Method, named.data(), N, nullptr));
     return Assignment ? none() : result;
 }
 
 // del view[name]: `method` (unset or delete) of the name, a TclError reported as KeyError.
-Ref view_delete_item(const Call& c, PyObject* method) {
+Ref view_delete_item(const Call& c, Named<2> named, PyObject* method) {
     const State& st = c.state<State>();
-    auto [self, name] = c.parse<2>().named;
+    auto [self, name] = named;
     as_key_error({st.TclError}, [&] { return call_method(self, method, name); });
     return none();
 }
 
-Ref VariablesView_delitem(const Call& c) {
-    return view_delete_item(c, c.state<State>().name.unset);
+Ref VariablesView_delitem(const Call& c, Named<2> named) {
+    return view_delete_item(c, named, c.state<State>().name.unset);
 }
 
 constexpr FunctionDef VariablesView_delitem_def{
-    "__delitem__", VariablesView_delitem, "(self, name)",
+    "__delitem__", invoke<VariablesView_delitem>, "(self, name)",
     "Unset the variable; KeyError when it does not exist."};
 
 // The number of names that iterating the view yields. For the view's own query the names are
 // counted in Tcl, so that len() (which list() and friends ask first) costs no Python objects.
-Ref view_len(const Call& c) {
+Ref view_len(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    PyObject* self = c.parse<1>().named[0];
+    PyObject* self = named[0];
     Ref iterator = own(PyObject_GetIter(self));
     if (Py_TYPE(iterator.get()) == st.lazy_names) {
         auto* names = reinterpret_cast<LazyNames*>(iterator.get());
@@ -296,9 +292,9 @@ Ref view_len(const Call& c) {
 }
 
 template <PyObject* const Names::* Query>
-Ref view_iter(const Call& c) {
+Ref view_iter(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    return iterate_names(st, NameSource::VIEW_QUERY, c.parse<1>().named[0], st.name.*Query);
+    return iterate_names(st, NameSource::VIEW_QUERY, named[0], st.name.*Query);
 }
 
 // `name` with the characters that Tcl's string match treats specially escaped in its last part.
@@ -323,20 +319,19 @@ Ref exact_pattern(Ref name) {
 
 // name in view: the view's exists() of the qualified name, written as a pattern that matches that
 // name alone.
-Ref CommandsView_contains(const Call& c) {
+Ref CommandsView_contains(const Call& c, Named<2> named) {
     const State& st = c.state<State>();
-    auto [self, name] = c.parse<2>().named;
+    auto [self, name] = named;
     Ref pattern = exact_pattern(qualified(st, self, name));
     return call_method(self, st.name.exists, pattern.get());
 }
 
 constexpr FunctionDef CommandsView_contains_def{
-    "__contains__", CommandsView_contains, "(self, name)",
+    "__contains__", invoke<CommandsView_contains>, "(self, name)",
     "Return True when the command of exactly this name exists."};
 
-Ref CommandsView_byref(const Call& c) {
+Ref CommandsView_byref(const Call& c, const Arguments<2>& a) {
     const State& st = c.state<State>();
-    auto a = c.parse<2>();
     auto [self, cmd_name] = a.named;
     if (a.kwargs && check(PyDict_Contains(a.kwargs, st.name.tcl))) given_twice(c, "tcl");
     // A one-word tuple, so that the name is never split as a Tcl list.
@@ -346,27 +341,27 @@ Ref CommandsView_byref(const Call& c) {
 }
 
 constexpr FunctionDef CommandsView_byref_def{
-    "byref", CommandsView_byref, "(self, cmd_name, *args, **kwargs)",
+    "byref", invoke<CommandsView_byref>, "(self, cmd_name, *args, **kwargs)",
     "Return a new TclCommand on cmd_name in the namespace; other arguments go to its\n"
     "constructor."};
 
-Ref CommandsView_rename(const Call& c) {
+Ref CommandsView_rename(const Call& c, Named<3> named) {
     const State& st = c.state<State>();
-    auto [self, cmd_name, new_name] = c.parse<3>().named;
+    auto [self, cmd_name, new_name] = named;
     Ref target = qualified(st, self, new_name);
     return call_method(call_method(self, st.name.byref, cmd_name), st.name.rename, target.get());
 }
 
 constexpr FunctionDef CommandsView_rename_def{
-    "rename", CommandsView_rename, "(self, cmd_name, new_name)",
+    "rename", invoke<CommandsView_rename>, "(self, cmd_name, new_name)",
     "Rename the command; a relative new name is placed in the namespace too."};
 
-Ref CommandsView_delitem(const Call& c) {
-    return view_delete_item(c, c.state<State>().name.delete_);
+Ref CommandsView_delitem(const Call& c, Named<2> named) {
+    return view_delete_item(c, named, c.state<State>().name.delete_);
 }
 
 constexpr FunctionDef CommandsView_delitem_def{
-    "__delitem__", CommandsView_delitem, "(self, name)",
+    "__delitem__", invoke<CommandsView_delitem>, "(self, name)",
     "Delete the command; KeyError when it does not exist."};
 
 constexpr const char* VariablesView_doc =
@@ -377,55 +372,56 @@ constexpr const char* VariablesView_doc =
     "is. get() takes exactly one name and raises TclError for a missing variable.";
 
 const FunctionDef VariablesView_methods[] = {
-    {"__init__", view_init<&State::variables_view>, "(self, ns)",
+    {"__init__", invoke<view_init<&State::variables_view>>, "(self, ns)",
      "View the variables of the namespace handle ns."},
     VariablesView_byref_def,
     VariablesView_array_byref_def,
-    {"get", view_delegate<&Names::get_str, 2>, "(self, var_name)",
+    {"get", invoke<view_delegate<&Names::get_str, 2>>, "(self, var_name)",
      "Return the variable's value as a string."},
-    {"set", view_delegate<&Names::set, 4, &Names::kw_array_index>,
+    {"set", invoke<view_delegate<&Names::set, 4, &Names::kw_array_index>>,
      "(self, var_name, value, array_index=None)",
      "Set the variable (or its element array_index) to value."},
-    {"unset", view_delegate<&Names::unset, 4, &Names::kw_index_nocomplain>,
+    {"unset", invoke<view_delegate<&Names::unset, 4, &Names::kw_index_nocomplain>>,
      "(self, var_name, array_index=None, nocomplain=False)",
      "Unset the variable (or its element array_index)."},
-    {"array_get", view_delegate<&Names::array_get_str, 3, &Names::kw_pattern>,
+    {"array_get", invoke<view_delegate<&Names::array_get_str, 3, &Names::kw_pattern>>,
      "(self, var_name, pattern=None)",
      "Return the array's elements (those matching pattern) as a dict of strings."},
-    {"array_set", view_delegate<&Names::array_set, 3>, "(self, var_name, value)",
+    {"array_set", invoke<view_delegate<&Names::array_set, 3>>, "(self, var_name, value)",
      "Set elements of the array var_name from a mapping."},
-    {"array_unset", view_delegate<&Names::array_unset, 3, &Names::kw_pattern>,
+    {"array_unset", invoke<view_delegate<&Names::array_unset, 3, &Names::kw_pattern>>,
      "(self, var_name, pattern=None)", "Unset the elements matching pattern, or the whole array."},
-    {"array_names", view_delegate<&Names::array_names, 3, &Names::kw_pattern>,
+    {"array_names", invoke<view_delegate<&Names::array_names, 3, &Names::kw_pattern>>,
      "(self, var_name, pattern=None)",
      "Return the names of the array's elements (those matching pattern)."},
-    {"is_array", view_delegate<&Names::is_array, 2>, "(self, var_name)",
+    {"is_array", invoke<view_delegate<&Names::is_array, 2>>, "(self, var_name)",
      "Return True when the variable is an array."},
-    {"exists", view_delegate<&Names::exists, 3, &Names::kw_array_index>,
+    {"exists", invoke<view_delegate<&Names::exists, 3, &Names::kw_array_index>>,
      "(self, var_name, array_index=None)",
      "Return True when the variable (or its element array_index) exists."},
     VariablesView_getitem_def,
-    {"__contains__", view_on_self<&Names::exists, 2>, "(self, name)",
+    {"__contains__", invoke<view_on_self<&Names::exists, 2>>, "(self, name)",
      "Return True when the variable exists."},
-    {"__setitem__", view_on_self<&Names::set, 3, true>, "(self, name, value)", "Set the variable."},
+    {"__setitem__", invoke<view_on_self<&Names::set, 3, true>>, "(self, name, value)",
+     "Set the variable."},
     VariablesView_delitem_def,
-    {"__len__", view_len, "(self)", "Return the number of names 'info vars' lists."},
-    {"__iter__", view_iter<&Names::q_info_vars>, "(self)",
+    {"__len__", invoke<view_len>, "(self)", "Return the number of names 'info vars' lists."},
+    {"__iter__", invoke<view_iter<&Names::q_info_vars>>, "(self)",
      "Iterate over the names 'info vars' lists in the namespace, asked on the first step."},
-    {"__repr__", view_repr<&Names::vars>, "(self)", "Return TclNamespace('name').vars."},
+    {"__repr__", invoke<view_repr<&Names::vars>>, "(self)", "Return TclNamespace('name').vars."},
 };
 
 constexpr const char* ObjectsView_doc =
     "The variables of a namespace as a mapping of names to the interpreter's objects.";
 
 const FunctionDef ObjectsView_methods[] = {
-    {"get", view_delegate<&Names::get_obj, 3, &Names::kw_array_index>,
+    {"get", invoke<view_delegate<&Names::get_obj, 3, &Names::kw_array_index>>,
      "(self, var_name, array_index=None)",
      "Return the variable's (or element's) value as the interpreter's object."},
-    {"array_get", view_delegate<&Names::array_get_obj, 3, &Names::kw_pattern>,
+    {"array_get", invoke<view_delegate<&Names::array_get_obj, 3, &Names::kw_pattern>>,
      "(self, var_name, pattern=None)",
      "Return the array's elements (those matching pattern) as a dict, read by a call."},
-    {"__repr__", view_repr<&Names::objs>, "(self)", "Return TclNamespace('name').objs."},
+    {"__repr__", invoke<view_repr<&Names::objs>>, "(self)", "Return TclNamespace('name').objs."},
 };
 
 constexpr const char* CommandsView_doc =
@@ -435,33 +431,35 @@ constexpr const char* CommandsView_doc =
     "TclError, when it does not exist); iteration and len() ask 'info commands'.";
 
 const FunctionDef CommandsView_methods[] = {
-    {"__init__", view_init<&State::commands_view>, "(self, ns)",
+    {"__init__", invoke<view_init<&State::commands_view>>, "(self, ns)",
      "View the commands of the namespace handle ns."},
     CommandsView_byref_def,
-    {"exists", view_delegate<&Names::exists, 2>, "(self, cmd_name)",
+    {"exists", invoke<view_delegate<&Names::exists, 2>>, "(self, cmd_name)",
      "Return True when the command exists."},
-    {"createcommand", view_delegate<&Names::createcommand, 3>, "(self, cmd_name, func)",
+    {"createcommand", invoke<view_delegate<&Names::createcommand, 3>>, "(self, cmd_name, func)",
      "Register the Python callable func as the command cmd_name."},
-    {"delete", view_delegate<&Names::delete_, 2>, "(self, cmd_name)", "Delete the command."},
+    {"delete", invoke<view_delegate<&Names::delete_, 2>>, "(self, cmd_name)",
+     "Delete the command."},
     CommandsView_rename_def,
-    {"origin", view_delegate<&Names::origin, 2>, "(self, cmd_name)",
+    {"origin", invoke<view_delegate<&Names::origin, 2>>, "(self, cmd_name)",
      "Return the fully qualified name of the original command."},
-    {"proc_body", view_delegate<&Names::proc_body, 2>, "(self, cmd_name)",
+    {"proc_body", invoke<view_delegate<&Names::proc_body, 2>>, "(self, cmd_name)",
      "Return the body of the proc."},
-    {"proc_args", view_delegate<&Names::proc_args, 2>, "(self, cmd_name)",
+    {"proc_args", invoke<view_delegate<&Names::proc_args, 2>>, "(self, cmd_name)",
      "Return the argument names of the proc."},
-    {"proc_arg_default", view_delegate<&Names::proc_arg_default, 3>, "(self, cmd_name, arg_name)",
+    {"proc_arg_default", invoke<view_delegate<&Names::proc_arg_default, 3>>,
+     "(self, cmd_name, arg_name)",
      "Return the default of the proc's argument arg_name, or None when it has none."},
-    {"__getitem__", view_on_self<&Names::byref, 2>, "(self, name)",
+    {"__getitem__", invoke<view_on_self<&Names::byref, 2>>, "(self, name)",
      "Return a handle on the command."},
     CommandsView_contains_def,
-    {"__setitem__", view_on_self<&Names::createcommand, 3, true>, "(self, name, value)",
+    {"__setitem__", invoke<view_on_self<&Names::createcommand, 3, true>>, "(self, name, value)",
      "Register the callable value as the command."},
     CommandsView_delitem_def,
-    {"__len__", view_len, "(self)", "Return the number of names 'info commands' lists."},
-    {"__iter__", view_iter<&Names::q_info_commands>, "(self)",
+    {"__len__", invoke<view_len>, "(self)", "Return the number of names 'info commands' lists."},
+    {"__iter__", invoke<view_iter<&Names::q_info_commands>>, "(self)",
      "Iterate over the names 'info commands' lists in the namespace."},
-    {"__repr__", view_repr<&Names::cmds>, "(self)", "Return TclNamespace('name').cmds."},
+    {"__repr__", invoke<view_repr<&Names::cmds>>, "(self)", "Return TclNamespace('name').cmds."},
 };
 
 constexpr const char* ProcsView_doc =
@@ -469,11 +467,11 @@ constexpr const char* ProcsView_doc =
     "procs only.";
 
 const FunctionDef ProcsView_methods[] = {
-    {"exists", view_delegate<&Names::is_proc, 2>, "(self, cmd_name)",
+    {"exists", invoke<view_delegate<&Names::is_proc, 2>>, "(self, cmd_name)",
      "Return True when cmd_name is a proc."},
-    {"__iter__", view_iter<&Names::q_info_procs>, "(self)",
+    {"__iter__", invoke<view_iter<&Names::q_info_procs>>, "(self)",
      "Iterate over the names 'info procs' lists in the namespace."},
-    {"__repr__", view_repr<&Names::procs>, "(self)", "Return TclNamespace('name').procs."},
+    {"__repr__", invoke<view_repr<&Names::procs>>, "(self)", "Return TclNamespace('name').procs."},
 };
 
 }  // namespace

@@ -33,19 +33,38 @@ struct Call {
     template <class State>
     State& state() const;
 
-    template <size_t N>
-    Arguments<N> parse() const;
-
-    // The N parameters of a signature without *args or **kwargs, by position on the fast path.
-    template <size_t N>
-    std::array<PyObject*, N> arguments() const;
-
     Py_ssize_t keyword_count() const { return kwnames ? PyTuple_GET_SIZE(kwnames) : 0; }
     // Exactly `n` positional arguments and no keywords: the fast path of hot functions.
     bool exactly(Py_ssize_t n) const { return nargs == n && keyword_count() == 0; }
 };
 
-using Body = Ref (*)(const Call&);
+// The kinds of body a definition can hold. The parameter count a body parses with is part of its
+// type, so a definition whose text signature names another count is refused when the module is
+// made, not on the first call.
+//
+// The N named parameters, by position or keyword, defaults filled in: when a call passes all N by
+// position and the signature has no keyword-only parameter, they are taken as they came.
+template <size_t N>
+using Named = std::array<PyObject*, N>;
+
+// A body that parses its N parameters itself, and only when it needs to: for a hand-written fast
+// path that fills in defaults of its own before falling back to `parse(c)`.
+template <size_t N>
+struct Deferred {
+    Arguments<N> operator()(const Call& c) const;
+};
+
+// A body with no parameter table of its own (one that hands its whole call on) is a plain
+// `Ref body(const Call&)`; the others take `Named<N>`, `const Arguments<N>&` (when they need
+// *args or **kwargs) or `Deferred<N>` after the call.
+
+// What a definition keeps of its body: the count it parses with and the vectorcall entry point
+// that runs it.
+struct Invoker {
+    static constexpr size_t any_count = size_t(-1);  // a plain body: nothing to compare
+    size_t parameter_count = any_count;
+    vectorcallfunc vectorcall = nullptr;
+};
 
 // How a class body holds a definition: as a method, as a static method, or as a second name of
 // one defined before it (`name = existing`, where `signature` names the existing one). Native
@@ -56,7 +75,7 @@ enum class Binding : unsigned char { method, static_method, alias, beside_slot, 
 // One function's definition, kept right after its body: name, body, text signature, docstring.
 struct FunctionDef {
     const char* name;
-    Body body;
+    Invoker body;           // `invoke<the_body>`
     const char* signature;  // the text signature; also the table that arguments are parsed with
     const char* doc;
     Binding binding = Binding::method;
@@ -82,12 +101,12 @@ constexpr FunctionDef getattr_hook(FunctionDef def) {
 
 // `name = existing` in a class body: the very same object under a second name.
 constexpr FunctionDef alias(const char* name, const char* existing) {
-    return {name, nullptr, existing, nullptr, Binding::alias};
+    return {name, {}, existing, nullptr, Binding::alias};
 }
 
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
-    Body body;
+    bool by_position;  // every parameter positional: N arguments by position are taken as they came
     ParameterTable* parameters;
     PyObject* module;  // the defining module, for its state
     PyObject* name;
@@ -149,13 +168,6 @@ int guarded_status(F&& body) noexcept {
 }
 
 namespace function_type {
-
-inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                            PyObject* kwnames) {
-    auto* fn = reinterpret_cast<FunctionObject*>(callable);
-    Call call{fn, args, PyVectorcall_NARGS(nargsf), kwnames};
-    return guarded([&] { return fn->body(call); });
-}
 
 inline int traverse(PyObject* self, visitproc visit, void* arg) {
     auto* fn = reinterpret_cast<FunctionObject*>(self);
@@ -290,14 +302,15 @@ class ModuleState {
     // in, or NULL for a module-level function.
     Ref make_function(PyObject* module, const FunctionDef& def, PyObject* owner = nullptr) {
         auto table = std::make_unique<ParameterTable>(parse_signature(def.signature));
+        check_parameter_count(def, *table, owner);
         Ref name = from_utf8(def.name);
         Ref qualname = owner ? own(PyUnicode_FromFormat("%U.%s", owner, def.name)) : name;
         Ref doc = def.doc ? from_utf8(def.doc) : none();
         Ref signature = from_utf8(def.signature);
         auto* fn = PyObject_GC_New(FunctionObject, function_type);
         if (fn == nullptr) raise_current();
-        fn->vectorcall = function_type::vectorcall;
-        fn->body = def.body;
+        fn->vectorcall = def.body.vectorcall;
+        fn->by_position = table->positional == def.body.parameter_count;
         fn->parameters = table.release();
         fn->module = Py_NewRef(module);
         fn->name = name.release();
@@ -309,6 +322,20 @@ class ModuleState {
         fn->weakrefs = nullptr;
         PyObject_GC_Track(fn);
         return Ref::steal(reinterpret_cast<PyObject*>(fn));
+    }
+
+    // A body that parses another number of parameters than its text signature names would fail
+    // on every call: refused while the module is made, before anything can call it.
+    static void check_parameter_count(const FunctionDef& def, const ParameterTable& table,
+                                      PyObject* owner) {
+        size_t count = def.body.parameter_count;
+        if (count == Invoker::any_count || count == table.parameters.size()) return;
+        Ref where = owner ? own(PyUnicode_FromFormat("%U.", owner)) : from_utf8("");
+        Py_ssize_t named = Py_ssize_t(table.parameters.size());
+        raise_format(PyExc_SystemError,
+                     "%U%s(): its text signature %s names %zd parameter%s, its body parses %zd",
+                     where.get(), def.name, def.signature, named, detail::plural(named),
+                     Py_ssize_t(count));
     }
 
     // Makes a module-level function and adds it to the module, so module attributes appear in the
@@ -383,18 +410,79 @@ State& Call::state() const {
     return *static_cast<State*>(PyModule_GetState(function->module));
 }
 
-template <size_t N>
-Arguments<N> Call::parse() const {
-    return parse_arguments<N>(*function->parameters, function->qualname, args, nargs, kwnames);
-}
+namespace detail {
 
 template <size_t N>
-std::array<PyObject*, N> Call::arguments() const {
-    if (!exactly(Py_ssize_t(N))) return parse<N>().named;
-    std::array<PyObject*, N> named;
-    std::copy_n(args, N, named.begin());
-    return named;
+Arguments<N> parse(const Call& c) {
+    return parse_arguments<N>(*c.function->parameters, c.function->qualname, c.args, c.nargs,
+                              c.kwnames);
 }
+
+// The parameter count of each kind of body, and how a call runs it.
+template <class F>
+struct BodyKind;
+
+template <>
+struct BodyKind<Ref (*)(const Call&)> {
+    static constexpr size_t count = Invoker::any_count;
+    template <auto F>
+    static Ref run(const Call& c) {
+        return F(c);
+    }
+};
+
+template <size_t N>
+struct BodyKind<Ref (*)(const Call&, Named<N>)> {
+    static constexpr size_t count = N;
+    template <auto F>
+    static Ref run(const Call& c) {
+        Named<N> named;
+        if (c.exactly(Py_ssize_t(N)) && c.function->by_position)
+            std::copy_n(c.args, N, named.begin());
+        else
+            named = parse<N>(c).named;
+        return F(c, named);
+    }
+};
+
+template <size_t N>
+struct BodyKind<Ref (*)(const Call&, const Arguments<N>&)> {
+    static constexpr size_t count = N;
+    template <auto F>
+    static Ref run(const Call& c) {
+        return F(c, parse<N>(c));
+    }
+};
+
+template <size_t N>
+struct BodyKind<Ref (*)(const Call&, Deferred<N>)> {
+    static constexpr size_t count = N;
+    template <auto F>
+    static Ref run(const Call& c) {
+        return F(c, Deferred<N>{});
+    }
+};
+
+template <auto F>
+PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    Call call{reinterpret_cast<FunctionObject*>(callable), args, PyVectorcall_NARGS(nargsf),
+              kwnames};
+    return guarded([&] { return BodyKind<decltype(F)>::template run<F>(call); });
+}
+
+}  // namespace detail
+
+template <size_t N>
+Arguments<N> Deferred<N>::operator()(const Call& c) const {
+    return detail::parse<N>(c);
+}
+
+// The invoker of the body `F`, for its definition: `{"name", invoke<F>, "(self)", "doc"}`.
+template <auto F>
+inline constexpr Invoker invoke{
+    detail::BodyKind<decltype(F)>::count,
+    detail::vectorcall<F>,
+};
 
 // Module import helpers.
 inline Ref import(const char* name) {

@@ -178,12 +178,11 @@ inline bool same_name(PyObject* a, PyObject* b) {
 
 }  // namespace detail
 
+// The table holds N parameters: a function is only made when its body's count and its text
+// signature's agree.
 template <size_t N>
 Arguments<N> parse_arguments(const ParameterTable& table, PyObject* qualname, PyObject* const* args,
                              Py_ssize_t nargs, PyObject* kwnames) {
-    if (table.parameters.size() != N)
-        raise_format(PyExc_SystemError, "%U() parsed with %zd names for %zd parameters", qualname,
-                     Py_ssize_t(N), Py_ssize_t(table.parameters.size()));
     Arguments<N> out;
     Py_ssize_t positional = Py_ssize_t(table.positional);
     if (nargs > positional) {
