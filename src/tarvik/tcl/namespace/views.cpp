@@ -127,13 +127,9 @@ bool is_original_in_class(ClassAttribute& attribute, PyObject* cls, PyObject* or
 // twice). A tk without wantobjects reads as get_str() does.
 Ref read_string(const State& st, PyObject* tk, PyObject* name) {
     Ref wantobjects = st.tk_wantobjects.method_of(tk);
-    if (!wantobjects) {
-        PyObject* bound = nullptr;
-        if (check(PyObject_GetOptionalAttr(tk, st.name.wantobjects, &bound)) == 0) {
-            Ref script = scriptify(st, tuple(st.name.set, name).get());
-            return call_method(tk, st.name.eval, script.get());
-        }
-        Py_DECREF(bound);
+    if (!wantobjects && !getattr_optional(tk, st.name.wantobjects)) {
+        Ref script = scriptify(st, tuple(st.name.set, name).get());
+        return call_method(tk, st.name.eval, script.get());
     }
     auto set_wantobjects = [&](PyObject* value) {
         PyObject* argv[] = {tk, value};

@@ -87,7 +87,11 @@ inline std::string double_text(double x) {
         digits.pop_back();
     if (exponent < -4 || exponent > 16) {
         text += digits[0];
-        if (digits.size() > 1) text += "." + digits.substr(1);
+        if (digits.size() > 1) {
+            // Appended in place: `"." + digits.substr(1)` trips a false -Wrestrict in GCC 12.
+            text += '.';
+            text.append(digits, 1);
+        }
         char tail[16];
         std::snprintf(tail, sizeof tail, "e%+d", exponent);
         return text + tail;
