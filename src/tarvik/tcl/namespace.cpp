@@ -12,6 +12,7 @@
 #include "support/class_builder.hpp"
 #include "support/conversion.hpp"
 #include "support/lookup_caches.hpp"
+#include "support/native_classes.hpp"
 #include "support/tcl_names.hpp"
 #include "support/tk_values.hpp"
 #include "support/weak.hpp"

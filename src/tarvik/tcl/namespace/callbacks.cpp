@@ -17,32 +17,13 @@ struct Callback {
     PyObject_HEAD vectorcallfunc vectorcall;
     PyObject* func;
     PyObject* host;  // a weak proxy: the host's interpreter holds the callback
+
+    auto owned() { return std::array{&func, &host}; }
 };
 
 namespace callbacks {
 
-int traverse(PyObject* self, visitproc visit, void* arg) {
-    auto* cb = reinterpret_cast<Callback*>(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(cb->func);
-    Py_VISIT(cb->host);
-    return 0;
-}
-
-int clear(PyObject* self) {
-    auto* cb = reinterpret_cast<Callback*>(self);
-    Py_CLEAR(cb->func);
-    Py_CLEAR(cb->host);
-    return 0;
-}
-
-void dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    clear(self);
-    PyObject_GC_Del(self);
-    Py_DECREF(type);
-}
+using Lifecycle = NativeInstance<Callback>;
 
 State& callback_state(PyObject* self) {
     return *static_cast<State*>(PyType_GetModuleState(Py_TYPE(self)));
@@ -101,9 +82,9 @@ PyMemberDef members[] = {
 
 PyTypeObject* create(PyObject* module) {
     static PyType_Slot slots[] = {
-        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-        {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
-        {Py_tp_clear, reinterpret_cast<void*>(clear)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(Lifecycle::dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(Lifecycle::traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(Lifecycle::clear)},
         {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
         {Py_tp_repr, reinterpret_cast<void*>(repr)},
         {Py_tp_members, members},

@@ -12,6 +12,8 @@ struct LazyNames {
     PyObject* owner;  // the array handle or the view; released once the names are fetched
     PyObject* query;  // the view's query words, or NULL
     PyObject* names;  // an iterator over the fetched names, or NULL before the first step
+
+    auto owned() { return std::array{&owner, &query, &names}; }
 };
 
 State& lazy_state(PyObject* self) {
@@ -54,30 +56,7 @@ Ref plain_name(const State& st, Ref name) {
 
 namespace lazy_names {
 
-int traverse(PyObject* self, visitproc visit, void* arg) {
-    auto* it = reinterpret_cast<LazyNames*>(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(it->owner);
-    Py_VISIT(it->query);
-    Py_VISIT(it->names);
-    return 0;
-}
-
-int clear(PyObject* self) {
-    auto* it = reinterpret_cast<LazyNames*>(self);
-    Py_CLEAR(it->owner);
-    Py_CLEAR(it->query);
-    Py_CLEAR(it->names);
-    return 0;
-}
-
-void dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    clear(self);
-    PyObject_GC_Del(self);
-    Py_DECREF(type);
-}
+using Lifecycle = NativeInstance<LazyNames>;
 
 void start(const State& st, LazyNames* it) {
     if (it->names) return;
@@ -103,9 +82,9 @@ PyObject* next(PyObject* self) {
 
 PyTypeObject* create(PyObject* module) {
     static PyType_Slot slots[] = {
-        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-        {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
-        {Py_tp_clear, reinterpret_cast<void*>(clear)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(Lifecycle::dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(Lifecycle::traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(Lifecycle::clear)},
         {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
         {Py_tp_iternext, reinterpret_cast<void*>(next)},
         {0, nullptr},

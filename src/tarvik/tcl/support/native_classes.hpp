@@ -70,9 +70,9 @@ void add_methods(ModuleState& state, PyObject* module, PyObject* cls,
         add_native_method(state, module, cls, qualname, def);
 }
 
-// The instances of a native class: `Object` is its C struct, which starts with PyObject_HEAD, has
-// `dict` and `weakrefs` fields for __dict__ and weak references, and lists the object fields it
-// owns (those two included) in `owned()`.
+// The instances of a native class: `Object` is its C struct, which starts with PyObject_HEAD and
+// lists the object fields it owns in `owned()`. The class helpers below also need `dict` and
+// `weakrefs` fields for __dict__ and weak references; the lifecycle alone serves any such struct.
 template <class Object>
 struct NativeInstance {
     static int traverse(PyObject* self, visitproc visit, void* arg) {
@@ -89,7 +89,8 @@ struct NativeInstance {
     static void dealloc(PyObject* self) {
         PyTypeObject* type = Py_TYPE(self);
         PyObject_GC_UnTrack(self);
-        if (reinterpret_cast<Object*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
+        if constexpr (requires(Object* o) { o->weakrefs; })
+            if (reinterpret_cast<Object*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
         clear(self);
         type->tp_free(self);
         Py_DECREF(type);
