@@ -46,6 +46,25 @@ def run(table) -> None:
     names(table)
 
 
+# What any exact snapshot of a namespace's variables has to do, written in plain Python: one query
+# for the namespace's own variables that have a value, then each read as its Tcl string (with
+# wantobjects off around the read, so that a value Tcl holds as a number or a list keeps its
+# text, and each read once, so that read traces run once).
+OWN_VARIABLES = ("{ns} {::lmap name [::namespace eval $ns {::info vars}] {"
+                 "if {[::info exists ${ns}::$name]} {set name} else continue}}")
+
+
+def exact_snapshot(tk, ns: str) -> dict:
+    def read(name):
+        previous = tk.wantobjects()
+        tk.wantobjects(False)
+        try:
+            return tk.getvar(f"{ns}::{name}")
+        finally:
+            tk.wantobjects(previous)
+    return {name: read(name) for name in tk.splitlist(tk.call("::apply", OWN_VARIABLES, ns))}
+
+
 def views(table, tcl) -> None:
     tk = tcl.tk
     ns = TclNamespace("::bench_ns", tcl)
@@ -76,8 +95,11 @@ def views(table, tcl) -> None:
     for i, name in enumerate(names):
         tk.setvar(name, f"value {i}")
     assert dict(snapshot.vars) == {n.rpartition("::")[2]: tk.getvar(n) for n in names}
+    assert dict(snapshot.vars) == exact_snapshot(tk, "::bench_snapshot")
     table.within("views", "dict(vars), 10,000 variables", lambda: dict(snapshot.vars),
                  "{n: tk.getvar(n) for n in names}", lambda: {n: tk.getvar(n) for n in names}, 2)
+    table.within("views", "dict(vars), 10,000 variables", lambda: dict(snapshot.vars),
+                 "the same work in Python", lambda: exact_snapshot(tk, "::bench_snapshot"), 1)
 
     many = TclNamespace("::bench_many", tcl)
     many.create()

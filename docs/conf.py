@@ -37,8 +37,8 @@ default_role = "py:obj"
 nitpicky = True
 nitpick_ignore = [
     ("py:class", name)
-    for name in ("collections.abc.MutableMapping", "collections.abc.Sequence",
-                 "collections.abc.Callable", "os.PathLike")
+    for name in ("collections.abc.MutableMapping", "collections.abc.KeysView",
+                 "collections.abc.Sequence", "collections.abc.Callable", "os.PathLike")
 ]
 
 autodoc_default_options = {

@@ -601,18 +601,69 @@ def test_item_reads_follow_replaced_methods(interp, ns):
     assert ns.vars["x"] == "real"
 
 
-def test_reading_restores_the_objects_setting(interp, ns):
+@pytest.mark.parametrize("setting", [True, False, 2])
+def test_reading_restores_the_objects_setting(interp, ns, setting):
     tk = interp.tk
-    ns.vars["x"] = 5
-    for setting in (True, False):
-        tk.wantobjects(setting)
-        try:
-            assert ns.vars["x"] == "5"
-            with pytest.raises(KeyError):
-                ns.vars["missing"]
-            assert tk.wantobjects() == setting
-        finally:
-            tk.wantobjects(True)
+    tk.setvar("::ns1::x", 5)
+    tk.eval("set ::ns1::hex 0x10; expr {$::ns1::hex + 0}")
+    tk.wantobjects(setting)
+    try:
+        expected = tk.wantobjects()
+        assert ns.vars["x"] == "5" and ns.vars["hex"] == "0x10"
+        with pytest.raises(KeyError):
+            ns.vars["missing"]
+        assert tk.wantobjects() == expected
+    finally:
+        tk.wantobjects(True)
+
+
+def test_item_reads_follow_the_namespace_they_name(interp):
+    tk = interp.tk
+    tk.eval("namespace eval ::ns1 {variable x one}; namespace eval ::ns2 {variable x two}")
+    try:
+        first, second = TclNamespace("::ns1", interp), TclNamespace("::ns2", interp)
+        key = "x"
+        assert [first.objs[key], second.objs[key], first.vars[key]] == ["one", "two", "one"]
+        first.ns = "::ns2"
+        assert first.vars[key] == "two"
+        view = TclNamespace.VariablesView(second)
+        view.ns = TclNamespace("::ns1::", interp)
+        assert view[key] == "one"
+    finally:
+        tk.eval("namespace delete ::ns1 ::ns2")
+
+
+def test_a_tk_borrowing_tkinters_methods_is_refused_not_trusted(interp, ns):
+    tkapp = type(interp.tk)
+
+    class Borrowing:
+        getvar = tkapp.getvar
+        setvar = tkapp.setvar
+        wantobjects = tkapp.wantobjects
+
+    class Host:
+        tk = Borrowing()
+
+    host = Host()
+    handle = TclNamespace("::ns1", host)
+    for read in (lambda: handle.vars["x"], lambda: handle.objs["x"],
+                 lambda: TclVariable("::ns1::x", tcl=host).get_obj()):  # fmt: skip
+        with pytest.raises(TypeError, match="doesn't apply"):
+            read()
+
+
+def test_keys_are_a_set_like_view_of_the_names(host_ns):
+    host_ns.vars["a"] = 1
+    host_ns.vars["b"] = 2
+    keys = host_ns.vars.keys()
+    assert isinstance(keys, TclNamespace.KeysView) and sorted(keys) == ["a", "b"]
+    assert len(keys) == 2 and "a" in keys and "c" not in keys
+    assert keys & {"a", "c"} == {"a"} and keys == {"a", "b"}
+    host_ns.vars["c"] = 3
+    assert sorted(keys) == ["a", "b", "c"]  # asked again on each iteration
+    assert dict(host_ns.vars) == {"a": "1", "b": "2", "c": "3"}
+    assert repr(keys) == f"KeysView({host_ns.vars!r})"
+    assert list(host_ns.cmds.keys()) == list(host_ns.cmds) and host_ns.procs.keys() == set()
 
 
 def test_own_variables_named_like_globals_count_only_when_set(host):

@@ -44,6 +44,7 @@ struct State : ModuleState {
     PyObject* TempTclNamespace;
     PyObject* variables_view;  // TclNamespace.VariablesView
     PyObject* commands_view;   // TclNamespace.CommandsView
+    PyObject* view_keys;       // TclNamespace.KeysView
 
     PyObject* marker;                // TclVariable._TclVariable__marker
     PyObject* dashed_args;           // the native kwargs_to_dashed_args
@@ -70,6 +71,14 @@ struct State : ModuleState {
     mutable ClassAttribute view_byref{name.byref};
     mutable ClassAttribute variable_get_str{name.get_str};
     mutable ClassAttribute variable_get_obj{name.get_obj};
+    // A view and its namespace handle live long, so the direct read takes their attributes from
+    // their instance dicts; and it remembers the last namespace name it found in normal form and
+    // the last variable name it made, for reads of one variable over and over.
+    mutable CachedAttribute view_ns{name.ns};
+    mutable CachedAttribute namespace_name{name.ns};
+    mutable CachedAttribute namespace_host{name.tcl};
+    mutable KnownValue normal_namespace_name;
+    mutable RememberedResult item_name_memo;
 
     void init(PyObject* module);
     void import_names(PyObject* module);
@@ -79,12 +88,15 @@ struct State : ModuleState {
     int traverse(visitproc visit, void* arg) const {
         if (int status = ModuleState::traverse(visit, arg)) return status;
         return traverse_caches(visit, arg, host_tk, tk_getvar, tk_setvar, tk_wantobjects, view_get,
-                               view_byref, variable_get_str, variable_get_obj);
+                               view_byref, variable_get_str, variable_get_obj, view_ns,
+                               namespace_name, namespace_host, normal_namespace_name,
+                               item_name_memo);
     }
     void clear() {
         ModuleState::clear();
         clear_caches(host_tk, tk_getvar, tk_setvar, tk_wantobjects, view_get, view_byref,
-                     variable_get_str, variable_get_obj);
+                     variable_get_str, variable_get_obj, view_ns, namespace_name, namespace_host,
+                     normal_namespace_name, item_name_memo);
     }
 };
 
@@ -193,6 +205,13 @@ void State::build_namespace_classes(PyObject* module) {
         setattr(cls, from_utf8(view_name), made);
         return made;
     };
+    Ref keys_base = import_attr("collections.abc", "KeysView");
+    Ref keys = ClassBuilder(*this, module, "KeysView", cls)
+                   .doc(KeysView_doc)
+                   .methods(KeysView_methods)
+                   .build({keys_base});
+    setattr(cls, from_utf8("KeysView"), keys);
+    view_keys = keep(keys);
     Ref variables = view("VariablesView", VariablesView_doc, VariablesView_methods, MutableMapping);
     Ref objects = view("ObjectsView", ObjectsView_doc, ObjectsView_methods, variables);
     Ref commands = view("CommandsView", CommandsView_doc, CommandsView_methods, MutableMapping);

@@ -29,9 +29,15 @@ Ref host_of(const State& st, PyObject* self) {
     return getattr(self, st.name.tcl);
 }
 
-// self.tcl.tk, the host's Tk application object, read past the proxy as the proxy would read it.
+// host.tk, the Tk application object of a host held through its proxy, read past the proxy as
+// the proxy would read it.
+Ref tk_of_host(const State& st, Borrowed host) {
+    return st.host_tk.get(unproxy(host).get());
+}
+
+// self.tcl.tk.
 Ref tk_of(const State& st, PyObject* self) {
-    return st.host_tk.get(unproxy(host_of(st, self)).get());
+    return tk_of_host(st, host_of(st, self));
 }
 
 // self.tcl.tk.call(words): the word tuple travels as the one argument, checked for what
@@ -44,6 +50,12 @@ Ref tk_call(const State& st, PyObject* self, Borrowed words) {
 // self.tcl.<cast>(result), for cast_list, cast_boolean and cast_array.
 Ref host_cast(const State& st, PyObject* self, PyObject* cast_name, Borrowed result) {
     return call_method(host_of(st, self), cast_name, result);
+}
+
+// A Tcl object as its string; anything else as it is.
+Ref plain_string(const State& st, Ref value) {
+    if (Py_TYPE(value.get()) == reinterpret_cast<PyTypeObject*>(st.Tcl_Obj)) return str(value);
+    return value;
 }
 
 Ref class_name(PyObject* self) {

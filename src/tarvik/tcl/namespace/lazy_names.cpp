@@ -48,12 +48,6 @@ Ref fetch_names(const State& st, const LazyNames* it) {
     return view_names(st, it->owner, it->query, false);
 }
 
-// Tcl hands some names back as Tcl objects (variable names carry a parsed form); a name is a str.
-Ref plain_name(const State& st, Ref name) {
-    if (Py_TYPE(name.get()) == reinterpret_cast<PyTypeObject*>(st.Tcl_Obj)) return str(name);
-    return name;
-}
-
 namespace lazy_names {
 
 using Lifecycle = NativeInstance<LazyNames>;
@@ -76,7 +70,8 @@ PyObject* next(PyObject* self) {
             if (PyErr_Occurred()) raise_current();
             return name;
         }
-        return plain_name(st, std::move(name));
+        // Tcl hands some names back as Tcl objects (variable names carry a parsed form).
+        return plain_string(st, std::move(name));
     });
 }
 

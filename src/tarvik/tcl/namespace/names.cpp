@@ -127,6 +127,13 @@ struct Names : InternedNames {
     PyObject* const kw_pattern = keyword_names({"pattern"});
     PyObject* const kw_index_nocomplain = keyword_names({"array_index", "nocomplain"});
 
+    // Argument tuples of tk.wantobjects: none (the question), False, and 1 (what it answers by
+    // default).
+    PyObject* const mapping = name("_mapping");
+    PyObject* const no_arguments = keep(own(PyTuple_New(0)));
+    PyObject* const false_argument = keep(tuple(Py_False));
+    PyObject* const one_argument = keep(tuple(own(PyLong_FromLong(1)).get()));
+
     // The queries that list a view's names in the current namespace.
     PyObject* const q_info_vars = keep(tuple(w_info, vars));
     PyObject* const q_info_commands = keep(tuple(w_info, commands));

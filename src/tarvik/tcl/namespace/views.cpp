@@ -131,24 +131,26 @@ Ref read_string(const State& st, PyObject* tk, PyObject* name) {
         Ref script = scriptify(st, tuple(st.name.set, name).get());
         return call_method(tk, st.name.eval, script.get());
     }
-    auto set_wantobjects = [&](PyObject* value) {
-        PyObject* argv[] = {tk, value};
-        return st.tk_wantobjects.call_with(wantobjects, argv, value ? 2 : 1);
+    auto set_wantobjects = [&](Borrowed args) {
+        return st.tk_wantobjects.call_with_tuple(wantobjects, tk, args);
     };
-    Ref previous = set_wantobjects(nullptr);
+    Ref previous = set_wantobjects(st.name.no_arguments);
     bool toggled = is_true(previous);
-    if (toggled) set_wantobjects(Py_False);
+    if (!toggled) return plain_string(st, st.tk_getvar(tk, name));
+    set_wantobjects(st.name.false_argument);
+    Ref restore = previous.get() == PyTuple_GET_ITEM(st.name.one_argument, 0)
+                      ? Ref::borrow(st.name.one_argument)
+                      : tuple(previous.get());
     Ref value;
     try {
         value = st.tk_getvar(tk, name);
     } catch (const PythonError&) {
         Ref error = fetch_error();
-        if (toggled) set_wantobjects(previous);
+        set_wantobjects(restore);
         raise_exception(std::move(error));
     }
-    if (toggled) set_wantobjects(previous);
-    if (Py_TYPE(value.get()) == reinterpret_cast<PyTypeObject*>(st.Tcl_Obj)) return str(value);
-    return value;
+    set_wantobjects(restore);
+    return plain_string(st, std::move(value));
 }
 
 // The direct read that view[name] may make instead of self.get(name): a string read for a
@@ -156,8 +158,7 @@ Ref read_string(const State& st, PyObject* tk, PyObject* name) {
 // the handle's read is replaced (a subclass, an instance attribute, a patched class).
 enum class DirectRead { NONE, STRING, OBJECT };
 
-DirectRead direct_read(const State& st, PyObject* view) {
-    PyTypeObject* type = Py_TYPE(view);
+DirectRead class_direct_read(const State& st, PyTypeObject* type) {
     bool get_cacheable, byref_cacheable;
     PyObject* get = st.view_get.of(type, get_cacheable);
     PyObject* byref = st.view_byref.of(type, byref_cacheable);
@@ -165,12 +166,6 @@ DirectRead direct_read(const State& st, PyObject* view) {
     if (!get_cacheable || !byref_cacheable || byref != st.VariablesView_byref ||
         (!strings && get != st.ObjectsView_get))
         return DirectRead::NONE;
-    // One look at the instance __dict__ for both names (the originals are no data descriptors,
-    // so an instance attribute stands before them).
-    if (Ref dict = instance_dict(view)) {
-        for (PyObject* name : {st.view_get.name(), st.view_byref.name()})
-            if (check(PyDict_Contains(dict, name))) return DirectRead::NONE;
-    }
     if (strings)
         return is_original_in_class(st.variable_get_str, st.TclVariable, st.TclVariable_get_str)
                    ? DirectRead::STRING
@@ -180,26 +175,53 @@ DirectRead direct_read(const State& st, PyObject* view) {
                : DirectRead::NONE;
 }
 
+// The read view[name] makes, and the view's namespace handle when it is a direct read.
+DirectRead direct_read(const State& st, PyObject* view, Ref& ns) {
+    DirectRead read = class_direct_read(st, Py_TYPE(view));
+    if (read == DirectRead::NONE) return read;
+    Ref dict = instance_dict(view);
+    bool ns_from_dict;
+    ns = st.view_ns.get(view, dict, &ns_from_dict);
+    // The originals are no data descriptors, so an instance attribute would stand before them.
+    // A view's instance __dict__ normally holds its handle alone, and then neither of them.
+    if (!dict || (ns_from_dict && PyDict_GET_SIZE(dict) == 1)) return read;
+    for (PyObject* name : {st.view_get.name(), st.view_byref.name()})
+        if (check(PyDict_Contains(dict, name))) return DirectRead::NONE;
+    return read;
+}
+
+// Whether the str `ns_name` is a namespace name in normal form; the last one found so is
+// remembered, as a view reads one namespace's variables many times over.
+bool is_normal_namespace_name(const State& st, PyObject* ns_name) {
+    if (st.normal_namespace_name.is(ns_name)) return true;
+    if (tcl::normalize_name(ns_name).get() != ns_name) return false;
+    st.normal_namespace_name.remember(ns_name);
+    return true;
+}
+
 // join_two(ns, name) for an item read. The common case, a plain name in a namespace whose name
 // is already in normal form, needs no normalising: the two are put together as they are.
 Ref item_name(const State& st, PyObject* ns, PyObject* name) {
     if (Py_TYPE(ns) != reinterpret_cast<PyTypeObject*>(st.TclNamespace) ||
         !PyUnicode_CheckExact(name) || PyUnicode_GET_LENGTH(name) == 0)
         return join_two(st, ns, name);
-    Ref ns_name = getattr(ns, st.name.ns);
+    Ref ns_name = st.namespace_name.get(ns);
     Py_ssize_t length = PyUnicode_GET_LENGTH(name);
     Py_ssize_t colon = PyUnicode_FindChar(name, ':', 0, length, 1);
     if (colon == -2) raise_current();
     if (colon != -1 || !PyUnicode_CheckExact(ns_name) || PyUnicode_GET_LENGTH(ns_name) == 0 ||
-        tcl::normalize_name(ns_name).get() != ns_name.get())
+        !is_normal_namespace_name(st, ns_name))
         return join_two(st, ns_name, name);
+    if (PyObject* known = st.item_name_memo.find(ns_name, name)) return Ref::borrow(known);
     StrBuilder joined(PyUnicode_GET_LENGTH(ns_name) + 2 + length,
                       std::max(max_char_bound(ns_name), max_char_bound(name)));
     joined.append(ns_name);
     joined.put(':');
     joined.put(':');
     joined.append(name);
-    return joined.finish();
+    Ref result = joined.finish();
+    st.item_name_memo.remember(ns_name, name, result);
+    return result;
 }
 
 // view[name]: the variable's value, or the elements of an array as a dict (through the view's
@@ -207,11 +229,11 @@ Ref item_name(const State& st, PyObject* ns, PyObject* name) {
 // handle for the one read and call it, the value is read directly as that handle reads it.
 Ref view_read_item(const State& st, PyObject* self, PyObject* name) {
     try {
-        DirectRead read = direct_read(st, self);
+        Ref ns;
+        DirectRead read = direct_read(st, self, ns);
         if (read == DirectRead::NONE) return call_method(self, st.name.get, name);
-        Ref ns = getattr(self, st.name.ns);
         Ref qualified_name = item_name(st, ns, name);
-        Ref tk = tk_of(st, ns);
+        Ref tk = tk_of_host(st, st.namespace_host.get(ns));
         if (read == DirectRead::STRING) return read_string(st, tk, qualified_name);
         return st.tk_getvar(tk, qualified_name.get());
     } catch (const PythonError&) {
@@ -286,6 +308,25 @@ Ref view_len(const Call& c, Named<1> named) {
     if (PyErr_Occurred()) raise_current();
     return own(PyLong_FromSsize_t(count));
 }
+
+// keys(): the view's names as a KeysView. The one collections.abc makes would reach the view's
+// iterator through a generator, a cost on every name of a dict() snapshot.
+Ref view_keys(const Call& c, Named<1> named) {
+    return call(c.state<State>().view_keys, named[0]);
+}
+
+Ref KeysView_iter(const Call& c, Named<1> named) {
+    Ref view = getattr(named[0], c.state<State>().name.mapping);
+    return own(PyObject_GetIter(view));
+}
+
+constexpr const char* KeysView_doc =
+    "The names of a namespace view, as its keys() gives them: a set-like KeysView that\n"
+    "iterates with the view's own iterator.";
+
+const FunctionDef KeysView_methods[] = {
+    {"__iter__", invoke<KeysView_iter>, "(self)", "Iterate over the view's names."},
+};
 
 template <PyObject* const Names::* Query>
 Ref view_iter(const Call& c, Named<1> named) {
@@ -404,6 +445,7 @@ const FunctionDef VariablesView_methods[] = {
     {"__len__", invoke<view_len>, "(self)", "Return the number of names 'info vars' lists."},
     {"__iter__", invoke<view_iter<&Names::q_info_vars>>, "(self)",
      "Iterate over the names 'info vars' lists in the namespace, asked on the first step."},
+    {"keys", invoke<view_keys>, "(self)", "Return the names as a set-like KeysView."},
     {"__repr__", invoke<view_repr<&Names::vars>>, "(self)", "Return TclNamespace('name').vars."},
 };
 
@@ -455,6 +497,7 @@ const FunctionDef CommandsView_methods[] = {
     {"__len__", invoke<view_len>, "(self)", "Return the number of names 'info commands' lists."},
     {"__iter__", invoke<view_iter<&Names::q_info_commands>>, "(self)",
      "Iterate over the names 'info commands' lists in the namespace."},
+    {"keys", invoke<view_keys>, "(self)", "Return the names as a set-like KeysView."},
     {"__repr__", invoke<view_repr<&Names::cmds>>, "(self)", "Return TclNamespace('name').cmds."},
 };
 

@@ -103,6 +103,48 @@ inline Ref unshadowed_class_attribute(ClassAttribute& attribute, PyObject* obj) 
     return found;
 }
 
+// One object remembered as having passed a check (an immutable one, such as a str found in
+// normal form), so that the check is made once while the same object keeps coming back.
+class KnownValue {
+  public:
+    bool is(PyObject* obj) const { return obj == value_.get(); }
+    void remember(PyObject* obj) { value_ = Ref::borrow(obj); }
+
+    int traverse(visitproc visit, void* arg) const { return value_.visit(visit, arg); }
+    void clear() { value_.reset(); }
+
+  private:
+    Ref value_;
+};
+
+// The last result of a function of two immutable objects (a name joined from two str, say),
+// given again while the same two objects come back.
+class RememberedResult {
+  public:
+    PyObject* find(PyObject* first, PyObject* second) const {
+        return first == first_.get() && second == second_.get() ? result_.get() : nullptr;
+    }
+    void remember(PyObject* first, PyObject* second, PyObject* result) {
+        first_ = Ref::borrow(first);
+        second_ = Ref::borrow(second);
+        result_ = Ref::borrow(result);
+    }
+
+    int traverse(visitproc visit, void* arg) const {
+        for (const Ref* held : {&first_, &second_, &result_})
+            if (int status = held->visit(visit, arg)) return status;
+        return 0;
+    }
+    void clear() {
+        first_.reset();
+        second_.reset();
+        result_.reset();
+    }
+
+  private:
+    Ref first_, second_, result_;
+};
+
 // m_traverse and m_clear over the lookup caches a module state holds.
 template <class... Caches>
 int traverse_caches(visitproc visit, void* arg, const Caches&... caches) {
@@ -146,14 +188,48 @@ class CachedMethod {
 
     // The same, with `method` the answer of method_of(argv[0]).
     Ref call_with(const Ref& method, PyObject* const* argv, size_t nargsf) {
+        if (PyCFunction function = varargs_function(method, argv[0])) {
+            Py_ssize_t count = PyVectorcall_NARGS(nargsf) - 1;
+            Ref args = own(PyTuple_New(count));
+            for (Py_ssize_t i = 0; i < count; ++i)
+                PyTuple_SET_ITEM(args.get(), i, Py_NewRef(argv[i + 1]));
+            return call_c(function, argv[0], args);
+        }
         if (method) return own(PyObject_Vectorcall(method, argv, nargsf, nullptr));
         return own(PyObject_VectorcallMethod(attribute_.name(), argv, nargsf, nullptr));
+    }
+
+    // obj.name(*args) for a ready argument tuple, with `method` the answer of method_of(obj).
+    Ref call_with_tuple(const Ref& method, PyObject* obj, Borrowed args) {
+        if (PyCFunction function = varargs_function(method, obj))
+            return call_c(function, obj, args);
+        Ref bound = getattr(obj, attribute_.name());
+        return own(PyObject_Call(bound, args, nullptr));
     }
 
     int traverse(visitproc visit, void* arg) const { return attribute_.traverse(visit, arg); }
     void clear() { attribute_.clear(); }
 
   private:
+    // The C function of `method` when it is a C class's method taking its arguments as one tuple
+    // (_tkinter's getvar, setvar, call and wantobjects are): calling it directly saves the
+    // vectorcall's own copy of the arguments. Only for an object the method's class accepts.
+    static PyCFunction varargs_function(const Ref& method, PyObject* obj) {
+        if (!method || !Py_IS_TYPE(method.get(), &PyMethodDescr_Type)) return nullptr;
+        auto* descriptor = reinterpret_cast<PyMethodDescrObject*>(method.get());
+        if (descriptor->d_method->ml_flags != METH_VARARGS ||
+            !PyObject_TypeCheck(obj, PyDescr_TYPE(descriptor)))
+            return nullptr;
+        return descriptor->d_method->ml_meth;
+    }
+
+    static Ref call_c(PyCFunction function, PyObject* obj, Borrowed args) {
+        if (Py_EnterRecursiveCall(" while calling a Python object")) raise_current();
+        PyObject* result = function(obj, args);
+        Py_LeaveRecursiveCall();
+        return own(result);
+    }
+
     ClassAttribute attribute_;
 };
 
@@ -164,11 +240,19 @@ class CachedAttribute {
   public:
     explicit CachedAttribute(PyObject* name = nullptr) : attribute_(name) {}
 
-    Ref get(PyObject* obj) {
-        bool cacheable;
-        PyObject* found = attribute_.of(Py_TYPE(obj), cacheable);
-        if (cacheable && !(found && is_data_descriptor(found)))
-            if (Ref value = instance_entry(obj, attribute_.name())) return value;
+    Ref get(PyObject* obj) { return get(obj, instance_dict_if_cacheable(obj)); }
+
+    // The same, with `dict` the instance __dict__ of obj as instance_dict() gives it;
+    // `from_dict` tells whether the value is that dict's entry.
+    Ref get(PyObject* obj, Borrowed dict, bool* from_dict = nullptr) {
+        if (from_dict) *from_dict = false;
+        if (dict && reads_instance_dict(Py_TYPE(obj))) {
+            if (PyObject* value = PyDict_GetItemWithError(dict, attribute_.name())) {
+                if (from_dict) *from_dict = true;
+                return Ref::borrow(value);
+            }
+            if (PyErr_Occurred()) raise_current();
+        }
         return getattr(obj, attribute_.name());
     }
 
@@ -176,6 +260,18 @@ class CachedAttribute {
     void clear() { attribute_.clear(); }
 
   private:
+    // Whether obj.name is the instance __dict__'s entry where there is one: the class has no
+    // data descriptor of that name.
+    bool reads_instance_dict(PyTypeObject* type) {
+        bool cacheable;
+        PyObject* found = attribute_.of(type, cacheable);
+        return cacheable && !(found && is_data_descriptor(found));
+    }
+
+    Ref instance_dict_if_cacheable(PyObject* obj) {
+        return reads_instance_dict(Py_TYPE(obj)) ? instance_dict(obj) : Ref();
+    }
+
     ClassAttribute attribute_;
 };
 
