@@ -637,9 +637,8 @@ def test_a_tk_borrowing_tkinters_methods_is_refused_not_trusted(interp, ns):
     tkapp = type(interp.tk)
 
     class Borrowing:
-        getvar = tkapp.getvar
-        setvar = tkapp.setvar
-        wantobjects = tkapp.wantobjects
+        getvar, setvar, wantobjects = tkapp.getvar, tkapp.setvar, tkapp.wantobjects
+        call, eval = tkapp.call, tkapp.eval
 
     class Host:
         tk = Borrowing()

@@ -59,6 +59,9 @@ INSTANCES: dict[str, Callable[[Any], st.SearchStrategy[Any]]] = {
     "namespace.TclNamespace.ObjectsView": _view("objs"),
     "namespace.TclNamespace.CommandsView": _view("cmds"),
     "namespace.TclNamespace.ProcsView": _view("procs"),
+    "namespace.TclNamespace.KeysView": lambda env: st.one_of(
+        *(_view(name)(env) for name in ("vars", "objs", "cmds", "procs"))).map(
+        lambda view: view.keys() if hasattr(view, "keys") else view),
     "fieldtree.FieldTree": lambda env: _built(
         _module_attr("fieldtree", "FieldTree"), st.dictionaries(NAMES, env.values, max_size=4)),
     "history.History": lambda env: _built(

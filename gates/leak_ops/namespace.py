@@ -75,6 +75,7 @@ def operations(module: Any, env: Env) -> Iterator[Operation]:
     def view_snapshots() -> None:
         ns.vars["arr"], ns.objs["arr"], dict(ns.vars), dict(ns.objs), len(ns.objs)
         "a[1]" in ns.cmds, "p*" in ns.procs, repr(ns), repr(ns.vars)
+        list(ns.vars.keys()), ns.cmds.keys() & {"p"}, len(ns.procs.keys())
 
     def view_missing_item() -> None:
         try:

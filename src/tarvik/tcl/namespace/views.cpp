@@ -184,7 +184,7 @@ DirectRead direct_read(const State& st, PyObject* view, Ref& ns) {
     ns = st.view_ns.get(view, dict, &ns_from_dict);
     // The originals are no data descriptors, so an instance attribute would stand before them.
     // A view's instance __dict__ normally holds its handle alone, and then neither of them.
-    if (!dict || (ns_from_dict && PyDict_GET_SIZE(dict) == 1)) return read;
+    if (!dict || (ns_from_dict && PyDict_GET_SIZE(dict.get()) == 1)) return read;
     for (PyObject* name : {st.view_get.name(), st.view_byref.name()})
         if (check(PyDict_Contains(dict, name))) return DirectRead::NONE;
     return read;
