@@ -188,18 +188,12 @@ class CachedMethod {
 
     // The same, with `method` the answer of method_of(argv[0]).
     Ref call_with(const Ref& method, PyObject* const* argv, size_t nargsf) {
-        if (PyCFunction function = varargs_function(method, argv[0])) {
-            Py_ssize_t count = PyVectorcall_NARGS(nargsf) - 1;
-            Ref args = own(PyTuple_New(count));
-            for (Py_ssize_t i = 0; i < count; ++i)
-                PyTuple_SET_ITEM(args.get(), i, Py_NewRef(argv[i + 1]));
-            return call_c(function, argv[0], args);
-        }
         if (method) return own(PyObject_Vectorcall(method, argv, nargsf, nullptr));
         return own(PyObject_VectorcallMethod(attribute_.name(), argv, nargsf, nullptr));
     }
 
-    // obj.name(*args) for a ready argument tuple, with `method` the answer of method_of(obj).
+    // obj.name(*args) for a ready argument tuple (one made once, say), with `method` the answer
+    // of method_of(obj). A C method that takes its arguments as a tuple gets it as it is.
     Ref call_with_tuple(const Ref& method, PyObject* obj, Borrowed args) {
         if (PyCFunction function = varargs_function(method, obj))
             return call_c(function, obj, args);
@@ -212,8 +206,8 @@ class CachedMethod {
 
   private:
     // The C function of `method` when it is a C class's method taking its arguments as one tuple
-    // (_tkinter's getvar, setvar, call and wantobjects are): calling it directly saves the
-    // vectorcall's own copy of the arguments. Only for an object the method's class accepts.
+    // (_tkinter's are): called directly with a ready tuple, it saves the vectorcall's copy of
+    // the arguments. Only for an object the method's class accepts.
     static PyCFunction varargs_function(const Ref& method, PyObject* obj) {
         if (!method || !Py_IS_TYPE(method.get(), &PyMethodDescr_Type)) return nullptr;
         auto* descriptor = reinterpret_cast<PyMethodDescrObject*>(method.get());
@@ -240,7 +234,11 @@ class CachedAttribute {
   public:
     explicit CachedAttribute(PyObject* name = nullptr) : attribute_(name) {}
 
-    Ref get(PyObject* obj) { return get(obj, instance_dict_if_cacheable(obj)); }
+    Ref get(PyObject* obj) {
+        if (reads_instance_dict(Py_TYPE(obj)))
+            if (Ref value = instance_entry(obj, attribute_.name())) return value;
+        return getattr(obj, attribute_.name());
+    }
 
     // The same, with `dict` the instance __dict__ of obj as instance_dict() gives it;
     // `from_dict` tells whether the value is that dict's entry.
@@ -266,10 +264,6 @@ class CachedAttribute {
         bool cacheable;
         PyObject* found = attribute_.of(type, cacheable);
         return cacheable && !(found && is_data_descriptor(found));
-    }
-
-    Ref instance_dict_if_cacheable(PyObject* obj) {
-        return reads_instance_dict(Py_TYPE(obj)) ? instance_dict(obj) : Ref();
     }
 
     ClassAttribute attribute_;
