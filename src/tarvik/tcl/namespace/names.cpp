@@ -116,6 +116,7 @@ struct Names : InternedNames {
     PyObject* const traceback = name("traceback");
     PyObject* const format_exception = name("format_exception");
     PyObject* const rstrip = name("rstrip");
+    PyObject* const mapping = name("_mapping");  // a KeysView's view
 
     // Keyword-name tuples for calls through the instance.
     PyObject* const kw_tcl = keyword_names({"tcl"});
@@ -129,7 +130,6 @@ struct Names : InternedNames {
 
     // Argument tuples of tk.wantobjects: none (the question), False, and 1 (what it answers by
     // default).
-    PyObject* const mapping = name("_mapping");
     PyObject* const no_arguments = keep(own(PyTuple_New(0)));
     PyObject* const false_argument = keep(tuple(Py_False));
     PyObject* const one_argument = keep(tuple(own(PyLong_FromLong(1)).get()));

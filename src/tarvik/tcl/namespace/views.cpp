@@ -181,7 +181,7 @@ DirectRead direct_read(const State& st, PyObject* view, Ref& ns) {
     if (read == DirectRead::NONE) return read;
     Ref dict = instance_dict(view);
     bool ns_from_dict;
-    ns = st.view_ns.get(view, dict, &ns_from_dict);
+    ns = st.view_ns.get(view, dict, ns_from_dict);
     // The originals are no data descriptors, so an instance attribute would stand before them.
     // A view's instance __dict__ normally holds its handle alone, and then neither of them.
     if (!dict || (ns_from_dict && PyDict_GET_SIZE(dict.get()) == 1)) return read;

@@ -78,14 +78,18 @@ inline Ref instance_dict(PyObject* obj) {
         *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + type->tp_dictoffset));
 }
 
-// obj.__dict__[name], or empty when the instance __dict__ does not hold it. `name` is an exact
-// str, so the lookup runs no Python code.
-inline Ref instance_entry(PyObject* obj, PyObject* name) {
-    Ref dict = instance_dict(obj);
-    if (!dict) return {};
+// dict[name], or empty when the dict does not hold it. `name` is an exact str, so the lookup
+// runs no Python code.
+inline Ref dict_entry(Borrowed dict, PyObject* name) {
     PyObject* value = PyDict_GetItemWithError(dict, name);
     if (value == nullptr && PyErr_Occurred()) raise_current();
     return Ref::borrow(value);
+}
+
+// obj.__dict__[name], or empty when the instance __dict__ does not hold it.
+inline Ref instance_entry(PyObject* obj, PyObject* name) {
+    Ref dict = instance_dict(obj);
+    return dict ? dict_entry(dict, name) : Ref();
 }
 
 // A class attribute that the instance __dict__ cannot stand before (a property, a slot).
@@ -242,15 +246,11 @@ class CachedAttribute {
 
     // The same, with `dict` the instance __dict__ of obj as instance_dict() gives it;
     // `from_dict` tells whether the value is that dict's entry.
-    Ref get(PyObject* obj, Borrowed dict, bool* from_dict = nullptr) {
-        if (from_dict) *from_dict = false;
-        if (dict && reads_instance_dict(Py_TYPE(obj))) {
-            if (PyObject* value = PyDict_GetItemWithError(dict, attribute_.name())) {
-                if (from_dict) *from_dict = true;
-                return Ref::borrow(value);
-            }
-            if (PyErr_Occurred()) raise_current();
-        }
+    Ref get(PyObject* obj, Borrowed dict, bool& from_dict) {
+        Ref value;
+        if (dict && reads_instance_dict(Py_TYPE(obj))) value = dict_entry(dict, attribute_.name());
+        from_dict = bool(value);
+        if (from_dict) return value;
         return getattr(obj, attribute_.name());
     }
 
