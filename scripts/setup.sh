@@ -71,6 +71,26 @@ if ! command -v tclsh >/dev/null 2>&1; then
     apt_install tcl8.6 || log "could not install tcl8.6: tests of TclProcess will fail"
 fi
 
+# The tests drive real tool shells and links too: Jim Tcl, OpenOCD (its dummy adapter), expect,
+# netgen, magic, yosys, tcllib, and an sshd on a loopback port. Each test skips, saying why,
+# where its program is missing; here we install what we can.
+if [ "$EXTRAS" = test ] || [ "$EXTRAS" = gates ]; then
+    wanted=()
+    for pair in jimsh:jimsh openocd:openocd expect:expect netgen-lvs:netgen-lvs magic:magic \
+                yosys:yosys /usr/sbin/sshd:openssh-server /usr/share/tcltk/tcllib*:tcllib; do
+        program=${pair%%:*} package=${pair##*:}
+        if [[ $program == /* ]]; then
+            compgen -G "$program" >/dev/null || wanted+=("$package")
+        else
+            command -v "$program" >/dev/null 2>&1 || wanted+=("$package")
+        fi
+    done
+    if [ ${#wanted[@]} -gt 0 ]; then
+        log "installing the tool shells the tests drive: ${wanted[*]}"
+        apt_install "${wanted[@]}" || log "could not install ${wanted[*]}: their tests will skip"
+    fi
+fi
+
 if [ ! -x "$VENV/bin/python" ] || ! usable_python "$VENV/bin/python"; then
     rm -rf "$VENV"
     "$PY" -m venv "$VENV"
