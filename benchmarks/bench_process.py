@@ -1,7 +1,8 @@
 """A Tcl interpreter in a child process: a quick call over the link against the same call through
 pytcl-eda (the one public peer, a baseline only: `pip install pytcl-eda` into the virtual
-environment to measure it), and a 1 MB value set and read back against writing it through a plain
-pipe. Also prints the median round trip and the memory of both processes over 100,000 calls."""
+environment to measure it), values rich in NUL or in characters beyond the BMP read back against
+plain ASCII, and a 1 MB value set and read back against writing it through a plain pipe. Also
+prints the median round trip and the memory of both processes over 100,000 calls."""
 
 from __future__ import annotations
 
@@ -38,6 +39,8 @@ def run(table) -> None:
             table.faster("remote tclsh", "z.set('x', 1) over the link", lambda: z.set("x", 1),
                          "pytcl-eda PyTCL('tclsh').set", lambda: peer.set("x", 1), 10)
 
+    _rich_values(table, host)
+
     big = "0123456789abcdef" * (1 << 16)  # 1 MiB
     tk = host.tk
 
@@ -52,6 +55,22 @@ def run(table) -> None:
                      "1 MiB written through a plain pipe", lambda: pipe.write(big), 3)
     _memory(host)
     host.close()
+
+
+def _rich_values(table, host: TclProcess) -> None:
+    """A value of 4M characters read back, rich in NUL or in characters beyond the BMP (which
+    Tcl 8 keeps in forms that are not UTF-8), against one in ASCII."""
+    tk = host.tk
+    units = [("ascii", "abcd"), ("NUL-rich", "a\0b\0"), ("astral-rich", "\U0001f600\U0001f600ab")]
+    for name, unit in units:
+        tk.setvar(f"::{name}", unit * 1_000_000)
+        assert tk.getvar(f"::{name}") == unit * 1_000_000
+    for name in ("NUL-rich", "astral-rich"):
+        table.within("remote tclsh", f"getvar of 4M characters, {name}",
+                     lambda name=name: tk.getvar(f"::{name}"), "the same in ASCII",
+                     lambda: tk.getvar("::ascii"), 10)
+    for name in ("ascii", "NUL-rich", "astral-rich"):
+        tk.unsetvar(f"::{name}")
 
 
 def _round_trip(host: TclProcess) -> None:

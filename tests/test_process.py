@@ -21,7 +21,7 @@ import pytest
 
 import tarvik.tcl
 from tarvik.tcl import TclProcess, TclProcessError, agent_script
-from tarvik.tcl import _process
+from tarvik.tcl import _frames, _link
 from tarvik.tcl.fieldtree import FieldTree
 from tarvik.tcl.namespace import TclVariable, TempTclCommand, TempTclNamespace
 from tarvik.tcl.scriptify import tclobj
@@ -87,7 +87,7 @@ def test_a_word_tcl_cannot_hold_is_refused_before_sending(process):
 
 
 def test_an_oversized_value_is_refused_and_the_link_stays(process, monkeypatch):
-    monkeypatch.setattr(_process, "MAX_FRAME", 1000)
+    monkeypatch.setattr(_frames, "MAX_FRAME", 1000)
     with pytest.raises(ValueError, match="more than the link carries"):
         process.tk.call("::set", "v", "x" * 2000)
     monkeypatch.undo()
@@ -172,7 +172,7 @@ def test_strings_arrive_as_tcl_reads_them(either_form, script):
     except TclError:
         pytest.skip("this Tcl has no identity encoding")
     assert tk.eval(script) == expected
-    if not _process._SURROGATE.search(expected):  # a lone surrogate is refused on the way back
+    if not _frames._SURROGATE.search(expected):  # a lone surrogate is refused on the way back
         assert tk.call("::set", "made", expected) == expected
 
 
@@ -327,12 +327,12 @@ def test_a_call_from_code_run_while_waiting_is_refused(process, monkeypatch):
     refused = []
     receive = link.receive
 
-    def receive_and_interfere():
+    def receive_and_interfere(*args):
         try:
             process.tk.call("::set", "x", "meddling")
         except RuntimeError as error:
             refused.append(str(error))
-        return receive()
+        return receive(*args)
 
     monkeypatch.setattr(link, "receive", receive_and_interfere)
     assert process.tk.call("::set", "x", "mine") == "mine"
@@ -436,8 +436,8 @@ def test_a_collected_host_stops_its_child():
 def test_agent_script_ships_in_the_package_and_fills_in_the_command():
     path = Path(agent_script())
     assert path.is_file() and path.parent == Path(tarvik.tcl.__file__).parent
-    assert _process._command_line(["tclsh", "-x", "{agent}", "y"])[2:] == [str(path), "y"]
-    assert _process._command_line(["tclsh"])[-1] == str(path)
+    assert _link.command_line(["tclsh", "-x", "{agent}", "y"])[2:] == [str(path), "y"]
+    assert _link.command_line(["tclsh"])[-1] == str(path)
     with TclProcess([sys.executable and "tclsh", "{agent}"]) as host:
         assert host.tk.eval("info exists ::env(TARVIK_AGENT_LINK)") == "0"
 
@@ -493,7 +493,7 @@ def test_a_wrong_token_through_connect(server):
 
 @pytest.mark.parametrize(
     "frame, answered",
-    [(struct.pack(">cI", b"q", 3) + b"abc", True), (struct.pack(">cI", b"c", 0x7FFFFFFF), False),
+    [(struct.pack(">cI", b"w", 3) + b"abc", True), (struct.pack(">cI", b"c", 0x7FFFFFFF), False),
      (struct.pack(">cI", b"c", 2) + b"\xff\xfe", None)],
 )  # fmt: skip
 def test_bad_frames_from_an_authenticated_client(server, frame, answered):

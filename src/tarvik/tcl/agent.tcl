@@ -1,9 +1,10 @@
 # The tarvik agent: lets a Python tarvik.tcl.TclProcess host drive this Tcl interpreter.
 #
-# Sourced by a child process that the host started, it serves the host over the two pipes named in
-# the environment variable TARVIK_AGENT_LINK ("<read fd> <write fd>") and exits when the host goes.
-# Sourced anywhere else (inside a tool's shell, say), it only defines ::tarvik::serve, which serves
-# one host that connects over TCP and presents the token printed on stdout.
+# Started by a host, it serves that host over two named pipes, whose paths come in the environment
+# variable TARVIK_AGENT_LINK, then exits when the host goes. It opens them itself, and Tcl opens
+# files close-on-exec: no program that this interpreter runs inherits the link. Sourced anywhere
+# else (inside a tool's shell, say), it only defines ::tarvik::serve, which serves one host that
+# connects over TCP and presents the token printed on stdout.
 #
 # Frames, both ways: a 5-byte header (the frame kind as one ASCII byte, the payload length as a
 # 32-bit big-endian integer) and the payload. Lengths are checked before anything is read, so a
@@ -19,18 +20,20 @@
 # Kinds sent by the host: c (call: a word list), e (eval: a script), s (set a variable: the name's
 # length in bytes as a 32-bit integer, the name and the value; answered with an empty result),
 # r (the result of a callback), x (a callback's error: {message errorInfo errorCode}), t (the
-# token, first frame over TCP). Kinds sent by the agent: h (hello: {tarvik-agent protocol
-# patchlevel pid}), o (ok: the result), e (error: {message errorInfo errorCode}), b (callback:
-# {id arg ...}), d (ids of callback commands that Tcl deleted).
+# token, first frame over TCP), u (the last answer again, in UTF-8). Kinds sent by the agent:
+# h (hello: {tarvik-agent protocol patchlevel pid}), o (ok: the result), e (error: {message
+# errorInfo errorCode}), b (callback: {id arg ...}), d (ids of callback commands that Tcl deleted).
 #
 # Plain Tcl 8.5 or later, Tcl 9 included; no extension is needed.
 
 namespace eval ::tarvik {
-    variable protocol 2
+    variable protocol 3
     # The largest payload accepted, in bytes.
     variable maxframe [expr {256 * 1024 * 1024}]
     variable in {}
     variable out {}
+    # The last answer, should the host ask for it again.
+    variable last {}
     # Ids of callback commands deleted since the host last heard of it.
     variable dropped {}
     # Whether strings cross as the bytes Tcl keeps them in (a copy, where UTF-8 costs a conversion
@@ -85,11 +88,24 @@ proc ::tarvik::Send {kind text} {
         set length [string bytelength $text]
         puts -nonewline $out [encoding convertfrom identity [binary format a1I $kind $length]]
         puts -nonewline $out $text
+        flush $out
     } else {
-        set bytes [Bytes $text]
-        puts -nonewline $out [binary format a1I $kind [string length $bytes]]
-        puts -nonewline $out $bytes
+        Put $kind [Bytes $text]
     }
+}
+
+# Sends a frame whose payload is `bytes`, as they are.
+proc ::tarvik::Put {kind bytes} {
+    variable out
+    variable direct
+    set header [binary format a1I $kind [string length $bytes]]
+    if {$direct} {
+        # The channel writes a string's own bytes: hand it strings whose bytes are these.
+        set header [encoding convertfrom identity $header]
+        set bytes [encoding convertfrom identity $bytes]
+    }
+    puts -nonewline $out $header
+    puts -nonewline $out $bytes
     flush $out
 }
 
@@ -171,6 +187,7 @@ proc ::tarvik::Serve {nested} {
     variable direct
     variable reenter
     variable big
+    variable last
     set served 0
     while 1 {
         if {[binary scan [read $in 5] a1I kind length] < 2} {
@@ -192,16 +209,16 @@ proc ::tarvik::Serve {nested} {
             C - c {
                 # lrange gives a pure list, which Tcl runs as its words without parsing it again
                 # as a script (where a first word starting with "#" would be a comment).
-                set code [catch {uplevel #0 [lrange $data 0 end]} result options]
+                set code [catch {uplevel #0 [lrange $data 0 end]} last options]
             }
             E - e {
-                set code [catch {uplevel #0 $data} result options]
+                set code [catch {uplevel #0 $data} last options]
             }
             S - s {
                 # Set for its effect: the value does not travel back.
-                set code [catch {uplevel #0 $data} result options]
+                set code [catch {uplevel #0 $data} last options]
                 if {$code != 1} {
-                    set result {}
+                    set last {}
                 }
             }
             R - r - X - x {
@@ -209,6 +226,11 @@ proc ::tarvik::Serve {nested} {
                     return [list [string tolower $kind] $data]
                 }
                 Send e [list "unknown frame kind \"$kind\"" "" {TARVIK FRAME}]
+                continue
+            }
+            U - u {
+                # Characters beyond the BMP cross far faster so than as Tcl 8 keeps them.
+                Put o [encoding convertto utf-8 $last]
                 continue
             }
             default {
@@ -220,14 +242,14 @@ proc ::tarvik::Serve {nested} {
         catch {flush stdout}
         catch {flush stderr}
         if {$code == 1} {
-            Send e [Failure $result $options]
+            Send e [Failure $last $options]
         } elseif {$direct && $dropped eq ""} {
-            set length [string bytelength $result]
+            set length [string bytelength $last]
             puts -nonewline $out [encoding convertfrom identity [binary format a1I o $length]]
-            puts -nonewline $out $result
+            puts -nonewline $out $last
             flush $out
         } else {
-            Send o $result
+            Send o $last
         }
         if {[incr served] == $reenter} {
             tailcall Serve $nested
@@ -250,6 +272,9 @@ proc ::tarvik::Failure {message options} {
 # The command that a Python callback is in Tcl: it asks the host to run the function and serves
 # the host's calls (made by the function) until the function's answer comes.
 proc ::tarvik::Callback {id args} {
+    # Nested that deep, the serving below could fail half-way through a frame, leaving the host
+    # and this agent each waiting for the other: fail here instead, before asking anything.
+    Room 6
     Send b [linsert $args 0 $id]
     lassign [Serve 1] kind text
     if {$kind eq "x"} {
@@ -257,6 +282,13 @@ proc ::tarvik::Callback {id args} {
         return -code error -errorcode $code -errorinfo $info $message
     }
     return $text
+}
+
+# An error unless Tcl lets procedures nest `levels` deeper than here.
+proc ::tarvik::Room {levels} {
+    if {$levels} {
+        Room [incr levels -1]
+    }
 }
 
 # Noted when Tcl deletes a callback command, so the host can let the function go.
@@ -272,22 +304,18 @@ proc ::tarvik::Register {name id} {
     return
 }
 
-# Greets the host and serves it until the link ends.
-proc ::tarvik::Loop {} {
+# Greets the host: the first frame on a link.
+proc ::tarvik::Hello {} {
     Send h [list tarvik-agent $::tarvik::protocol [info patchlevel] [pid]]
-    catch {Serve 0}
 }
 
 # ---------------------------------------------------------------------------------------------
 # Ways in
 
-# Serves the host that started this process, over the pipes it passed, then exits.
+# Serves the host that started this process, over the pipes it named, then exits.
 proc ::tarvik::Attach {link} {
-    variable in
-    variable out
-    lassign $link read_fd write_fd
-    set in [open /dev/fd/$read_fd {RDONLY}]
-    set out [open /dev/fd/$write_fd {WRONLY}]
+    variable in [open [dict get $link in] RDONLY]
+    variable out [open [dict get $link out] WRONLY]
     foreach channel [list $in $out] {
         # Big buffers: a large value crosses in a few system calls, not one per 4 KiB.
         fconfigure $channel -translation binary -buffering full -blocking 1 -buffersize 1048576
@@ -301,7 +329,8 @@ proc ::tarvik::Attach {link} {
     foreach channel {stdout stderr} {
         catch {fconfigure $channel -encoding utf-8}
     }
-    Loop
+    Hello
+    catch {Serve 0}
     catch {flush stdout}
     catch {flush stderr}
     exit 0
@@ -332,8 +361,13 @@ proc ::tarvik::Token {} {
 # <token>" on stdout and serves the first client that presents the token, until it disconnects.
 # A client that presents anything else is disconnected before anything is evaluated.
 proc ::tarvik::serve {{port 0} {host 127.0.0.1}} {
+    variable server
+    variable client
     variable token [Token]
-    variable client {}
+    variable strangers {}
+    variable pending
+    array unset pending
+    set client {}
     set server [socket -server ::tarvik::Accept -myaddr $host $port]
     set port [lindex [fconfigure $server -sockname] 2]
     puts stdout "tarvik agent serving on $host $port $token"
@@ -341,27 +375,31 @@ proc ::tarvik::serve {{port 0} {host 127.0.0.1}} {
     while {$client eq ""} {
         vwait ::tarvik::client
     }
-    close $server
-    # Those still to present a token are turned away: this host is served alone.
-    variable pending
-    foreach channel [array names pending] {
-        Refuse $channel
-    }
-    variable in $client
-    variable out $client
-    fconfigure $client -blocking 1 -buffering full -translation binary -buffersize 1048576
-    Loop
-    catch {close $client}
-    set client {}
+    Hello
+    catch {Serve 0}
+    Leave
     return
+}
+
+# Connections that have not shown the token yet, oldest first: at most this many are kept, so
+# that any number of strangers neither shuts the door (the oldest goes) nor runs the tool out of
+# descriptors (a select-based event loop aborts beyond 1024).
+namespace eval ::tarvik {
+    variable maxstrangers 16
 }
 
 proc ::tarvik::Accept {channel address port} {
     variable pending
+    variable strangers
+    variable maxstrangers
+    if {[llength $strangers] >= $maxstrangers} {
+        Refuse [lindex $strangers 0]
+    }
     fconfigure $channel -blocking 0 -translation binary
     set pending($channel) {}
+    lappend strangers $channel
     fileevent $channel readable [list ::tarvik::Authenticate $channel]
-    # A client that says nothing for long does not keep the door shut to others.
+    # A client that says nothing for long does not keep its place.
     after 5000 [list ::tarvik::Refuse $channel]
 }
 
@@ -392,17 +430,49 @@ proc ::tarvik::Authenticate {channel} {
         Refuse $channel
         return
     }
-    after cancel [list ::tarvik::Refuse $channel]
+    Admit $channel
+}
+
+# The client that showed the token: it is served alone, so the server closes and those still to
+# show one are turned away.
+proc ::tarvik::Admit {channel} {
+    variable server
+    variable strangers
+    Forget $channel
     fileevent $channel readable {}
-    unset pending($channel)
+    close $server
+    set server {}
+    foreach stranger $strangers {
+        Refuse $stranger
+    }
+    variable in $channel
+    variable out $channel
+    variable direct 0
+    fconfigure $channel -blocking 1 -buffering full -translation binary -buffersize 1048576
     set ::tarvik::client $channel
+}
+
+proc ::tarvik::Leave {} {
+    variable client
+    catch {close $client}
+    set client {}
+}
+
+proc ::tarvik::Forget {channel} {
+    variable pending
+    variable strangers
+    after cancel [list ::tarvik::Refuse $channel]
+    unset -nocomplain pending($channel)
+    set at [lsearch -exact $strangers $channel]
+    if {$at >= 0} {
+        set strangers [lreplace $strangers $at $at]
+    }
 }
 
 proc ::tarvik::Refuse {channel} {
     variable pending
-    after cancel [list ::tarvik::Refuse $channel]
     if {[info exists pending($channel)]} {
-        unset pending($channel)
+        Forget $channel
         catch {close $channel}
     }
 }
