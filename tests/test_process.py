@@ -556,14 +556,14 @@ def test_temporaries_leave_nothing_in_the_remote(process):
     assert found == "" and process.tk.eval("set x") and process.tk._link.callbacks == callbacks
 
 
-def test_keyed_lists_from_and_to_the_remote(process):
-    if not process.tclx:
-        pytest.skip("TclX does not load in the child tclsh")
-    process.tk.eval("set ::kl {}; keylset ::kl name.first Ada name.last {Love lace} id 7")
-    tree = FieldTree.from_tcl(process.tk.getvar("::kl"))
-    assert tree.all_items() == [("name.first", "Ada"), ("name.last", "Love lace"), ("id", "7")]
-    tree["name.middle"] = "[King]"
-    process.tk.call("::set", "::kl", tclobj(tree))
-    assert process.cast_list(process.tk.call("::keylkeys", "::kl", "name")) == (
-        "first", "last", "middle")  # fmt: skip
-    assert process.tk.call("::keylget", "::kl", "name.middle") == "[King]"
+def test_keyed_lists_from_and_to_the_remote():
+    with TclProcess(tclx=True, timeout=30) as process:
+        process.tk.eval("set ::kl {}; keylset ::kl name.first Ada name.last {Love lace} id 7")
+        tree = FieldTree.from_tcl(process.tk.getvar("::kl"))
+        assert tree.all_items() == [("name.first", "Ada"), ("name.last", "Love lace"),
+                                    ("id", "7")]
+        tree["name.middle"] = "[King]"
+        process.tk.call("::set", "::kl", tclobj(tree))
+        assert process.cast_list(process.tk.call("::keylkeys", "::kl", "name")) == (
+            "first", "last", "middle")  # fmt: skip
+        assert process.tk.call("::keylget", "::kl", "name.middle") == "[King]"

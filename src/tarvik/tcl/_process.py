@@ -125,7 +125,7 @@ class RemoteTk:
 class TclProcess:
     """A host whose Tcl interpreter runs in another process.
 
-    ``TclProcess(command=None, *, timeout=None, cwd=None, env=None)`` starts ``command`` (a program
+    ``TclProcess(command=None, *, tclx=False, timeout=None, cwd=None, env=None)`` starts ``command`` (a program
     and its arguments; default: the ``tclsh`` on ``PATH``) with the agent script: an argument
     ``"{agent}"`` is replaced by its path, and without one the path is appended. The agent serves
     this host over two private pipes, so what the remote prints (``puts`` to stdout or stderr)
@@ -133,7 +133,8 @@ class TclProcess:
 
     It offers what :class:`TclInterpreter` offers: ``tk`` (a
     :class:`~tarvik.tcl._process.RemoteTk`), the casts, ``history``, ``vars``, ``z`` and ``tclx``.
-    ``timeout`` bounds each call, in seconds (time spent in Python callbacks aside): a call that
+    Nothing is loaded into the remote and nothing is left there but the agent's namespace
+    ``::tarvik``; ``tclx=True`` loads TclX, or fails when the remote cannot. ``timeout`` bounds each call, in seconds (time spent in Python callbacks aside): a call that
     runs past it raises ``TimeoutError`` and closes the host. If the remote dies, the call in
     progress and every later one raise :class:`TclProcessError` (a ``ConnectionError``) naming the
     exit status and the last lines of its stderr. Ctrl-C during a call interrupts it and closes the host (the
@@ -146,7 +147,7 @@ class TclProcess:
     Attributes:
         pid: The remote interpreter's process id (an ``int``).
         patchlevel: The remote's Tcl version, as ``info patchlevel`` gives it.
-        tclx: Whether TclX was loaded into the remote (when it can ``package require Tclx``).
+        tclx: Whether TclX was loaded into the remote (only when asked).
         history: The :class:`~tarvik.tcl.history.History` of the quick calls made through ``z``.
         vars: The remote's global variables, as the ``vars`` view of the global namespace.
         z: The quick calls (a :class:`~tarvik.tcl.z.Z`): ``remote.z.set('x', 1)``.
@@ -155,15 +156,15 @@ class TclProcess:
     tk: RemoteTk
     """What the modules call on ``_tkinter``'s application object, carried out by the remote."""
 
-    def __init__(self, command: Sequence[str] | None = None, *, timeout: float | None = None,
-                 cwd: str | os.PathLike[str] | None = None,
+    def __init__(self, command: Sequence[str] | None = None, *, tclx: bool = False,
+                 timeout: float | None = None, cwd: str | os.PathLike[str] | None = None,
                  env: dict[str, str] | None = None) -> None:
         args = _link.command_line(command)
         deadline = None if timeout is None else time.monotonic() + timeout
-        self._start(_link.PipesLink(args, cwd=cwd, env=env), deadline, timeout)
+        self._start(_link.PipesLink(args, cwd=cwd, env=env), deadline, tclx, timeout)
 
     @classmethod
-    def connect(cls, port: int, token: str, *, host: str = "127.0.0.1",
+    def connect(cls, port: int, token: str, *, host: str = "127.0.0.1", tclx: bool = False,
                 timeout: float | None = None) -> TclProcess:
         """The host of a Tcl interpreter serving at host:port (``tarvik::serve`` in the agent).
 
@@ -173,11 +174,11 @@ class TclProcess:
         deadline = None if timeout is None else time.monotonic() + timeout
         link = _link.SocketLink(host, port, timeout)
         self = cls.__new__(cls)
-        self._start(link, deadline, timeout, token.encode("utf-8"))
+        self._start(link, deadline, tclx, timeout, token.encode("utf-8"))
         return self
 
-    def _start(self, link: _link.Link, deadline: float | None, timeout: float | None,
-               token: bytes | None = None) -> None:
+    def _start(self, link: _link.Link, deadline: float | None, tclx: bool,
+               timeout: float | None, token: bytes | None = None) -> None:
         channel = self._link = _Channel(link, timeout)
         self._finalizer = weakref.finalize(self, _close_channel, channel)
         try:
@@ -195,7 +196,7 @@ class TclProcess:
             self.close()
             raise
         self.tk = RemoteTk(channel)
-        self.tclx = _load_tclx(self.tk)
+        self.tclx = tclx and _load_tclx(self)
         self.history = History()
         self.vars = TclNamespace("::", self).vars
         self.z = Z(self)
@@ -272,10 +273,12 @@ def _close_channel(channel: _Channel) -> None:
         pass
 
 
-def _load_tclx(tk: RemoteTk) -> bool:
-    """Loads TclX into the remote when it has it; its absence is not an error."""
+def _load_tclx(host: TclProcess) -> bool:
+    """Loads TclX into the remote, as asked; a remote that cannot closes the host."""
     try:
-        tk.eval("package require Tclx")
-    except TclError:
-        return False
+        host.tk.eval("package require Tclx")
+    except TclError as error:
+        host.close()
+        raise TclError(f"TclX cannot be loaded into the Tcl interpreter{host._link.where}: "
+                       f"{error}; the host was closed") from None
     return True
