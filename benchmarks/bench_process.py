@@ -1,8 +1,9 @@
 """A Tcl interpreter in a child process: a quick call over the link against the same call through
 pytcl-eda (the one public peer, a baseline only: `pip install pytcl-eda` into the virtual
-environment to measure it), values rich in NUL or in characters beyond the BMP read back against
-plain ASCII, and a 1 MB value set and read back against writing it through a plain pipe. Also
-prints the median round trip and the memory of both processes over 100,000 calls."""
+environment to measure it), the same call over the child's stdin and stdout against the pipes,
+values rich in NUL or in characters beyond the BMP read back against plain ASCII, and a 1 MB value
+set and read back against writing it through a plain pipe. Also prints the median round trip and
+the memory of both processes over 100,000 calls."""
 
 from __future__ import annotations
 
@@ -39,6 +40,11 @@ def run(table) -> None:
             table.faster("remote tclsh", "z.set('x', 1) over the link", lambda: z.set("x", 1),
                          "pytcl-eda PyTCL('tclsh').set", lambda: peer.set("x", 1), 10)
 
+    with TclProcess(["tclsh"], link="stdio", timeout=60) as piped:
+        piped.history.disable()
+        assert piped.z.set("x", 1) == "1"
+        table.within("remote tclsh", "z.set('x', 1) over link='stdio'", lambda: piped.z.set("x", 1),
+                     "the same over the pipes", lambda: z.set("x", 1), 1.3)
     _rich_values(table, host)
 
     big = "0123456789abcdef" * (1 << 16)  # 1 MiB

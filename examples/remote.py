@@ -3,7 +3,8 @@ through the agent script that ships in the package.
 
 Run it with `make demo` (after the local tour) or, inside the virtual environment,
 `python examples/remote.py`. A tool's own Tcl shell is driven the same way, e.g.
-TclProcess(["vivado", "-mode", "tcl", "-source", "{agent}"]).
+TclProcess(["yosys", "-c", "{agent}"]), and one that reads commands from stdin, here or over ssh,
+with link="stdio": TclProcess(["ssh", "lab-host", "tclsh"], link="stdio").
 """
 
 from __future__ import annotations
@@ -78,6 +79,16 @@ def errors_and_history(tcl: TclProcess) -> None:
 def output(tcl: TclProcess) -> None:
     section("What the remote prints")
     tcl.tk.eval("puts {printed by the remote tclsh}")
+    with tcl.capture() as out:
+        tcl.tk.eval("puts {Number of cells: 12}; puts stderr {warning: 1 latch}")
+    print("captured:", repr(out.stdout), repr(out.stderr))
+
+
+def over_stdin() -> None:
+    section("A tclsh that reads its commands from stdin (as over ssh)")
+    with TclProcess(["tclsh"], link="stdio", timeout=30) as piped:
+        print("over stdin and stdout:", piped.z.expr("6 * 7"))
+        piped.tk.eval("puts {printed on the same stdout as the frames}")
 
 
 def main() -> None:
@@ -88,6 +99,7 @@ def main() -> None:
         keyed_lists(tcl)
         errors_and_history(tcl)
         output(tcl)
+    over_stdin()
 
 
 if __name__ == "__main__":

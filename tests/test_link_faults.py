@@ -121,8 +121,9 @@ def fds_of_a_program_the_remote_runs(host: TclProcess) -> dict[int, str]:
     return {int(left.split()[-1]): target for left, target in found}
 
 
-def test_programs_the_remote_runs_inherit_no_link():
-    with TclProcess(timeout=20) as host:
+@pytest.mark.parametrize("link", ["pipes", "stdio"])
+def test_programs_the_remote_runs_inherit_no_link(link):
+    with TclProcess(link=link, timeout=20) as host:
         fds = fds_of_a_program_the_remote_runs(host)
         # stdin reads nothing of the link; stdout and stderr are the remote's output.
         assert set(fds) <= {0, 1, 2} and fds[0] == "/dev/null"
@@ -162,13 +163,13 @@ def test_the_timeout_bounds_a_write_to_a_stopped_child():
 def slow_answer(conn: socket.socket) -> None:
     for byte in frame(b"o", b"hello world"):
         conn.sendall(bytes([byte]))
-        time.sleep(0.3)
+        time.sleep(0.3)  # longer than a wait's first poll
 
 
 def dripping_answer(conn: socket.socket) -> None:
     for byte in frame(b"o", b"hello world, slowly"):
         conn.sendall(bytes([byte]))
-        time.sleep(0.1)
+        time.sleep(0.1)  # shorter than it
 
 
 def flood_of_drops(conn: socket.socket) -> None:
@@ -187,11 +188,11 @@ def flood_of_callbacks(conn: socket.socket) -> None:
 @pytest.mark.parametrize("answer", [slow_answer, dripping_answer, flood_of_drops,
                                     flood_of_callbacks])
 def test_the_timeout_bounds_the_whole_call(hostile, answer):
-    host = TclProcess.connect(hostile(answer), "token", timeout=1)
+    host = TclProcess.connect(hostile(answer), "token", timeout=0.6)
     start = time.monotonic()
     with pytest.raises(TimeoutError):
         host.tk.eval("hostile")
-    assert time.monotonic() - start < 2.5
+    assert time.monotonic() - start < 1.5
     assert host.closed
 
 

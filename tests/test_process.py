@@ -436,8 +436,8 @@ def test_a_collected_host_stops_its_child():
 def test_agent_script_ships_in_the_package_and_fills_in_the_command():
     path = Path(agent_script())
     assert path.is_file() and path.parent == Path(tarvik.tcl.__file__).parent
-    assert _link.command_line(["tclsh", "-x", "{agent}", "y"])[2:] == [str(path), "y"]
-    assert _link.command_line(["tclsh"])[-1] == str(path)
+    assert _link.command_line(["tclsh", "-x", "{agent}", "y"], agent=True)[2:] == [str(path), "y"]
+    assert _link.command_line(["tclsh"], agent=True)[-1] == str(path)
     with TclProcess([sys.executable and "tclsh", "{agent}"]) as host:
         assert host.tk.eval("info exists ::env(TARVIK_AGENT_LINK)") == "0"
 

@@ -22,7 +22,7 @@ from typing import Any
 
 from tarvik.tcl._host import cast_any as _cast_any
 from tarvik.tcl._host import cast_list as _cast_list
-from tarvik.tcl._process import TclProcess, TclProcessError, agent_script
+from tarvik.tcl._process import Captured, TclProcess, TclProcessError, agent_script, wait_for_serve
 from tarvik.tcl.history import History
 from tarvik.tcl.namespace import TclNamespace
 from tarvik.tcl.z import Z
@@ -31,7 +31,9 @@ __all__ = [
     "TclInterpreter",
     "TclProcess",
     "TclProcessError",
+    "Captured",
     "agent_script",
+    "wait_for_serve",
     "default_interpreter",
     "cast_list",
     "cast_boolean",

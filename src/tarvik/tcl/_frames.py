@@ -26,6 +26,7 @@ from tarvik.tcl._host import splitlist as _splitlist
 from tarvik.tcl._link import HEADER, MAX_FRAME, READ_SIZE, Link
 from tarvik.tcl._words import _word, _words_text
 
+_LENGTH = HEADER.size
 # A big frame read straight into its own place keeps that place for the next one up to this size.
 _KEPT_FRAME = 4 << 20
 # An answer bigger than this that is not UTF-8 (NUL or characters beyond the BMP as Tcl keeps
@@ -155,11 +156,14 @@ class _Channel:
         self.waiting = False  # a frame was sent and its answer is awaited
         self.depth = 0  # callbacks running on the thread that holds the lock
         self.answered: BaseException | None = None  # an error that is a whole, sound answer
+        self.greeted = False  # the agent said hello: it understands a goodbye
         self.generation = _fork_generation
         self.pid = os.getpid()
         # The link's descriptors, read on every call (a link keeps their numbers until it closes,
         # and a closed link is never read or written again).
         self.read_fd, self.write_fd = link.read_fd, link.write_fd
+        self.plain = not link.marked  # frames alone on read_fd: read as they come
+        self.escapes = link.escapes
         self.poller = select.poll()
         self.poller.register(link.read_fd, select.POLLIN)
         for fd in link.drains:
@@ -311,7 +315,7 @@ class _Channel:
         if size > MAX_FRAME:
             raise ValueError(f"a frame of {size} bytes is more than the link carries "
                              f"({MAX_FRAME})")
-        if size < 65536:
+        if size < 65536 and not self.escapes:
             # The commonest frame: one write takes it whole.
             frame = HEADER.pack(kind, size) + data + tail
             try:
@@ -323,7 +327,10 @@ class _Channel:
             if written < len(frame):
                 self.write_rest([memoryview(frame)[written:]], deadline)
             return
-        self.write_rest([memoryview(HEADER.pack(kind, size) + data), memoryview(tail)], deadline)
+        views = [memoryview(HEADER.pack(kind, size) + data), memoryview(tail)]
+        if self.escapes:
+            views = _escaped(views)
+        self.write_rest(views, deadline)
 
     def write_rest(self, views: list[memoryview], deadline: float | None) -> None:
         """Writes what is left of a frame as the link takes it, reading what the agent sends
@@ -378,7 +385,7 @@ class _Channel:
                       "closed")
         end = 5 + length
         if len(buffer) < end:
-            if end > READ_SIZE:
+            if end > READ_SIZE and self.plain:
                 return kind, self.receive_big(end, deadline, resend and kind == b"o")
             while len(buffer) < end:
                 self.check_deadline(deadline)
@@ -421,14 +428,20 @@ class _Channel:
         while True:
             self.wait(deadline)
             try:
-                data = os.read(self.read_fd, READ_SIZE)
+                if self.plain:
+                    data = os.read(self.read_fd, READ_SIZE)
+                    if data:
+                        return data
+                    raise EOFError
+                data = self.link.read()
+            except EOFError:
+                self.fail(self.link.lost())
             except BlockingIOError:
                 continue
             except OSError as error:
                 self.fail(self.link.lost(f"could not read from it ({error})"))
-            if not data:
-                self.fail(self.link.lost())
-            return data
+            if data:
+                return data
 
     def wait(self, deadline: float | None, writing: bool = False) -> None:
         """Returns when the link can be read (or, `writing`, written), forwarding the remote's
@@ -507,7 +520,17 @@ class _Channel:
             return
         if self.broken is None:
             self.broken = f"the host of the Tcl interpreter{self.where} is closed"
+            if self.greeted and not self.waiting and not self.link.closed:
+                self.say_goodbye()
         self.link.close()
+
+    def say_goodbye(self) -> None:
+        """Tells the agent that the host leaves, between two calls: a terminal in the way does
+        not pass the end of its input on."""
+        try:
+            os.write(self.write_fd, HEADER.pack(b"Z", 0))
+        except OSError:
+            pass
 
     def abandon(self) -> None:
         """In a forked process: the link is the other process's; only this copy goes."""
@@ -529,3 +552,18 @@ def _python_error(error: Exception) -> bytes:
         trace = f"{name}: {error}"
     text = _words_text((f"{name}: {error}", trace, ("PYTHON", name)))
     return text.encode("utf-8", "backslashreplace")
+
+
+def _escaped(views: list[memoryview]) -> list[memoryview]:
+    """A frame that an ssh client would take for an escape (a "~" after a line end) wrapped in
+    one that holds no "~" at all: kind "q", the frame with "~" written as 7F 01 and 7F as 7F 02,
+    and padding that keeps the wrapping header itself free of it."""
+    frame = b"".join(views)
+    if b"~" not in frame or (b"\n~" not in frame and b"\r~" not in frame):
+        return views
+    inner = frame.replace(b"\x7f", b"\x7f\x02").replace(b"~", b"\x7f\x01")
+    header = HEADER.pack(b"q", len(inner))
+    while b"\n~" in header or b"\r~" in header:
+        inner += b"\0"
+        header = HEADER.pack(b"q", len(inner))
+    return [memoryview(header + inner)]

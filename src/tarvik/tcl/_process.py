@@ -10,12 +10,15 @@ length-prefixed frames; results are the remote's strings.
 from __future__ import annotations
 
 import os
+import queue
 import re
+import sys
+import threading
 import time
 import weakref
 from collections.abc import Callable, Sequence
 from tkinter import TclError
-from typing import Any
+from typing import IO, Any, Literal
 
 from tarvik.tcl import _link
 from tarvik.tcl._frames import TclProcessError, _Channel, _plain, forked
@@ -27,7 +30,7 @@ from tarvik.tcl.history import History
 from tarvik.tcl.namespace import TclNamespace
 from tarvik.tcl.z import Z
 
-__all__ = ["TclProcess", "TclProcessError", "agent_script"]
+__all__ = ["Captured", "TclProcess", "TclProcessError", "agent_script", "wait_for_serve"]
 
 _PROTOCOL = "3"
 
@@ -119,25 +122,77 @@ class RemoteTk:
 
 
 # ---------------------------------------------------------------------------------------------
+# What a block printed
+
+
+class Captured:
+    """What the remote printed on its stdout and stderr while a :meth:`TclProcess.capture`
+    block ran (strings; complete once the block has ended). The block is the object's own
+    ``with`` block: it collects the output instead of forwarding it, and gives it back to its
+    former place when it ends."""
+
+    def __init__(self, outputs: dict[str, Any]) -> None:
+        self._outputs = outputs
+        self._parts: dict[str, list[str]] = {"stdout": [], "stderr": []}
+        self._kept: dict[str, list[str] | None] = {}
+
+    @property
+    def stdout(self) -> str:
+        """What the remote printed on its stdout."""
+        return "".join(self._parts["stdout"])
+
+    @property
+    def stderr(self) -> str:
+        """What the remote printed on its stderr."""
+        return "".join(self._parts["stderr"])
+
+    def __enter__(self) -> Captured:
+        """Starts collecting: the remote's output comes here instead of its former place."""
+        for name, output in self._outputs.items():
+            self._kept[name] = output.capture
+            output.capture = self._parts[name]
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        """Stops collecting: the remote's output goes back to its former place."""
+        for name, output in self._outputs.items():
+            output.capture = self._kept.pop(name, None)
+
+    def __repr__(self) -> str:
+        return f"<Captured stdout={self.stdout!r} stderr={self.stderr!r}>"
+
+
+# ---------------------------------------------------------------------------------------------
 # The host
 
 
 class TclProcess:
     """A host whose Tcl interpreter runs in another process.
 
-    ``TclProcess(command=None, *, tclx=False, timeout=None, cwd=None, env=None)`` starts ``command`` (a program
-    and its arguments; default: the ``tclsh`` on ``PATH``) with the agent script: an argument
-    ``"{agent}"`` is replaced by its path, and without one the path is appended. The agent serves
-    this host over two private pipes, so what the remote prints (``puts`` to stdout or stderr)
-    reaches this process's ``sys.stdout`` and ``sys.stderr``, in order with the calls.
+    ``TclProcess(command=None, *, link="pipes", pty=False, tclx=False, timeout=None,
+    start_timeout=30.0, cwd=None, env=None)`` starts ``command`` (a program and its arguments;
+    default: the ``tclsh`` on ``PATH``) and serves this host from it through the agent script:
+
+    - ``link="pipes"``: the program sources the agent, whose path replaces ``"{agent}"`` wherever
+      an argument holds it (it is appended when none does); the agent talks over two private
+      pipes, so what the remote prints reaches this process's ``sys.stdout`` and ``sys.stderr``.
+    - ``link="stdio"``: the program reads Tcl commands from its stdin (``tclsh``, a tool's shell,
+      ``ssh host tclsh``, a farm's interactive job): the host writes the agent's text to it, and
+      frames travel over its stdin and stdout, told apart from what it prints, which is forwarded.
+      A terminal on the way (``ssh -tt``) is made raw before the first frame.
+
+    ``pty=True`` makes the program's stdout a pseudo-terminal (with ``link="stdio"``, its stdin
+    too), so a tool that buffers its own C output flushes it line by line, in order with the calls.
 
     It offers what :class:`TclInterpreter` offers: ``tk`` (a
     :class:`~tarvik.tcl._process.RemoteTk`), the casts, ``history``, ``vars``, ``z`` and ``tclx``.
     Nothing is loaded into the remote and nothing is left there but the agent's namespace
-    ``::tarvik``; ``tclx=True`` loads TclX, or fails when the remote cannot. ``timeout`` bounds each call, in seconds (time spent in Python callbacks aside): a call that
-    runs past it raises ``TimeoutError`` and closes the host. If the remote dies, the call in
-    progress and every later one raise :class:`TclProcessError` (a ``ConnectionError``) naming the
-    exit status and the last lines of its stderr. Ctrl-C during a call interrupts it and closes the host (the
+    ``::tarvik``; ``tclx=True`` loads TclX, or fails when the remote cannot. ``timeout`` bounds
+    each call, in seconds (time spent in Python callbacks aside): a call that runs past it raises
+    ``TimeoutError`` and closes the host. A start that does not answer within ``start_timeout``
+    raises ``TimeoutError`` and stops the program. If the remote dies, the call in progress and
+    every later one raise :class:`TclProcessError` (a ``ConnectionError``) naming the exit status
+    and the last lines of its stderr. Ctrl-C during a call interrupts it and closes the host (the
     remote may be anywhere in its work). Calls from several threads are serialised. A process
     forked from this one cannot use the host: it raises :class:`TclProcessError` at once.
 
@@ -156,37 +211,63 @@ class TclProcess:
     tk: RemoteTk
     """What the modules call on ``_tkinter``'s application object, carried out by the remote."""
 
-    def __init__(self, command: Sequence[str] | None = None, *, tclx: bool = False,
-                 timeout: float | None = None, cwd: str | os.PathLike[str] | None = None,
+    def __init__(self, command: Sequence[str] | None = None, *,
+                 link: Literal["pipes", "stdio"] = "pipes", pty: bool = False,
+                 tclx: bool = False, timeout: float | None = None,
+                 start_timeout: float | None = 30.0, cwd: str | os.PathLike[str] | None = None,
                  env: dict[str, str] | None = None) -> None:
-        args = _link.command_line(command)
-        deadline = None if timeout is None else time.monotonic() + timeout
-        self._start(_link.PipesLink(args, cwd=cwd, env=env), deadline, tclx, timeout)
+        if link not in ("pipes", "stdio"):
+            raise ValueError(f"link must be 'pipes' or 'stdio', not {link!r}")
+        args = _link.command_line(command, agent=link == "pipes")
+        if link == "stdio" and any("{agent}" in arg for arg in args):
+            raise ValueError('link="stdio" sends the agent over stdin: the command takes no '
+                             '"{agent}"')
+        deadline = None if start_timeout is None else time.monotonic() + start_timeout
+        child: _link.ChildLink
+        if link == "pipes":
+            child = _link.PipesLink(args, pty=pty, cwd=cwd, env=env)
+        else:
+            child = _link.StdioLink(args, pty=pty, cwd=cwd, env=env)
+        self._start(child, deadline, start_timeout, tclx, timeout)
 
     @classmethod
     def connect(cls, port: int, token: str, *, host: str = "127.0.0.1", tclx: bool = False,
-                timeout: float | None = None) -> TclProcess:
+                timeout: float | None = None, start_timeout: float | None = 30.0) -> TclProcess:
         """The host of a Tcl interpreter serving at host:port (``tarvik::serve`` in the agent).
 
         ``token`` is the one that ``serve`` printed; the server drops a connection that does not
-        present it. The remote keeps its own stdout and stderr.
+        present it. The remote keeps its own stdout and stderr. A server that does not greet
+        within ``start_timeout`` raises ``TimeoutError``.
         """
-        deadline = None if timeout is None else time.monotonic() + timeout
-        link = _link.SocketLink(host, port, timeout)
+        deadline = None if start_timeout is None else time.monotonic() + start_timeout
+        link = _link.SocketLink(host, port, start_timeout)
         self = cls.__new__(cls)
-        self._start(link, deadline, tclx, timeout, token.encode("utf-8"))
+        self._start(link, deadline, start_timeout, tclx, timeout, token.encode("utf-8"))
         return self
 
-    def _start(self, link: _link.Link, deadline: float | None, tclx: bool,
-               timeout: float | None, token: bytes | None = None) -> None:
+    def _start(self, link: _link.Link, deadline: float | None, start_timeout: float | None,
+               tclx: bool, timeout: float | None, token: bytes | None = None) -> None:
         channel = self._link = _Channel(link, timeout)
         self._finalizer = weakref.finalize(self, _close_channel, channel)
         try:
+            if isinstance(link, _link.StdioLink):
+                link.boot(float("inf") if deadline is None else deadline)
             if token is not None:
                 channel.send(b"t", token, b"", deadline)
             kind, payload = channel.receive(deadline)
             self._greeted(kind, payload or "")
+            channel.greeted = True
             link.started()
+        except TimeoutError:
+            self.close()
+            what = "answer" if token is not None else "start the tarvik agent"
+            raise TimeoutError(f"the Tcl program{link.where} did not {what} within "
+                               f"{start_timeout:g} s; the host was closed"
+                               f"{_last_output(link)}") from None
+        except EOFError:  # a stdio bootstrap that the program never read
+            self.close()
+            raise TclProcessError(link.lost() if isinstance(link, _link.ChildLink) else
+                                  link.lost("before it answered")) from None
         except TclProcessError as error:
             self.close()
             if token is not None:
@@ -238,6 +319,18 @@ class TclProcess:
 
     cast_any = _cast_any
 
+    # -- output
+
+    def capture(self) -> Captured:
+        """``with remote.capture() as out:`` collects what the remote prints on its stdout and
+        stderr while the block runs (``out.stdout``, ``out.stderr``), instead of forwarding it.
+        Everything printed before the answer of the block's last call is in it, in order.
+
+        A tool that buffers its own C output prints it late; ``pty=True`` has it print line by
+        line. A remote reached with :meth:`connect` keeps its output: nothing is captured.
+        """
+        return Captured(self._link.link.outputs)
+
     # -- life
 
     @property
@@ -273,6 +366,10 @@ def _close_channel(channel: _Channel) -> None:
         pass
 
 
+def _last_output(link: _link.Link) -> str:
+    return link.last_output() if isinstance(link, _link.ChildLink) else ""
+
+
 def _load_tclx(host: TclProcess) -> bool:
     """Loads TclX into the remote, as asked; a remote that cannot closes the host."""
     try:
@@ -282,3 +379,53 @@ def _load_tclx(host: TclProcess) -> bool:
         raise TclError(f"TclX cannot be loaded into the Tcl interpreter{host._link.where}: "
                        f"{error}; the host was closed") from None
     return True
+
+
+# ---------------------------------------------------------------------------------------------
+# A tool that serves
+
+
+_SERVING = re.compile(r"tarvik agent serving on (\S+) (\d+) ([0-9a-f]+)\s*$")
+
+
+def wait_for_serve(stream: IO[Any], *, timeout: float | None = 30.0,
+                   forward: IO[str] | None = None) -> tuple[str, int, str]:
+    """``(host, port, token)`` from the line that ``tarvik::serve`` prints, read from a running
+    tool's stdout (a text or binary stream, such as ``Popen.stdout``).
+
+    Whatever the tool prints before that line and after it is forwarded to ``forward`` (by
+    default this process's ``sys.stdout``) by a daemon thread that reads until the stream ends,
+    so the tool never blocks on a full pipe. ``TimeoutError`` when no such line comes within
+    ``timeout`` seconds, ``EOFError`` when the stream ends first.
+    """
+    found: queue.Queue[tuple[str, int, str] | None] = queue.Queue()
+
+    def read() -> None:
+        announced = False
+        try:
+            while line := stream.readline():
+                text = line.decode("utf-8", "replace") if isinstance(line, bytes) else line
+                match = None if announced else _SERVING.search(text)
+                if match:
+                    announced = True
+                    found.put((match[1], int(match[2]), match[3]))
+                    continue
+                target = sys.stdout if forward is None else forward
+                try:
+                    target.write(text)
+                    target.flush()
+                except Exception:
+                    pass  # a closed or failing stream: the tool's output has nowhere to go
+        except (OSError, ValueError):
+            pass  # the stream was closed under the reader
+        if not announced:
+            found.put(None)
+
+    threading.Thread(target=read, name="tarvik serve output", daemon=True).start()
+    try:
+        address = found.get(timeout=timeout)
+    except queue.Empty:
+        raise TimeoutError(f"no 'tarvik agent serving on' line within {timeout:g} s") from None
+    if address is None:
+        raise EOFError("the tool's output ended before 'tarvik agent serving on'")
+    return address

@@ -1,15 +1,19 @@
 # The tarvik agent: lets a Python tarvik.tcl.TclProcess host drive this Tcl interpreter.
 #
-# Started by a host, it serves that host over two named pipes, whose paths come in the environment
-# variable TARVIK_AGENT_LINK, then exits when the host goes. It opens them itself, and Tcl opens
-# files close-on-exec: no program that this interpreter runs inherits the link. Sourced anywhere
-# else (inside a tool's shell, say), it only defines ::tarvik::serve, which serves one host that
-# connects over TCP and presents the token printed on stdout.
+# Started by a host, it serves that host over the link the host names in ::tarvik::link, then
+# exits when the host goes: two named pipes (their paths come in the environment variable
+# TARVIK_AGENT_LINK), or this process's own stdin and stdout (the host wrote this text to stdin).
+# Either way the agent reopens them as channels of its own, which Tcl opens close-on-exec: no
+# program that this interpreter runs inherits the link. Sourced anywhere else (inside a tool's
+# shell, say), it only defines ::tarvik::serve, which serves one host that connects over TCP and
+# presents the token printed on stdout.
 #
 # Frames, both ways: a 5-byte header (the frame kind as one ASCII byte, the payload length as a
 # 32-bit big-endian integer) and the payload. Lengths are checked before anything is read, so a
 # corrupt or hostile header costs nothing. A command travels as a canonical word list and runs as
-# exactly those words in the global namespace: nothing in it is substituted.
+# exactly those words in the global namespace: nothing in it is substituted. Where the link
+# shares a stream with what this process prints (stdout, a terminal), every frame the agent sends
+# starts with a marker that the host chose for the session, which tells frames from output.
 #
 # The host sends UTF-8, and writes the kind in capitals when the payload is ASCII without NUL
 # (whose bytes already are the string, as Tcl keeps it). The agent sends a string as the bytes Tcl
@@ -20,9 +24,12 @@
 # Kinds sent by the host: c (call: a word list), e (eval: a script), s (set a variable: the name's
 # length in bytes as a 32-bit integer, the name and the value; answered with an empty result),
 # r (the result of a callback), x (a callback's error: {message errorInfo errorCode}), t (the
-# token, first frame over TCP), u (the last answer again, in UTF-8). Kinds sent by the agent:
-# h (hello: {tarvik-agent protocol patchlevel pid}), o (ok: the result), e (error: {message
-# errorInfo errorCode}), b (callback: {id arg ...}), d (ids of callback commands that Tcl deleted).
+# token, first frame over TCP), u (the last answer again, in UTF-8), z (the host leaves), q (a
+# frame wrapped so that no "~" follows a line end, which an ssh client in the way would take for
+# an escape: "~" is written 7F 01 and 7F as 7F 02, and bytes after the frame are padding). Kinds
+# sent by the agent: h (hello: {tarvik-agent protocol patchlevel pid}), o (ok: the result),
+# e (error: {message errorInfo errorCode}), b (callback: {id arg ...}), d (ids of callback
+# commands that Tcl deleted).
 #
 # Plain Tcl 8.5 or later, Tcl 9 included; no extension is needed.
 
@@ -32,6 +39,8 @@ namespace eval ::tarvik {
     variable maxframe [expr {256 * 1024 * 1024}]
     variable in {}
     variable out {}
+    # Written before every frame sent, where the link carries this process's output too.
+    variable marker {}
     # The last answer, should the host ask for it again.
     variable last {}
     # Ids of callback commands deleted since the host last heard of it.
@@ -78,6 +87,7 @@ proc ::tarvik::Send {kind text} {
     variable out
     variable dropped
     variable direct
+    variable marker
     if {$dropped ne "" && $kind ne "d"} {
         set ids $dropped
         set dropped {}
@@ -86,7 +96,7 @@ proc ::tarvik::Send {kind text} {
     if {$direct} {
         # The header, too, as a string of its bytes.
         set length [string bytelength $text]
-        puts -nonewline $out [encoding convertfrom identity [binary format a1I $kind $length]]
+        puts -nonewline $out $marker[encoding convertfrom identity [binary format a1I $kind $length]]
         puts -nonewline $out $text
         flush $out
     } else {
@@ -98,13 +108,14 @@ proc ::tarvik::Send {kind text} {
 proc ::tarvik::Put {kind bytes} {
     variable out
     variable direct
+    variable marker
     set header [binary format a1I $kind [string length $bytes]]
     if {$direct} {
         # The channel writes a string's own bytes: hand it strings whose bytes are these.
         set header [encoding convertfrom identity $header]
         set bytes [encoding convertfrom identity $bytes]
     }
-    puts -nonewline $out $header
+    puts -nonewline $out $marker$header
     puts -nonewline $out $bytes
     flush $out
 }
@@ -168,6 +179,26 @@ proc ::tarvik::Payload {kind length} {
     return [list ::set $name [Chars $kind [expr {$length - 4 - $size}]]]
 }
 
+# A frame that the host wrapped (kind q), unwrapped: {kind text}, the text of a variable set
+# being the words that set it.
+proc ::tarvik::Unwrap {bytes} {
+    set bytes [string map [list \x7f\x01 ~ \x7f\x02 \x7f] $bytes]
+    if {[binary scan $bytes a1I kind length] < 2 || $length < 0
+            || $length > [string length $bytes] - 5} {
+        LinkError "a malformed frame"
+    }
+    set payload [string range $bytes 5 [expr {4 + $length}]]
+    if {$kind ne "S" && $kind ne "s"} {
+        return [list $kind [Text $kind $payload]]
+    }
+    if {$length < 4 || [binary scan $payload I size] < 1 || $size < 0 || $size > $length - 4} {
+        LinkError "a malformed frame"
+    }
+    set name [Text $kind [string range $payload 4 [expr {3 + $size}]]]
+    set value [Text $kind [string range $payload [expr {4 + $size}] end]]
+    return [list $kind [list ::set $name $value]]
+}
+
 proc ::tarvik::LinkError {message} {
     return -code error -errorcode {TARVIK LINK} $message
 }
@@ -176,10 +207,11 @@ proc ::tarvik::LinkError {message} {
 # Serving
 
 # Serves the host's frames: each runs and is answered. Inside a callback (`nested`), the frame
-# with the function's outcome ends it, returned as {kind text}. An error with code {TARVIK LINK}
-# when the link is closed or carries something that is not a frame (after which nothing on it can
-# be trusted). The commonest frames are handled here without further procedure calls.
-proc ::tarvik::Serve {nested} {
+# with the function's outcome ends it, returned as {kind text}; with `once`, one frame is served.
+# An error with code {TARVIK LINK} when the link is closed or carries something that is not a
+# frame (after which nothing on it can be trusted). The commonest frames are handled here without
+# further procedure calls.
+proc ::tarvik::Serve {nested {once 0}} {
     variable in
     variable out
     variable maxframe
@@ -187,6 +219,7 @@ proc ::tarvik::Serve {nested} {
     variable direct
     variable reenter
     variable big
+    variable marker
     variable last
     set served 0
     while 1 {
@@ -202,6 +235,8 @@ proc ::tarvik::Serve {nested} {
             if {[string length $data] < $length} {
                 LinkError "the host closed the link inside a frame"
             }
+        } elseif {$kind eq "q"} {
+            lassign [Unwrap [Read $length]] kind data
         } else {
             set data [Payload $kind $length]
         }
@@ -233,6 +268,10 @@ proc ::tarvik::Serve {nested} {
                 Put o [encoding convertto utf-8 $last]
                 continue
             }
+            Z - z {
+                # The host leaves (where the end of the link does not show, as on a terminal).
+                LinkError "the host left"
+            }
             default {
                 Send e [list "unknown frame kind \"$kind\"" "" {TARVIK FRAME}]
                 continue
@@ -245,11 +284,14 @@ proc ::tarvik::Serve {nested} {
             Send e [Failure $last $options]
         } elseif {$direct && $dropped eq ""} {
             set length [string bytelength $last]
-            puts -nonewline $out [encoding convertfrom identity [binary format a1I o $length]]
+            puts -nonewline $out $marker[encoding convertfrom identity [binary format a1I o $length]]
             puts -nonewline $out $last
             flush $out
         } else {
             Send o $last
+        }
+        if {$once} {
+            return
         }
         if {[incr served] == $reenter} {
             tailcall Serve $nested
@@ -312,10 +354,13 @@ proc ::tarvik::Hello {} {
 # ---------------------------------------------------------------------------------------------
 # Ways in
 
-# Serves the host that started this process, over the pipes it named, then exits.
+# Serves the host that started this process, over the link it named, then exits.
 proc ::tarvik::Attach {link} {
-    variable in [open [dict get $link in] RDONLY]
-    variable out [open [dict get $link out] WRONLY]
+    variable in [Open [dict get $link in] RDONLY]
+    variable out [Open [dict get $link out] WRONLY]
+    if {[dict exists $link marker]} {
+        variable marker [dict get $link marker]
+    }
     foreach channel [list $in $out] {
         # Big buffers: a large value crosses in a few system calls, not one per 4 KiB.
         fconfigure $channel -translation binary -buffering full -blocking 1 -buffersize 1048576
@@ -325,15 +370,49 @@ proc ::tarvik::Attach {link} {
     if {$direct} {
         fconfigure $out -encoding identity
     }
-    # The host reads what this process prints as UTF-8, whatever the locale says.
+    # The host reads what this process prints as UTF-8, whatever the locale says, and a line as
+    # it ends on a pipe (Tcl ends it in "\r\n" on a terminal).
     foreach channel {stdout stderr} {
         catch {fconfigure $channel -encoding utf-8}
+        if {![catch {fconfigure $channel -mode}]} {
+            fconfigure $channel -translation lf
+        }
     }
     Hello
     catch {Serve 0}
     catch {flush stdout}
     catch {flush stderr}
     exit 0
+}
+
+# A channel of the link, opened anew: Tcl opens it close-on-exec. stdin is then closed and
+# reopened on /dev/null, so that a program this interpreter runs reads nothing of the link.
+proc ::tarvik::Open {name access} {
+    if {$name ni {stdin stdout}} {
+        return [open $name $access]
+    }
+    if {$name eq "stdout"} {
+        if {[catch {open /dev/fd/1 $access} channel]} {
+            return stdout
+        }
+        return $channel
+    }
+    # The channel that the bootstrap read this agent through, if it has one of its own.
+    variable boot
+    if {[info exists boot] && $boot ne "stdin"} {
+        set channel $boot
+    } elseif {[catch {open /dev/fd/0 $access} channel]} {
+        # A socket cannot be opened again: the standard channel itself serves.
+        return stdin
+    }
+    # Programs that this interpreter runs get its stdin channel: let that read nothing. A new
+    # channel becomes stdin when there is none; otherwise it is not wanted.
+    catch {close stdin}
+    set null [open /dev/null RDONLY]
+    if {$null ne "stdin"} {
+        close $null
+    }
+    return $channel
 }
 
 # At least 128 random bits as hex: from /dev/urandom where it can be read, otherwise from the
@@ -359,19 +438,34 @@ proc ::tarvik::Token {} {
 
 # Listens on host:port (port 0: any free port), prints "tarvik agent serving on <host> <port>
 # <token>" on stdout and serves the first client that presents the token, until it disconnects.
-# A client that presents anything else is disconnected before anything is evaluated.
-proc ::tarvik::serve {{port 0} {host 127.0.0.1}} {
+# A client that presents anything else is disconnected before anything is evaluated. With
+# -background, serve returns at once and the client is served from the event loop, between
+# whatever else the tool does there (its GUI, its timers, its own sockets).
+proc ::tarvik::serve {args} {
+    set background [expr {[lindex $args 0] eq "-background"}]
+    set args [lrange $args $background end]
+    if {[llength $args] > 2} {
+        return -code error "wrong # args: should be \"tarvik::serve ?-background? ?port? ?host?\""
+    }
+    lassign [concat $args [lrange {0 127.0.0.1} [llength $args] end]] port host
     variable server
     variable client
+    if {([info exists server] && $server ne "") || ([info exists client] && $client ne "")} {
+        return -code error "tarvik::serve is serving already"
+    }
     variable token [Token]
     variable strangers {}
     variable pending
     array unset pending
+    variable pump $background
     set client {}
     set server [socket -server ::tarvik::Accept -myaddr $host $port]
     set port [lindex [fconfigure $server -sockname] 2]
     puts stdout "tarvik agent serving on $host $port $token"
     flush stdout
+    if {$background} {
+        return
+    }
     while {$client eq ""} {
         vwait ::tarvik::client
     }
@@ -438,6 +532,7 @@ proc ::tarvik::Authenticate {channel} {
 proc ::tarvik::Admit {channel} {
     variable server
     variable strangers
+    variable pump
     Forget $channel
     fileevent $channel readable {}
     close $server
@@ -447,9 +542,26 @@ proc ::tarvik::Admit {channel} {
     }
     variable in $channel
     variable out $channel
+    variable marker {}
     variable direct 0
     fconfigure $channel -blocking 1 -buffering full -translation binary -buffersize 1048576
+    if {$pump} {
+        Hello
+        fconfigure $channel -blocking 0
+        fileevent $channel readable ::tarvik::Pump
+    }
     set ::tarvik::client $channel
+}
+
+# Serves one frame of a client served in the background.
+proc ::tarvik::Pump {} {
+    variable client
+    fconfigure $client -blocking 1
+    if {[catch {Serve 0 1}]} {
+        Leave
+        return
+    }
+    fconfigure $client -blocking 0
 }
 
 proc ::tarvik::Leave {} {
@@ -481,5 +593,7 @@ if {[info exists ::env(TARVIK_AGENT_LINK)]} {
     # Not inherited by what this interpreter starts.
     set ::tarvik::link $::env(TARVIK_AGENT_LINK)
     unset ::env(TARVIK_AGENT_LINK)
+}
+if {[info exists ::tarvik::link]} {
     ::tarvik::Attach $::tarvik::link
 }
