@@ -315,22 +315,23 @@ class _Channel:
         if size > MAX_FRAME:
             raise ValueError(f"a frame of {size} bytes is more than the link carries "
                              f"({MAX_FRAME})")
-        if size < 65536 and not self.escapes:
+        if size < 65536:
             # The commonest frame: one write takes it whole.
             frame = HEADER.pack(kind, size) + data + tail
-            try:
-                written = os.write(self.write_fd, frame)
-            except BlockingIOError:
-                written = 0
-            except OSError as error:
-                self.fail(self.link.lost(f"could not write to it ({error})"))
-            if written < len(frame):
-                self.write_rest([memoryview(frame)[written:]], deadline)
-            return
-        views = [memoryview(HEADER.pack(kind, size) + data), memoryview(tail)]
-        if self.escapes:
-            views = _escaped(views)
-        self.write_rest(views, deadline)
+            if not (self.escapes and b"~" in frame):
+                try:
+                    written = os.write(self.write_fd, frame)
+                except BlockingIOError:
+                    written = 0
+                except OSError as error:
+                    self.fail(self.link.lost(f"could not write to it ({error})"))
+                if written < len(frame):
+                    self.write_rest([memoryview(frame)[written:]], deadline)
+                return
+            views = [memoryview(frame)]
+        else:
+            views = [memoryview(HEADER.pack(kind, size) + data), memoryview(tail)]
+        self.write_rest(_escaped(views) if self.escapes else views, deadline)
 
     def write_rest(self, views: list[memoryview], deadline: float | None) -> None:
         """Writes what is left of a frame as the link takes it, reading what the agent sends
@@ -338,23 +339,28 @@ class _Channel:
         link = self.link
         write_fd = self.write_fd
         shared = write_fd == self.read_fd
-        self.poller.register(write_fd, select.POLLOUT | (select.POLLIN if shared else 0))
+        views = [view for view in views if view]
+        watching = False
         try:
-            views = [view for view in views if view]
             while views:
-                self.wait(deadline, writing=True)
                 try:
                     written = os.writev(write_fd, views)
                 except BlockingIOError:
-                    continue
+                    written = 0
                 except OSError as error:
                     self.fail(link.lost(f"could not write to it ({error})"))
                 while views and written >= len(views[0]):
                     written -= len(views.pop(0))
-                if views:
-                    views[0] = views[0][written:]
+                if not views:
+                    break
+                views[0] = views[0][written:]
+                if not watching:
+                    events = select.POLLOUT | (select.POLLIN if shared else 0)
+                    self.poller.register(write_fd, events)
+                    watching = True
+                self.wait(deadline, writing=True)
         finally:
-            if self.broken is None:
+            if watching and self.broken is None:
                 if shared:
                     self.poller.register(write_fd, select.POLLIN)
                 else:
