@@ -107,6 +107,7 @@ struct State : ModuleState {
 #include "namespace/lazy_names.cpp"
 #include "namespace/variables.cpp"
 #include "namespace/callbacks.cpp"
+#include "namespace/traces.cpp"
 #include "namespace/commands.cpp"
 #include "namespace/namespaces.cpp"
 #include "namespace/views.cpp"
@@ -160,6 +161,7 @@ void State::build_variable_classes(PyObject* module) {
                                  .doc(TclVariable_doc)
                                  .set("_TclVariable__marker", marker)
                                  .methods(TclVariable_methods)
+                                 .methods(TclVariable_trace_methods)
                                  .build({}));
     TempTclVariable = add_object(module, "TempTclVariable",
                                  ClassBuilder(*this, module, "TempTclVariable")
