@@ -679,12 +679,14 @@ constexpr FunctionDef History_script_def{
     "    # ...\n"
     "    set greeting {hello world}"};
 
-// The script is made first, so that a failure leaves an existing file as it was.
+// The script is made first, so that a failure leaves an existing file as it was. The path must be
+// one (open() would also take a file descriptor, and close it).
 Ref History_save(const Call& c, Named<3> named) {
     State& st = state_of(c);
     auto [self, path, marker] = named;
+    Ref file_path = own(PyOS_FSPath(path));
     Ref text = call_method(self, st.name.script, marker);
-    Ref file = call_kw(getattr(st.io, st.name.open), st.name.kw_encoding_newline, path,
+    Ref file = call_kw(getattr(st.io, st.name.open), st.name.kw_encoding_newline, file_path.get(),
                        st.name.write_mode, st.name.utf_8, st.name.newline);
     try {
         call_method(file, st.name.write, text.get());
