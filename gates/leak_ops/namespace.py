@@ -167,6 +167,9 @@ def operations(module: Any, env: Env) -> Iterator[Operation]:
     yield Operation("variable views", variable_views, watch=(nested,))
     yield Operation("view arrays, snapshots, exact membership, reprs", view_snapshots)
     yield Operation("view item missing", view_missing_item)
+    yield Operation("views shown as HTML",
+                    lambda: (ns.vars._repr_html_(), ns.objs._repr_html_(), ns.cmds._repr_html_(),
+                             ns.procs._repr_html_()))  # fmt: skip
     yield Operation("command and proc views", command_views)
     yield Operation("Python function as a command", create_and_delete_command)
     yield Operation("Python error caught by Tcl", python_error_caught_by_tcl)
