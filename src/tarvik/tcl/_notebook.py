@@ -82,8 +82,9 @@ class TclMagics(Magics):
             from tarvik.tcl import default_interpreter
 
             return default_interpreter()
+        namespace = self.shell.user_ns if self.shell is not None else {}
         try:
-            host = self.shell.user_ns[name]
+            host = namespace[name]
         except KeyError:
             raise UsageError(f"no Tcl host named {name!r} in the notebook") from None
         if not all(hasattr(host, attribute) for attribute in ("tk", "vars", "history")):
