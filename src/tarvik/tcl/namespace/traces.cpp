@@ -91,7 +91,6 @@ Ref TclVariable_trace_add(const Call& c, Named<3> named) {
         call_tk(st, tk,
                 tuple(st.name.w_trace, st.name.add, st.name.variable, name.get(), modes.get(),
                       prefix.get()));
-        remember_trace_command(st, self, command_name);
     } catch (const PythonError&) {
         // The trace was refused (a bad mode, an interpreter without traces): its command goes.
         PendingError failure;
@@ -102,6 +101,7 @@ Ref TclVariable_trace_add(const Call& c, Named<3> named) {
         }
         throw;
     }
+    remember_trace_command(st, self, command_name);
     return command_name;
 }
 
@@ -115,6 +115,19 @@ constexpr FunctionDef TclVariable_trace_add_def{
     "read that it traces then fails. The command stays until trace_remove() removes the\n"
     "trace; a temporary variable deletes the commands of its traces when its block ends."};
 
+// Whether a trace of the variable still runs the command (one added for other modes, say).
+bool still_runs(const State& st, PyObject* self, PyObject* command_name) {
+    Ref iterator = own(PyObject_GetIter(call_method(self, st.name.trace_info).get()));
+    while (Ref trace = Ref::steal_maybe(PyIter_Next(iterator))) {
+        Ref words = host_cast(st, self, st.name.cast_list, own(PySequence_GetItem(trace, 1)));
+        if (check_size(PyObject_Length(words)) == 0) continue;
+        Ref command = own(PySequence_GetItem(words, 0));
+        if (check(PyObject_RichCompareBool(command, command_name, Py_EQ))) return true;
+    }
+    if (PyErr_Occurred()) raise_current();
+    return false;
+}
+
 Ref TclVariable_trace_remove(const Call& c, Named<3> named) {
     const State& st = c.state<State>();
     auto [self, mode, command_name] = named;
@@ -125,17 +138,7 @@ Ref TclVariable_trace_remove(const Call& c, Named<3> named) {
     call_tk(st, tk,
             tuple(st.name.w_trace, st.name.remove, st.name.variable, name.get(), modes.get(),
                   prefix.get()));
-    if (!is_trace_command(prefix)) return none();
-    // Another trace of the variable may run the same command (one left for other modes).
-    Ref traces = call_method(self, st.name.trace_info);
-    Ref iterator = own(PyObject_GetIter(traces));
-    while (Ref trace = Ref::steal_maybe(PyIter_Next(iterator))) {
-        Ref words = host_cast(st, self, st.name.cast_list, own(PySequence_GetItem(trace, 1)));
-        if (check_size(PyObject_Length(words)) > 0 &&
-            check(PyObject_RichCompareBool(own(PySequence_GetItem(words, 0)).get(), prefix, Py_EQ)))
-            return none();
-    }
-    if (PyErr_Occurred()) raise_current();
+    if (!is_trace_command(prefix) || still_runs(st, self, prefix)) return none();
     delete_command_quietly(st, tk, prefix);
     forget_trace_command(st, self, prefix);
     return none();
