@@ -244,12 +244,6 @@ def test_words_can_be_replaced_only_by_strings():
     assert entry.words is None
 
 
-def test_quick_calls_record_their_words():
-    tcl = TclInterpreter()
-    tcl.z.set("x", [1, "a b"])
-    assert tcl.history.filter()[-1].words == ("set", "x", "1 {a b}")
-
-
 def test_a_clock_that_changes_the_words_changes_nothing_recorded(monkeypatch):
     words = ["set", "x", "1"]
 
