@@ -7,6 +7,7 @@ import copy
 import importlib
 import os
 import pickle
+import sys
 from datetime import datetime, timedelta
 
 import pytest
@@ -23,6 +24,11 @@ AWKWARD = [
     "a\\\nb", "line\nbreak", "cr\rlf\r\n", "tab\there", "nul\0nul", "ctrl-z\x1a", "é中", "\U0001f600",
     "#comment", '"quoted"', "a;b", "{*}x", "\x7f", "\u2028",
 ]  # fmt: skip
+# Before 3.13, _tkinter hands Tcl a NUL as a zero byte, which Tcl's C strings cut short: the
+# interpreter that made the calls then holds a string that no Tcl script makes. A tool that
+# sources the journal (over the link, below) gets every NUL.
+NUL_INTACT = sys.version_info >= (3, 13)
+LOCAL_AWKWARD = [value for value in AWKWARD if NUL_INTACT or "\0" not in value]
 
 
 # Read inside Tcl: a name that went through Python and back could name another variable, where
@@ -62,7 +68,7 @@ def made_by_calls(tcl) -> dict[str, object]:
             if name not in variables(untouched)}  # fmt: skip
 
 
-@pytest.mark.parametrize("value", AWKWARD, ids=range(len(AWKWARD)))
+@pytest.mark.parametrize("value", LOCAL_AWKWARD, ids=range(len(LOCAL_AWKWARD)))
 def test_each_awkward_value_replays_exactly(value):
     tcl = TclInterpreter()
     tcl.z.set("scalar", value)
@@ -74,10 +80,11 @@ def test_each_awkward_value_replays_exactly(value):
     assert replayed(journal) == made_by_calls(tcl)
 
 
-names = st.text(st.characters(exclude_characters="():", exclude_categories=["Cs"]), min_size=1,
-                max_size=8)  # fmt: skip
-values = st.recursive(st.text(st.characters(exclude_categories=["Cs"])),
-                      lambda inner: st.lists(inner, max_size=3), max_leaves=6)  # fmt: skip
+characters = st.characters(exclude_categories=["Cs"],
+                           exclude_characters="" if NUL_INTACT else "\0")  # fmt: skip
+names = st.text(characters.filter(lambda c: c not in "():"), min_size=1, max_size=8)
+values = st.recursive(st.text(characters), lambda inner: st.lists(inner, max_size=3),
+                      max_leaves=6)  # fmt: skip
 
 
 @settings(max_examples=60)
