@@ -26,9 +26,24 @@ from gates.fuzz.values import values
 
 FLAG_NAMES = ["USE_BRACES", "TCL_DONT_USE_BRACES", "BRACES_UNMATCHED"]
 
+TRACE_MODES = ["read", "write", "unset", "array", ("read", "write"), ["unset"], "bogus", ""]
+
+
+def _raise_in_trace(*args: Any) -> None:
+    raise ValueError(args)
+
+
 ARGUMENTS: dict[str, dict[str, Callable[[Any], st.SearchStrategy[Any]]]] = {
     "scriptify._Tcl_ConvertElement": {
         "flags": lambda env: st.sets(st.sampled_from(FLAG_NAMES)),
+    },
+    "namespace.TclVariable.trace_add": {
+        "mode": lambda env: st.sampled_from(TRACE_MODES),
+        "callback": lambda env: st.sampled_from([_raise_in_trace, lambda *args: None]),
+    },
+    "namespace.TclVariable.trace_remove": {
+        "mode": lambda env: st.sampled_from(TRACE_MODES),
+        "cbname": lambda env: st.sampled_from(["::__tarvik__trace_0", "::set", "puts"]),
     },
 }
 # Tcl names of every shape: relative, absolute, nested, empty, odd characters.
@@ -75,7 +90,10 @@ INSTANCES: dict[str, Callable[[Any], st.SearchStrategy[Any]]] = {
 for _cls in ("TclVariable", "TclArrayVariable", "TclCommand"):
     INSTANCES[f"namespace.{_cls}"] = lambda env, cls=_cls: _built(
         _module_attr("namespace", cls), NAMES, tcl=env.interp)
-SKIP: dict[str, str] = {}
+SKIP: dict[str, str] = {
+    "history.History.save": "writes the file its path names; script(), which makes all that it "
+                            "writes, is fuzzed",
+}
 
 
 @dataclass

@@ -36,3 +36,9 @@ def operations(module: Any, env: Env) -> Iterator[Operation]:
     yield Operation("from_tcl of a deep bad text", lambda: FieldTree.from_tcl(deep + "}"),
                     raises=Exception)
     yield Operation("tclobj", lambda: tree.__tclobj__())
+    markup = FieldTree({"<b>": {"a & b": "'quoted'"}, "many": dict.fromkeys(map(str, range(600)))})
+    yield Operation("shown as HTML", lambda: (tree._repr_html_(), markup._repr_html_()))
+    looped = FieldTree()
+    dict.__setitem__(looped, "self", looped)
+    yield Operation("shown as HTML, containing itself", looped._repr_html_, raises=RecursionError,
+                    scale=0.05)

@@ -4,6 +4,8 @@ record itself from growing past the warm-up."""
 from __future__ import annotations
 
 import re
+import tempfile
+from pathlib import Path
 from typing import Any, Iterator
 
 from gates.leakcheck import Env, Operation
@@ -38,3 +40,23 @@ def operations(module: Any, env: Env) -> Iterator[Operation]:
     yield Operation("clear", cleared)
     yield Operation("end an unknown marker", lambda: history.end_marker("none"), raises=Exception)
     yield Operation("Entry of a word list", lambda: module.Entry(words), watch=(words,))
+
+    journal = Path(env.keep(tempfile.TemporaryDirectory()).name) / "journal.tcl"
+    awkward = ["set", "v", "{a} [b] $c \\ é\0\U0001f600"]
+    full.append(awkward)
+    full.start_marker("journal")
+    full.append("set y 2")
+    full.end_marker("journal")
+
+    def words_replaced() -> None:
+        entry = module.Entry("set x 1")
+        entry.words = awkward
+        entry.words, entry.__getstate__()
+
+    yield Operation("script of a record", lambda: full.script(), watch=(awkward,))
+    yield Operation("script of a marker", lambda: full.script(marker="journal"))
+    yield Operation("script of an unknown marker", lambda: full.script(marker="none"),
+                    raises=Exception)
+    yield Operation("save a journal", lambda: full.save(journal))
+    yield Operation("save to a file descriptor", lambda: full.save(1), raises=TypeError)
+    yield Operation("words read and replaced", words_replaced, watch=(awkward,))

@@ -105,6 +105,30 @@ def operations(module: Any, env: Env) -> Iterator[Operation]:
     def python_error_caught_by_tcl() -> None:
         remote.tk.eval("catch {::failing a {b c}} m opts")
 
+    def traced_writes() -> None:
+        name = var.trace_add(("write", "unset"), _python_command)
+        var.set(2)
+        var.trace_info()
+        var.trace_remove(("write", "unset"), name)
+
+    def refused_trace() -> None:
+        var.trace_add("bogus", _python_command)
+
+    remote_var = M.TclVariable("::traced", tcl=remote)
+
+    def failing_trace() -> None:
+        name = remote_var.trace_add("write", _failing_command)
+        try:
+            remote_var.set(1)
+        except Exception:
+            pass
+        remote_var.trace_remove("write", name)
+
+    def temporary_traced() -> None:
+        with M.TempTclVariable(tcl=host) as t:
+            t.trace_add("write", _python_command)
+            t.set(1)
+
     def temporary_variable() -> None:
         with M.TempTclVariable(tcl=host) as t:
             t.set(nested)
@@ -143,10 +167,17 @@ def operations(module: Any, env: Env) -> Iterator[Operation]:
     yield Operation("variable views", variable_views, watch=(nested,))
     yield Operation("view arrays, snapshots, exact membership, reprs", view_snapshots)
     yield Operation("view item missing", view_missing_item)
+    yield Operation("views shown as HTML",
+                    lambda: (ns.vars._repr_html_(), ns.objs._repr_html_(), ns.cmds._repr_html_(),
+                             ns.procs._repr_html_()))  # fmt: skip
     yield Operation("command and proc views", command_views)
     yield Operation("Python function as a command", create_and_delete_command)
     yield Operation("Python error caught by Tcl", python_error_caught_by_tcl)
     yield Operation("Python error through a call", lambda: failing("x"), raises=Exception)
+    yield Operation("trace added, run and removed", traced_writes)
+    yield Operation("trace refused", refused_trace, raises=Exception)
+    yield Operation("trace raising over a link", failing_trace)
+    yield Operation("temporary variable with a trace", temporary_traced)
     yield Operation("temporary variable entered and left", temporary_variable)
     yield Operation("temporary array entered and left", temporary_array)
     yield Operation("temporary command entered and left", temporary_command)

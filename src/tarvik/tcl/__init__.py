@@ -40,6 +40,7 @@ __all__ = [
     "cast_array",
     "cast_any",
     "keyed_list_typename",
+    "load_ipython_extension",
 ]
 
 # The Tcl object type name of TclX keyed lists, learnt from the first interpreter that loads TclX.
@@ -148,6 +149,18 @@ def keyed_list_typename() -> str | None:
     if _keyed_list_typename is None:
         default_interpreter()
     return _keyed_list_typename
+
+
+def load_ipython_extension(ipython: Any) -> None:
+    """Register the ``%tcl`` and ``%%tcl`` magics: what ``%load_ext tarvik.tcl`` runs.
+
+    ``%tcl SCRIPT`` runs a line of Tcl and ``%%tcl`` a cell, on the default interpreter or on a
+    host that a variable of the notebook holds (``%%tcl remote``, ``%tcl --host remote SCRIPT``).
+    Needs IPython (the ``notebook`` extra).
+    """
+    from tarvik.tcl._notebook import TclMagics
+
+    ipython.register_magics(TclMagics)
 
 
 def _history_forwards(name: str) -> bool:

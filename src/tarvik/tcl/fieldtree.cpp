@@ -8,6 +8,7 @@
 #include "support/class_builder.hpp"
 #include "support/recursion.hpp"
 #include "support/conversion.hpp"
+#include "support/html_table.hpp"
 #include "support/tcl_list.hpp"
 
 #include <memory>
@@ -41,6 +42,7 @@ struct Names : InternedNames {
     PyObject* const typename_ = name("typename");
     PyObject* const cast_list = name("cast_list");
     PyObject* const keyed_list_typename = name("keyed_list_typename");
+    PyObject* const repr_html = name("_repr_html_");
 };
 
 struct State : ModuleState {
@@ -598,6 +600,41 @@ constexpr FunctionDef FieldTree_tclobj_def{
     "__tclobj__", invoke<FieldTree_tclobj>, "(self)",
     "Return the tree as a Tcl value: the list of its {key value} pairs, sub-lists nested."};
 
+Ref tree_html(State& st, PyObject* self);
+
+// A value's cell: a sub-list as a table of its own, anything else as its text.
+Ref html_cell(State& st, PyObject* value) {
+    if (!is_tree(st, value)) return html::text(value);
+    return is_plain(st, value) ? tree_html(st, value) : call_method(value, st.name.repr_html);
+}
+
+// The entries are read first, so that showing a value cannot change the tree being read.
+Ref tree_html(State& st, PyObject* self) {
+    RecursionGuard guard(" while showing a FieldTree");
+    std::vector<std::pair<Ref, Ref>> entries;
+    for_each_entry(st, self, [&](Ref key, Ref value) {
+        entries.emplace_back(std::move(key), std::move(value));
+    });
+    html::Table table({"key", "value"});
+    for (auto& [key, value] : entries) {
+        if (table.full()) break;
+        Ref key_cell = html::text(key);
+        Ref value_cell = html_cell(st, value);
+        table.row({key_cell.get(), value_cell.get()});
+    }
+    return table.finish(Py_ssize_t(entries.size()));
+}
+
+Ref FieldTree_repr_html(const Call& c, Named<1> named) {
+    auto [self] = named;
+    return tree_html(c.state<State>(), self);
+}
+
+constexpr FunctionDef FieldTree_repr_html_def{
+    "_repr_html_", invoke<FieldTree_repr_html>, "(self)",
+    "Return the tree as an HTML table, sub-lists as nested tables, for notebooks: every\n"
+    "text escaped, at most 500 rows a table."};
+
 // ---------------------------------------------------------------------------------------------
 // Module
 
@@ -628,7 +665,7 @@ const FunctionDef FieldTree_methods[] = {
     FieldTree_contains_def,  FieldTree_delitem_def,
     FieldTree_update_def,    FieldTree_all_keys_def,
     FieldTree_all_items_def, alias("has_key", "__contains__"),
-    FieldTree_tclobj_def,
+    FieldTree_tclobj_def,    FieldTree_repr_html_def,
 };
 
 void State::init(PyObject* module) {

@@ -8,6 +8,7 @@
 // is freed, on every recorded call.
 #include "support/native_classes.hpp"
 #include "support/history_api.hpp"
+#include "support/tcl_script.hpp"
 #include "support/unicode.hpp"
 
 #include <algorithm>
@@ -22,6 +23,7 @@ struct Names : InternedNames {
     PyObject* const get_time = name("get_time");
     PyObject* const timestamp = name("timestamp");
     PyObject* const api = name("api");
+    PyObject* const words = name("words");
     PyObject* const history = name("__history__");
     PyObject* const markers = name("__markers__");
     PyObject* const active_markers = name("__activeMarkers__");
@@ -40,6 +42,15 @@ struct Names : InternedNames {
     PyObject* const str = name("__str__");
     PyObject* const compile = name("compile");
     PyObject* const search = name("search");
+    PyObject* const script = name("script");
+    PyObject* const open = name("open");
+    PyObject* const write = name("write");
+    PyObject* const close = name("close");
+    PyObject* const w_eval = name("::eval");
+    PyObject* const write_mode = name("w");
+    PyObject* const utf_8 = name("utf-8");
+    PyObject* const newline = name("\n");
+    PyObject* const kw_encoding_newline = keyword_names({"encoding", "newline"});
     PyObject* const kw_maxlen = keyword_names({"maxlen"});  // deque(maxlen=...)
 
     PyObject* const call_format = keep(from_utf8("%% %s"));  // the debug line of one call
@@ -50,6 +61,7 @@ struct Names : InternedNames {
 
 struct State : ModuleState {
     PyObject* re;
+    PyObject* io;
     PyObject* deque;
     PyObject* log;
     PyObject* log_dict;  // log.__dict__, where its `disabled` flag and level cache live
@@ -79,16 +91,39 @@ constexpr const char* getstate_doc =
 // ---------------------------------------------------------------------------------------------
 // Entry
 
+// The words of a call given as words, kept for the journal: exact str (which refer to nothing,
+// so the collector need not see them), in an array of the entry's own. A tuple per entry would
+// cost a recorded call more than a tenth of its time, most of it in freeing the tuple again.
+// No array (what a new instance's zeroed memory holds) stands for a call given as a text.
+struct Words {
+    PyObject** items = nullptr;
+    Py_ssize_t count = 0;
+
+    void release() noexcept {
+        for (Py_ssize_t i = 0; i < count; ++i)
+            Py_DECREF(items[i]);
+        PyMem_Free(items);
+        items = nullptr;
+        count = 0;
+    }
+};
+
 struct EntryObject {
     PyObject_HEAD PyObject* timestamp;
     PyObject* api;
     PyObject* dict;
     PyObject* weakrefs;
+    Words words;
 
     auto owned() { return std::array{&timestamp, &api, &dict}; }
 };
 
 using EntryInstance = NativeInstance<EntryObject>;
+
+void Entry_dealloc(PyObject* self) {
+    reinterpret_cast<EntryObject*>(self)->words.release();
+    EntryInstance::dealloc(self);
+}
 
 bool has_space(PyObject* word) {
     if (PyUnicode_KIND(word) == PyUnicode_1BYTE_KIND)
@@ -103,19 +138,22 @@ bool has_space(PyObject* word) {
 Ref join_words(PyObject* const* items, Py_ssize_t count) {
     // No Python code runs from here on, so the items stay as they are while they are copied.
     Py_ssize_t length = std::max<Py_ssize_t>(count - 1, 0);
+    Py_ssize_t braced = 0;  // most calls have no word with a space: then none is looked at again
     Py_UCS4 maxchar = 0;
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* word = items[i];
         if (!PyUnicode_Check(word))
             raise_format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found",
                          i, Py_TYPE(word)->tp_name);
-        length += PyUnicode_GET_LENGTH(word) + 2 * has_space(word);
+        bool braces = has_space(word);
+        braced += braces;
+        length += PyUnicode_GET_LENGTH(word) + 2 * braces;
         maxchar = std::max(maxchar, max_char_bound(word));
     }
     StrBuilder text(length, maxchar);
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* word = items[i];
-        bool braces = has_space(word);
+        bool braces = braced && has_space(word);
         if (i > 0) text.put(' ');
         if (braces) text.put('{');
         text.append(word);
@@ -124,27 +162,57 @@ Ref join_words(PyObject* const* items, Py_ssize_t count) {
     return text.finish();
 }
 
-// The text of a call: a string as it is, a sequence of words as one line.
-Ref call_text(PyObject* api) {
-    if (PyUnicode_Check(api)) return Ref::borrow(api);
-    Ref sequence = PyList_CheckExact(api) || PyTuple_CheckExact(api) ? Ref::borrow(api)
-                                                                     : own(PySequence_List(api));
-    return join_words(PySequence_Fast_ITEMS(sequence.get()),
-                      PySequence_Fast_GET_SIZE(sequence.get()));
+// A copy of `count` words (str, as join_words has checked), each as an exact str.
+Words copy_words(PyObject* const* words, Py_ssize_t count) {
+    Words copy;
+    copy.items = PyMem_New(PyObject*, size_t(std::max<Py_ssize_t>(count, 1)));
+    if (copy.items == nullptr) throw std::bad_alloc();
+    for (; copy.count < count; ++copy.count) {
+        PyObject* word = words[copy.count];
+        word = PyUnicode_CheckExact(word) ? Py_NewRef(word) : PyUnicode_FromObject(word);
+        if (word == nullptr) {
+            copy.release();
+            raise_current();
+        }
+        copy.items[copy.count] = word;
+    }
+    return copy;
 }
 
-// Entry.__init__ proper. The clock is the module's `get_time` as it is at the time of the call, so
-// a program or a test that substitutes its own clock is obeyed.
-void fill_entry(State& st, PyObject* module, EntryObject* entry, Ref&& text) {
-    Ref now = call(module_global(module, st.name.get_time));
+// Entry.__init__ proper, for a call given as its text (`count` -1) or as words. The clock is the
+// module's `get_time` as it is at the time of the call, so a program or a test that substitutes
+// its own clock is obeyed. The words are copied before the clock runs: it could change a list
+// that they are the items of.
+void fill_entry(State& st, PyObject* module, EntryObject* entry, Ref&& text, PyObject* const* words,
+                Py_ssize_t count) {
+    Words copy = count < 0 ? Words{} : copy_words(words, count);
+    Ref now;
+    try {
+        now = call(module_global(module, st.name.get_time));
+    } catch (const PythonError&) {
+        copy.release();
+        throw;
+    }
     Py_XSETREF(entry->timestamp, now.release());
     Py_XSETREF(entry->api, text.release());
+    entry->words.release();
+    entry->words = copy;
+}
+
+// The same for a call given as a string, or as any sequence of words.
+void fill_entry_from(State& st, PyObject* module, EntryObject* entry, PyObject* api) {
+    if (PyUnicode_Check(api)) return fill_entry(st, module, entry, Ref::borrow(api), nullptr, -1);
+    Ref sequence = PyList_CheckExact(api) || PyTuple_CheckExact(api) ? Ref::borrow(api)
+                                                                     : own(PySequence_List(api));
+    PyObject* const* items = PySequence_Fast_ITEMS(sequence.get());
+    Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+    fill_entry(st, module, entry, join_words(items, count), items, count);
 }
 
 Ref Entry_init(const Call& c, Named<2> named) {
     State& st = state_of(c);
     auto [self, api] = named;
-    fill_entry(st, c.function->module, EntryInstance::from(st.Entry, self), call_text(api));
+    fill_entry_from(st, c.function->module, EntryInstance::from(st.Entry, self), api);
     return none();
 }
 
@@ -175,10 +243,44 @@ Ref Entry_repr(const Call& c, Named<1> named) {
 constexpr FunctionDef Entry_repr_def{"__repr__", invoke<Entry_repr>, "(self)",
                                      "Return \"<Entry '...' at 0x...>\"."};
 
+Ref words_of(const Words& words) {
+    if (words.items == nullptr) return none();
+    Ref result = own(PyTuple_New(words.count));
+    for (Py_ssize_t i = 0; i < words.count; ++i)
+        PyTuple_SET_ITEM(result.get(), i, Py_NewRef(words.items[i]));
+    return result;
+}
+
+PyObject* Entry_get_words(PyObject* self, void*) {
+    return guarded([&] { return words_of(reinterpret_cast<EntryObject*>(self)->words); });
+}
+
+// None (or deleting the attribute) makes the entry a call given as a text.
+int Entry_set_words(PyObject* self, PyObject* value, void*) {
+    return guarded_status([&] {
+        auto* entry = reinterpret_cast<EntryObject*>(self);
+        Words copy;
+        if (value != nullptr && value != Py_None) {
+            Ref sequence = own(PySequence_Fast(value, "words must be a sequence of str or None"));
+            PyObject* const* items = PySequence_Fast_ITEMS(sequence.get());
+            Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+            for (Py_ssize_t i = 0; i < count; ++i)
+                if (!PyUnicode_Check(items[i]))
+                    raise_format(PyExc_TypeError, "words must be str, not %.100s",
+                                 Py_TYPE(items[i])->tp_name);
+            copy = copy_words(items, count);
+        }
+        entry->words.release();
+        entry->words = copy;
+    });
+}
+
 Ref Entry_getstate(const Call& c, Named<1> named) {
     State& st = state_of(c);
     EntryObject* entry = EntryInstance::from(st.Entry, named[0]);
-    return fields_state(entry->dict, {{"timestamp", entry->timestamp}, {"api", entry->api}});
+    Ref words = words_of(entry->words);
+    return fields_state(entry->dict,
+                        {{"timestamp", entry->timestamp}, {"api", entry->api}, {"words", words}});
 }
 
 constexpr FunctionDef Entry_getstate_def{"__getstate__", invoke<Entry_getstate>, "(self)",
@@ -328,10 +430,11 @@ bool is_enabled(HistoryObject* h) {
     return enabled == Py_True || (enabled != Py_False && is_true(enabled));
 }
 
-// A new Entry of `text`, recorded in the general record and every active marker.
-void record_text(State& st, PyObject* module, HistoryObject* h, Ref&& text) {
+// A new Entry, made by `fill`, recorded in the general record and every active marker.
+template <class Fill>
+void record_entry(State& st, HistoryObject* h, Fill&& fill) {
     Ref entry = allocate_instance(reinterpret_cast<PyObject*>(st.Entry));
-    fill_entry(st, module, reinterpret_cast<EntryObject*>(entry.get()), std::move(text));
+    fill(reinterpret_cast<EntryObject*>(entry.get()));
     record(st, h, entry);
 }
 
@@ -340,7 +443,10 @@ Ref History_append(const Call& c, Named<2> named) {
     auto [self, item] = named;
     HistoryObject* h = as_history(st, self);
     log_call(st, item);
-    if (is_enabled(h)) record_text(st, c.function->module, h, call_text(item));
+    if (is_enabled(h))
+        record_entry(st, h, [&](EntryObject* entry) {
+            fill_entry_from(st, c.function->module, entry, item);
+        });
     return none();
 }
 
@@ -364,7 +470,10 @@ int History_append_words(void* context, PyObject* self, PyObject* const* words, 
                 PyList_SET_ITEM(list.get(), i, Py_NewRef(words[i]));
             log_debug(st, own(PyUnicode_Format(st.name.call_format, list.get())));
         }
-        if (!disabled && is_enabled(h)) record_text(st, module, h, join_words(words, count));
+        if (!disabled && is_enabled(h))
+            record_entry(st, h, [&](EntryObject* entry) {
+                fill_entry(st, module, entry, join_words(words, count), words, count);
+            });
     });
 }
 
@@ -456,7 +565,8 @@ Ref last_entries(State& st, Borrowed record, PyObject* count) {
     return own(PyObject_GetItem(entries, slice));
 }
 
-Ref marker_entries(State& st, HistoryObject* h, PyObject* marker, PyObject* count) {
+// The record of a marker; one that was never started is an Exception "No such marker: ...".
+Ref marker_record(HistoryObject* h, PyObject* marker) {
     Ref markers = marker_records(h);
     Ref record = Ref::steal_maybe(PyObject_GetItem(markers, marker));
     if (!record) {
@@ -468,7 +578,11 @@ Ref marker_entries(State& st, HistoryObject* h, PyObject* marker, PyObject* coun
             caught, [&] { return own(PyUnicode_FromFormat("No such marker: %S", marker)); });
         while_handling(caught, [&] { raise_exception(call(PyExc_Exception, message)); });
     }
-    return last_entries(st, record, count);
+    return record;
+}
+
+Ref marker_entries(State& st, HistoryObject* h, PyObject* marker, PyObject* count) {
+    return last_entries(st, marker_record(h, marker), count);
 }
 
 // Keeps, in order, the entries whose text the pattern finds a match in.
@@ -498,6 +612,96 @@ constexpr FunctionDef History_filter_def{
     "filter", invoke<History_filter>, "(self, marker=None, count=20, regex=None)",
     "Return the last count entries (all of them for 0) of the general record or of\n"
     "marker, oldest first, keeping those whose text regex finds a match in."};
+
+// ---------------------------------------------------------------------------------------------
+// The journal: a record as a Tcl script that runs its calls again
+
+Ref str_or_error(Ref value, const char* what) {
+    if (!PyUnicode_Check(value))
+        raise_format(PyExc_TypeError, "%s must be str, not %.100s", what,
+                     Py_TYPE(value.get())->tp_name);
+    return value;
+}
+
+// An entry as two lines: its time as a comment, then its call. A call recorded as words is
+// those words; one recorded as a text runs through eval, so that a text that is not a complete
+// command cannot take the lines after it along.
+void write_entry(State& st, tcl::ScriptWriter& script, PyObject* entry) {
+    Ref when =
+        call_method(getattr(entry, st.name.timestamp).get(), st.name.strftime, st.name.time_format);
+    str_or_error(when, "a timestamp's strftime()");
+    Ref words = getattr_optional(entry, st.name.words);
+    Ref sequence, text;
+    if (words && words != Py_None)
+        sequence = own(PySequence_Fast(words, "an entry's words must be a sequence"));
+    else
+        text = str_or_error(getattr(entry, st.name.api), "an entry's api");
+    // No Python code runs from here on: the words are written as they are now.
+    if (sequence)
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i)
+            str_or_error(Ref::borrow(PySequence_Fast_GET_ITEM(sequence.get(), i)),
+                         "an entry's words");
+    script.comment(when);
+    if (sequence) {
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i)
+            script.word(PySequence_Fast_GET_ITEM(sequence.get(), i), i == 0);
+    } else {
+        script.word(st.name.w_eval, true);
+        script.word(text, false);
+    }
+    script.end_command();
+}
+
+Ref History_script(const Call& c, Named<2> named) {
+    State& st = state_of(c);
+    auto [self, marker] = named;
+    HistoryObject* h = as_history(st, self);
+    Ref record = marker == Py_None ? general_record(h) : marker_record(h, marker);
+    // A copy: reading the entries runs their strftime, which must not meet a changing record.
+    Ref entries = own(PySequence_List(record));
+    tcl::ScriptWriter script;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i)
+        write_entry(st, script, PyList_GET_ITEM(entries.get(), i));
+    return script.finish();
+}
+
+constexpr FunctionDef History_script_def{
+    "script", invoke<History_script>, "(self, marker=None)",
+    "Return the general record, or the record of marker, as a Tcl script that runs its\n"
+    "calls again, oldest first.\n\n"
+    "Each call is one command line holding exactly the words that were sent, preceded by\n"
+    "its time as a comment; a call recorded as a text runs through ::eval. The script is\n"
+    "ASCII: characters outside printable ASCII are \\uXXXX escapes, so any Tcl reads the\n"
+    "same words back, whatever its system encoding.\n\n"
+    "    >>> journal = History()\n"
+    "    >>> journal.append(['set', 'greeting', 'hello world'])\n"
+    "    >>> print(journal.script(), end='')  # doctest: +ELLIPSIS\n"
+    "    # ...\n"
+    "    set greeting {hello world}"};
+
+// The script is made first, so that a failure leaves an existing file as it was. The path must be
+// one (open() would also take a file descriptor, and close it).
+Ref History_save(const Call& c, Named<3> named) {
+    State& st = state_of(c);
+    auto [self, path, marker] = named;
+    Ref file_path = own(PyOS_FSPath(path));
+    Ref text = call_method(self, st.name.script, marker);
+    Ref file = call_kw(getattr(st.io, st.name.open), st.name.kw_encoding_newline, file_path.get(),
+                       st.name.write_mode, st.name.utf_8, st.name.newline);
+    try {
+        call_method(file, st.name.write, text.get());
+    } catch (const PythonError&) {
+        Ref error = fetch_error();
+        while_handling(error, [&] { call_method(file, st.name.close); });
+        raise_exception(std::move(error));
+    }
+    call_method(file, st.name.close);
+    return none();
+}
+
+constexpr FunctionDef History_save_def{
+    "save", invoke<History_save>, "(self, path, marker=None)",
+    "Write script(marker) to the file path, a journal that Tcl's source runs again."};
 
 Ref History_str(const Call& c, Named<1> named) {
     State& st = state_of(c);
@@ -535,7 +739,17 @@ constexpr const char* entry_doc =
     "One recorded Tcl call and the time it was recorded.\n\n"
     "timestamp is the time of recording (from get_time()); api is the call's text: a\n"
     "string is kept as it is, a list of words is joined with spaces, each word that holds a\n"
-    "space wrapped in braces.";
+    "space wrapped in braces. words keeps the words themselves (None for a string), from\n"
+    "which History.script() writes the call again exactly.";
+
+PyGetSetDef entry_getset[] = {
+    {"words", Entry_get_words, Entry_set_words,
+     "The words of a call given as a list of words, as a tuple; None for a call given as a\n"
+     "text. History.script() writes them.",
+     nullptr},
+    instance_dict_getset,
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 PyMemberDef entry_members[] = {
     {"timestamp", function_type::object_member, offsetof(EntryObject, timestamp), 0,
@@ -577,13 +791,15 @@ PyMemberDef history_members[] = {
 };
 
 const FunctionDef History_methods[] = {
-    History_init_def,  History_enable_def,       History_disable_def,    History_append_def,
-    History_clear_def, History_start_marker_def, History_end_marker_def, History_filter_def,
-    History_str_def,   History_repr_def,         History_getstate_def,
+    History_init_def,     History_enable_def,       History_disable_def,    History_append_def,
+    History_clear_def,    History_start_marker_def, History_end_marker_def, History_filter_def,
+    History_script_def,   History_save_def,         History_str_def,        History_repr_def,
+    History_getstate_def,
 };
 
 void State::import_names(PyObject* module) {
     re = add_object(module, "re", import("re"));
+    io = keep(import("io"));
     Ref logging = import("logging");
     add_object(module, "logging", logging);
     deque = add_object(module, "deque", import_attr("collections", "deque"));
@@ -599,10 +815,13 @@ void State::import_names(PyObject* module) {
 void State::init(PyObject* module) {
     this->module = module;
     import_names(module);
-    PyObject* entry = add_object(
-        module, "Entry",
-        EntryInstance::make_class(module, "tarvik.tcl.history.Entry", Py_TPFLAGS_BASETYPE,
-                                  entry_members, {{Py_tp_doc, const_cast<char*>(entry_doc)}}));
+    PyObject* entry =
+        add_object(module, "Entry",
+                   EntryInstance::make_class(
+                       module, "tarvik.tcl.history.Entry", Py_TPFLAGS_BASETYPE, entry_members,
+                       {{Py_tp_doc, const_cast<char*>(entry_doc)},
+                        {Py_tp_dealloc, reinterpret_cast<void*>(Entry_dealloc)}},
+                       entry_getset));
     Entry = reinterpret_cast<PyTypeObject*>(entry);
     add_methods(*this, module, entry, Entry_methods);
 

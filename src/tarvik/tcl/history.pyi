@@ -1,6 +1,7 @@
 """A bounded, timestamped history of Tcl calls, with named markers."""
 
 import logging as logging
+import os
 import re as re
 from collections import deque as deque
 from collections.abc import Callable, Hashable, Iterable
@@ -18,6 +19,10 @@ class Entry:
     timestamp: Any
     api: str
     def __init__(self, api: str | Iterable[str]) -> None: ...
+    @property
+    def words(self) -> tuple[str, ...] | None: ...
+    @words.setter
+    def words(self, value: Iterable[str] | None) -> None: ...
 
 @disjoint_base
 class History:
@@ -39,3 +44,5 @@ class History:
         count: int = 20,
         regex: str | re.Pattern[str] | None = None,
     ) -> list[Entry]: ...
+    def script(self, marker: Hashable | None = None) -> str: ...
+    def save(self, path: str | os.PathLike[str], marker: Hashable | None = None) -> None: ...

@@ -11,6 +11,7 @@
 // namespace/ hold the bodies, each class's method definitions right after them.
 #include "support/class_builder.hpp"
 #include "support/conversion.hpp"
+#include "support/html_table.hpp"
 #include "support/lookup_caches.hpp"
 #include "support/native_classes.hpp"
 #include "support/tcl_names.hpp"
@@ -107,9 +108,11 @@ struct State : ModuleState {
 #include "namespace/lazy_names.cpp"
 #include "namespace/variables.cpp"
 #include "namespace/callbacks.cpp"
+#include "namespace/traces.cpp"
 #include "namespace/commands.cpp"
 #include "namespace/namespaces.cpp"
 #include "namespace/views.cpp"
+#include "namespace/html.cpp"
 #include "namespace/temporaries.cpp"
 
 namespace tarvik {
@@ -160,6 +163,7 @@ void State::build_variable_classes(PyObject* module) {
                                  .doc(TclVariable_doc)
                                  .set("_TclVariable__marker", marker)
                                  .methods(TclVariable_methods)
+                                 .methods(TclVariable_trace_methods)
                                  .build({}));
     TempTclVariable = add_object(module, "TempTclVariable",
                                  ClassBuilder(*this, module, "TempTclVariable")
@@ -199,9 +203,11 @@ void State::build_namespace_classes(PyObject* module) {
                   .doc(TclNamespace_doc)
                   .methods(TclNamespace_methods)
                   .build({});
-    auto view = [&](const char* view_name, const char* doc, const auto& methods, PyObject* base) {
-        Ref made =
-            ClassBuilder(*this, module, view_name, cls).doc(doc).methods(methods).build({base});
+    auto view = [&](const char* view_name, const char* doc, PyObject* base, const auto&... tables) {
+        ClassBuilder builder(*this, module, view_name, cls);
+        builder.doc(doc);
+        (builder.methods(tables), ...);
+        Ref made = builder.build({base});
         setattr(cls, from_utf8(view_name), made);
         return made;
     };
@@ -212,10 +218,12 @@ void State::build_namespace_classes(PyObject* module) {
                    .build({keys_base});
     setattr(cls, from_utf8("KeysView"), keys);
     view_keys = keep(keys);
-    Ref variables = view("VariablesView", VariablesView_doc, VariablesView_methods, MutableMapping);
-    Ref objects = view("ObjectsView", ObjectsView_doc, ObjectsView_methods, variables);
-    Ref commands = view("CommandsView", CommandsView_doc, CommandsView_methods, MutableMapping);
-    view("ProcsView", ProcsView_doc, ProcsView_methods, commands);
+    Ref variables = view("VariablesView", VariablesView_doc, MutableMapping, VariablesView_methods,
+                         VariablesView_html_methods);
+    Ref objects = view("ObjectsView", ObjectsView_doc, variables, ObjectsView_methods);
+    Ref commands = view("CommandsView", CommandsView_doc, MutableMapping, CommandsView_methods,
+                        CommandsView_html_methods);
+    view("ProcsView", ProcsView_doc, commands, ProcsView_methods);
     variables_view = keep(variables);
     VariablesView_get = keep(class_attribute(variables, name.get));
     ObjectsView_get = keep(class_attribute(objects, name.get));

@@ -82,6 +82,13 @@ struct Names : InternedNames {
     PyObject* const ObjectsView = name("ObjectsView");
     PyObject* const ProcsView = name("ProcsView");
     PyObject* const CommandsView = name("CommandsView");
+    PyObject* const deletecommand = name("deletecommand");
+    PyObject* const trace_info = name("trace_info");
+    PyObject* const append = name("append");
+    PyObject* const remove = name("remove");
+    PyObject* const add = name("add");
+    PyObject* const variable = name("variable");
+    PyObject* const trace_commands = name("_trace_commands");  // a temporary's trace commands
     // Names that are C++ keywords or not identifiers.
     PyObject* const delete_ = name("delete");
     PyObject* const import_ = name("import");
@@ -91,6 +98,7 @@ struct Names : InternedNames {
     PyObject* const dunder_exit = name("__exit__");
     PyObject* const dunder_del = name("__del__");
     PyObject* const dunder_wrapped = name("__wrapped__");
+    PyObject* const dunder_name = name("__name__");
 
     // Words sent to Tcl, and texts.
     PyObject* const w_info = name("::info");
@@ -111,6 +119,7 @@ struct Names : InternedNames {
     PyObject* const calling = name("Calling: {}");
     PyObject* const package_name = name("tarvik.tcl");
     PyObject* const w_error = name("::error");
+    PyObject* const w_trace = name("::trace");
     PyObject* const w_python = name("PYTHON");
     PyObject* const newline = name("\n");
     PyObject* const traceback = name("traceback");

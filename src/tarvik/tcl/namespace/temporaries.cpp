@@ -65,12 +65,14 @@ constexpr FunctionDef TempTclVariable_enter_def{"__enter__", invoke<TempTclVaria
 Ref TempTclVariable_exit(const Call& c, Deferred<1> parse) {
     const State& st = c.state<State>();
     call_method_kw(receiver(c), st.name.unset, st.name.kw_nocomplain, Py_True);
+    delete_trace_commands(st, receiver(c));
     return exit_temporary(st, st.TempTclVariable, parse(c));
 }
 
 constexpr FunctionDef TempTclVariable_exit_def{
     "__exit__", invoke<TempTclVariable_exit>, "(self, *exc_info)",
-    "Unset the variable, silently if it does not exist; return False."};
+    "Unset the variable, silently if it does not exist, and delete the commands of the\n"
+    "traces added through the handle; return False."};
 
 // Removes the command just registered by a constructor that then failed: no handle will ever
 // delete it. The constructor's error is what the caller sees, so one from the removal is dropped.
