@@ -56,13 +56,19 @@ void report_to_tcl(const State& st, PyObject* host, PyObject* error) {
     }
 }
 
+// The function may delete its own command, and Tcl then drops the callback while the function
+// runs: the callback and what it holds are kept for the length of the call.
 PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    Ref callback = Ref::borrow(self);
     auto* cb = reinterpret_cast<Callback*>(self);
-    PyObject* result = PyObject_Vectorcall(cb->func, args, nargsf, kwnames);
-    if (result != nullptr || !PyErr_ExceptionMatches(PyExc_Exception)) return result;
-    return guarded([&]() -> Ref {
+    Ref func = Ref::borrow(cb->func), host = Ref::borrow(cb->host);
+    return guarded([&] {
+        if (!func || !host) raise(PyExc_RuntimeError, "a cleared command callback was called");
+        if (PyObject* result = PyObject_Vectorcall(func, args, nargsf, kwnames))
+            return Ref::steal(result);
+        if (!error_matches(PyExc_Exception)) raise_current();
         Ref error = fetch_error();
-        report_to_tcl(callback_state(self), cb->host, error);
+        report_to_tcl(callback_state(self), host, error);
         raise_exception(std::move(error));
     });
 }

@@ -291,16 +291,19 @@ constexpr FunctionDef VariablesView_delitem_def{
     "__delitem__", invoke<VariablesView_delitem>, "(self, name)",
     "Unset the variable; KeyError when it does not exist."};
 
-// The number of names that iterating the view yields. For the view's own query the names are
-// counted in Tcl, so that len() (which list() and friends ask first) costs no Python objects.
+// The number of names that iterating the view yields. Where that is the view's own query, not
+// yet asked, the names are counted in Tcl, so that len() (which list() and friends ask first)
+// costs no Python objects.
 Ref view_len(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
     PyObject* self = named[0];
     Ref iterator = own(PyObject_GetIter(self));
     if (Py_TYPE(iterator.get()) == st.lazy_names) {
         auto* names = reinterpret_cast<LazyNames*>(iterator.get());
-        if (names->source == NameSource::VIEW_QUERY)
-            return view_names(st, names->owner, names->query, true);
+        if (names->source == NameSource::VIEW_QUERY && !names->started() && !names->running) {
+            Ref view = Ref::borrow(names->owner), query = Ref::borrow(names->query);
+            return view_names(st, view, query, true);
+        }
     }
     Py_ssize_t count = 0;
     while (Ref item = Ref::steal_maybe(PyIter_Next(iterator)))

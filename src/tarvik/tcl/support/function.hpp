@@ -169,33 +169,49 @@ int guarded_status(F&& body) noexcept {
 
 namespace function_type {
 
+inline FunctionObject* as_function(PyObject* self) {
+    return reinterpret_cast<FunctionObject*>(self);
+}
+
+// Every object the function holds, for the collector: any of them can be replaced from Python
+// (but __text_signature__), so any can close a cycle.
 inline int traverse(PyObject* self, visitproc visit, void* arg) {
-    auto* fn = reinterpret_cast<FunctionObject*>(self);
+    FunctionObject* fn = as_function(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(fn->module);
-    Py_VISIT(fn->dict);
+    Py_VISIT(fn->name);
+    Py_VISIT(fn->qualname);
+    Py_VISIT(fn->module_name);
     Py_VISIT(fn->doc);
+    Py_VISIT(fn->text_signature);
+    Py_VISIT(fn->dict);
     return 0;
 }
 
+// As CPython clears a function: the names become empty strings, so that a cleared function that
+// is still called (from a finaliser of the same garbage) formats its messages; without its
+// module, a call raises (see Call::state).
 inline int clear(PyObject* self) {
-    auto* fn = reinterpret_cast<FunctionObject*>(self);
+    FunctionObject* fn = as_function(self);
     Py_CLEAR(fn->module);
-    Py_CLEAR(fn->dict);
+    Py_CLEAR(fn->module_name);
     Py_CLEAR(fn->doc);
+    Py_CLEAR(fn->text_signature);
+    Py_CLEAR(fn->dict);
+    PyObject* empty = PyUnicode_New(0, 0);  // the empty str is a singleton: this cannot fail
+    Py_XSETREF(fn->name, Py_NewRef(empty));
+    Py_XSETREF(fn->qualname, empty);
     return 0;
 }
 
 inline void dealloc(PyObject* self) {
-    auto* fn = reinterpret_cast<FunctionObject*>(self);
+    FunctionObject* fn = as_function(self);
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (fn->weakrefs) PyObject_ClearWeakRefs(self);
     clear(self);
     Py_CLEAR(fn->name);
     Py_CLEAR(fn->qualname);
-    Py_CLEAR(fn->module_name);
-    Py_CLEAR(fn->text_signature);
     delete fn->parameters;
     PyObject_GC_Del(self);
     Py_DECREF(type);
@@ -208,13 +224,43 @@ inline PyObject* descr_get(PyObject* self, PyObject* instance, PyObject*) {
 }
 
 inline PyObject* repr(PyObject* self) {
-    auto* fn = reinterpret_cast<FunctionObject*>(self);
-    return PyUnicode_FromFormat("<function %S at %p>", fn->qualname, self);
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
 // Pickles by reference, as Python functions do: the qualified name within the module.
 inline PyObject* reduce(PyObject* self, PyObject*) {
-    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualname);
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+// __name__ and __qualname__ are strings, as on a Python function: argument errors and repr()
+// format them as such. Neither can be deleted.
+template <PyObject* FunctionObject::* Field>
+int set_name(PyObject* self, PyObject* value, void* attribute) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object",
+                     static_cast<const char*>(attribute));
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->*Field, Py_NewRef(value));
+    return 0;
+}
+
+template <PyObject* FunctionObject::* Field>
+PyObject* get_name(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->*Field);
+}
+
+// __module__ and __doc__ take any value; deleting one leaves None, as on a Python function.
+template <PyObject* FunctionObject::* Field>
+int set_any(PyObject* self, PyObject* value, void*) {
+    Py_XSETREF(as_function(self)->*Field, Py_NewRef(value ? value : Py_None));
+    return 0;
+}
+
+template <PyObject* FunctionObject::* Field>
+PyObject* get_any(PyObject* self, void*) {
+    PyObject* value = as_function(self)->*Field;
+    return Py_NewRef(value ? value : Py_None);
 }
 
 #if PY_VERSION_HEX >= 0x030C0000
@@ -229,19 +275,21 @@ constexpr int read_only = READONLY;
 
 inline PyTypeObject* create(PyObject* module) {
     static PyMemberDef members[] = {
-        {"__name__", object_member, offsetof(FunctionObject, name), 0, nullptr},
-        {"__qualname__", object_member, offsetof(FunctionObject, qualname), 0, nullptr},
-        {"__module__", object_member, offsetof(FunctionObject, module_name), 0, nullptr},
-        {"__doc__", object_member, offsetof(FunctionObject, doc), 0, nullptr},
-        {"__text_signature__", object_member, offsetof(FunctionObject, text_signature), read_only,
-         nullptr},
         {"__dictoffset__", size_member, offsetof(FunctionObject, dict), read_only, nullptr},
         {"__weaklistoffset__", size_member, offsetof(FunctionObject, weakrefs), read_only, nullptr},
         {"__vectorcalloffset__", size_member, offsetof(FunctionObject, vectorcall), read_only,
          nullptr},
         {nullptr, 0, 0, 0, nullptr},
     };
+    using F = FunctionObject;
     static PyGetSetDef getset[] = {
+        {"__name__", get_name<&F::name>, set_name<&F::name>, nullptr,
+         const_cast<char*>("__name__")},
+        {"__qualname__", get_name<&F::qualname>, set_name<&F::qualname>, nullptr,
+         const_cast<char*>("__qualname__")},
+        {"__module__", get_any<&F::module_name>, set_any<&F::module_name>, nullptr, nullptr},
+        {"__doc__", get_any<&F::doc>, set_any<&F::doc>, nullptr, nullptr},
+        {"__text_signature__", get_any<&F::text_signature>, nullptr, nullptr, nullptr},
         {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr},
     };
@@ -407,6 +455,9 @@ inline Ref forward_to_method(const Call& c, PyObject* name) {
 
 template <class State>
 State& Call::state() const {
+    // A function the collector has cleared has no module left (see function_type::clear).
+    if (function->module == nullptr)
+        raise_format(PyExc_RuntimeError, "%U(): its module has been cleared", function->qualname);
     return *static_cast<State*>(PyModule_GetState(function->module));
 }
 
