@@ -106,7 +106,9 @@ constexpr FunctionDef alias(const char* name, const char* existing) {
 
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
-    bool by_position;  // every parameter positional: N arguments by position are taken as they came
+    // Every parameter positional and none with an `...` default: N arguments by position are
+    // taken as they came.
+    bool by_position;
     ParameterTable* parameters;
     PyObject* module;  // the defining module, for its state
     PyObject* name;
@@ -358,7 +360,7 @@ class ModuleState {
         auto* fn = PyObject_GC_New(FunctionObject, function_type);
         if (fn == nullptr) raise_current();
         fn->vectorcall = def.body.vectorcall;
-        fn->by_position = table->positional == def.body.parameter_count;
+        fn->by_position = table->positional == def.body.parameter_count && !table->own_defaults;
         fn->parameters = table.release();
         fn->module = Py_NewRef(module);
         fn->name = name.release();
