@@ -33,8 +33,7 @@ struct Names : InternedNames {
     PyObject* const debug = name("debug");
     PyObject* const is_enabled_for = name("isEnabledFor");
     PyObject* const get_logger = name("getLogger");
-    PyObject* const disabled = name("disabled");
-    PyObject* const cache = name("_cache");
+    PyObject* const log = name("log");
     PyObject* const enable = name("enable");
     PyObject* const strftime = name("strftime");
     PyObject* const str = name("__str__");
@@ -51,9 +50,6 @@ struct Names : InternedNames {
 struct State : ModuleState {
     PyObject* re;
     PyObject* deque;
-    PyObject* log;
-    PyObject* log_dict;  // log.__dict__, where its `disabled` flag and level cache live
-    PyObject* Logger;    // logging.Logger
     PyTypeObject* Entry;
     PyTypeObject* History;
     PyObject* deque_append;  // deque.append, called without a method lookup on exact deques
@@ -224,31 +220,18 @@ Ref new_record(State& st, PyObject* capacity) {
         PyObject_Vectorcall(st.deque, args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, st.name.kw_maxlen));
 }
 
-// A plain Logger's answer to isEnabledFor(DEBUG), read where the logger keeps it, or NULL where it
-// must be asked: `disabled` and the per-level cache in its __dict__ (logging empties the cache
-// whenever a level changes, and checks `disabled` first).
-PyObject* cached_debug_answer(State& st) {
-    if (Py_TYPE(st.log) != reinterpret_cast<PyTypeObject*>(st.Logger)) return nullptr;
-    // Borrowed references: no Python code runs between these dict lookups (str and int keys).
-    PyObject* disabled = PyDict_GetItemWithError(st.log_dict, st.name.disabled);
-    if (disabled == Py_True) return Py_False;
-    if (disabled != Py_False) return nullptr;
-    PyObject* cache = PyDict_GetItemWithError(st.log_dict, st.name.cache);
-    if (cache == nullptr || !PyDict_CheckExact(cache)) return nullptr;
-    PyObject* cached = PyDict_GetItemWithError(cache, st.debug_level);
-    return cached && PyBool_Check(cached) ? cached : nullptr;
+// The module's `log`, read at the time of the call as a Python function reads its module's
+// globals, so that a logger a program or a test puts in its place is the one used.
+Ref logger(State& st) {
+    return module_global(st.module, st.name.log);
 }
 
-// Logger.isEnabledFor(DEBUG), asked once per recorded call and once per call that a disabled
-// history passes by.
-bool debug_enabled(State& st) {
-    if (PyObject* answer = cached_debug_answer(st)) return answer == Py_True;
-    if (PyErr_Occurred()) raise_current();
-    return is_true(call_method(st.log, st.name.is_enabled_for, st.debug_level));
+bool debug_enabled(State& st, Borrowed log) {
+    return is_true(call_method(log, st.name.is_enabled_for, st.debug_level));
 }
 
-void log_debug(State& st, Borrowed message) {
-    call_method(st.log, st.name.debug, message);
+void log_debug(State& st, Borrowed log, Borrowed message) {
+    call_method(log, st.name.debug, message);
 }
 
 // The debug line "% <item>". A tuple item is the argument tuple of the `%` formatting, so one of
@@ -257,8 +240,9 @@ void log_debug(State& st, Borrowed message) {
 void log_call(State& st, PyObject* item) {
     if (PyTuple_Check(item) && PyTuple_GET_SIZE(item) != 1)
         own(PyUnicode_Format(st.name.call_format, item));
-    if (!debug_enabled(st)) return;
-    log_debug(st, own(PyUnicode_Format(st.name.call_format, item)));
+    Ref log = logger(st);
+    if (!debug_enabled(st, log)) return;
+    log_debug(st, log, own(PyUnicode_Format(st.name.call_format, item)));
 }
 
 Ref History_init(const Call& c, Named<2> named) {
@@ -281,7 +265,7 @@ Ref set_enabled(const Call& c, PyObject* self, bool enabled) {
     State& st = state_of(c);
     HistoryObject* h = as_history(st, self);
     Py_XSETREF(h->enabled, boolean(enabled).release());
-    log_debug(st, enabled ? st.name.enabled_message : st.name.disabled_message);
+    log_debug(st, logger(st), enabled ? st.name.enabled_message : st.name.disabled_message);
     return none();
 }
 
@@ -358,11 +342,12 @@ int History_append_words(void* context, PyObject* self, PyObject* const* words, 
         HistoryObject* h = as_history(st, self);
         // What disable() leaves, the commonest reason to do nothing, is answered first.
         bool disabled = h->enabled == Py_False;
-        if (debug_enabled(st)) {
+        Ref log = logger(st);
+        if (debug_enabled(st, log)) {
             Ref list = new_list(count);
             for (Py_ssize_t i = 0; i < count; ++i)
                 PyList_SET_ITEM(list.get(), i, Py_NewRef(words[i]));
-            log_debug(st, own(PyUnicode_Format(st.name.call_format, list.get())));
+            log_debug(st, log, own(PyUnicode_Format(st.name.call_format, list.get())));
         }
         if (!disabled && is_enabled(h)) record_text(st, module, h, join_words(words, count));
     });
@@ -589,11 +574,8 @@ void State::import_names(PyObject* module) {
     deque = add_object(module, "deque", import_attr("collections", "deque"));
     deque_append = keep(getattr(deque, "append"));
     add_object(module, "get_time", import_attr("tarvik.utils.utils", "get_time"));
-    log = add_object(module, "log",
-                     call_method(logging, name.get_logger, keep(from_utf8("tarvik.tcl"))));
-    log_dict = keep(getattr(log, "__dict__"));
+    add_object(module, "log", call_method(logging, name.get_logger, keep(from_utf8("tarvik.tcl"))));
     debug_level = keep(getattr(logging, "DEBUG"));
-    Logger = keep(getattr(logging, "Logger"));
 }
 
 void State::init(PyObject* module) {
