@@ -416,6 +416,41 @@ def test_temporary_command_with_a_function(host):
     host.tk.eval("rename ::uses {}")
 
 
+@pytest.mark.parametrize("attribute", ["tcl", "cmd_name", "args", "keywords", "cast", "logger"])
+def test_a_functions_attributes_never_replace_the_handles_own(host, attribute):
+    def echo(*words):
+        """Return the words."""
+        return " ".join(words)
+
+    setattr(echo, attribute, "the function's")
+    echo.note = "copied"
+    with TempTclCommand(echo, tcl=host) as command:
+        assert getattr(command, attribute) != "the function's"
+        assert command("a", "b") == "a b" and host.tk.call(command.cmd_name, "c") == "c"
+        assert command.__wrapped__ is echo and command.__name__ == "echo"
+        assert command.__doc__ == "Return the words." and command.note == "copied"
+        name = command.cmd_name
+    assert not TclCommand((name,), tcl=host).exists()
+
+
+def test_a_callable_object_with_handle_attributes_is_called_as_it_is(interp):
+    class Counter:
+        args = ("class attribute",)
+
+        def __init__(self):
+            self.args, self.keywords, self.calls = ("instance",), {"k": 1}, 0
+
+        def __call__(self):
+            self.calls += 1
+            return self.calls
+
+    counter = Counter()
+    with TempTclCommand(counter, tcl=interp) as command:
+        assert command() == 1 and interp.tk.call(command.cmd_name) == 2
+        assert command.args == () and command.keywords == {} and command.calls == 0
+    assert counter.calls == 2
+
+
 def test_temporary_command_without_a_function_registers_nothing(spy_interp):
     with TempTclCommand(tcl=spy_interp, args="x", keywords={"k": 1}) as command:
         assert command.build_tclcmd()[1:] == ("x", "-k", 1)
@@ -615,6 +650,20 @@ def test_reading_restores_the_objects_setting(interp, ns, setting):
         assert tk.wantobjects() == expected
     finally:
         tk.wantobjects(True)
+
+
+def test_a_read_trace_sees_the_interpreter_as_it_is(interp, ns):
+    tk = interp.tk
+    seen = []
+    tk.createcommand("::traced_read", lambda *args: seen.append(tk.call("expr", "1+1")))
+    tk.eval("set ::ns1::x 5; trace add variable ::ns1::x read ::traced_read")
+    try:
+        reads = [ns.vars.get("x"), ns.vars["x"], ns.objs.get("x"), ns.objs["x"]]
+    finally:
+        tk.eval("trace remove variable ::ns1::x read ::traced_read")
+        tk.deletecommand("::traced_read")
+    assert reads == ["5", "5", "5", "5"]
+    assert seen == [2, 2, 2, 2]
 
 
 def test_item_reads_follow_the_namespace_they_name(interp):

@@ -58,7 +58,6 @@ struct State : ModuleState {
     mutable CachedAttribute host_tk{name.tk};
     mutable CachedMethod tk_getvar{name.getvar};
     mutable CachedMethod tk_setvar{name.setvar};
-    mutable CachedMethod tk_wantobjects{name.wantobjects};
 
     // What a view's item read checks before it reads a variable directly: the methods as they
     // were built, and the lookups that find what an instance or a class has in their place.
@@ -87,15 +86,14 @@ struct State : ModuleState {
     void build_namespace_classes(PyObject* module);
     int traverse(visitproc visit, void* arg) const {
         if (int status = ModuleState::traverse(visit, arg)) return status;
-        return traverse_caches(visit, arg, host_tk, tk_getvar, tk_setvar, tk_wantobjects, view_get,
-                               view_byref, variable_get_str, variable_get_obj, view_ns,
-                               namespace_name, namespace_host, normal_namespace_name,
-                               item_name_memo);
+        return traverse_caches(visit, arg, host_tk, tk_getvar, tk_setvar, view_get, view_byref,
+                               variable_get_str, variable_get_obj, view_ns, namespace_name,
+                               namespace_host, normal_namespace_name, item_name_memo);
     }
     void clear() {
         ModuleState::clear();
-        clear_caches(host_tk, tk_getvar, tk_setvar, tk_wantobjects, view_get, view_byref,
-                     variable_get_str, variable_get_obj, view_ns, namespace_name, namespace_host,
+        clear_caches(host_tk, tk_getvar, tk_setvar, view_get, view_byref, variable_get_str,
+                     variable_get_obj, view_ns, namespace_name, namespace_host,
                      normal_namespace_name, item_name_memo);
     }
 };

@@ -21,7 +21,6 @@ struct Names : InternedNames {
     PyObject* const eval = name("eval");
     PyObject* const getvar = name("getvar");
     PyObject* const setvar = name("setvar");
-    PyObject* const wantobjects = name("wantobjects");
     PyObject* const unsetvar = name("unsetvar");
     PyObject* const createcommand = name("createcommand");
     PyObject* const cast_list = name("cast_list");
@@ -91,6 +90,7 @@ struct Names : InternedNames {
     PyObject* const dunder_exit = name("__exit__");
     PyObject* const dunder_del = name("__del__");
     PyObject* const dunder_wrapped = name("__wrapped__");
+    PyObject* const dunder_dict = name("__dict__");
 
     // Words sent to Tcl, and texts.
     PyObject* const w_info = name("::info");
@@ -127,12 +127,9 @@ struct Names : InternedNames {
     PyObject* const kw_cls_id = keyword_names({"cls", "id"});
     PyObject* const kw_pattern = keyword_names({"pattern"});
     PyObject* const kw_index_nocomplain = keyword_names({"array_index", "nocomplain"});
-
-    // Argument tuples of tk.wantobjects: none (the question), False, and 1 (what it answers by
-    // default).
-    PyObject* const no_arguments = keep(own(PyTuple_New(0)));
-    PyObject* const false_argument = keep(tuple(Py_False));
-    PyObject* const one_argument = keep(tuple(own(PyLong_FromLong(1)).get()));
+    // The attributes that hold a command handle's own state.
+    PyObject* const handle_state =
+        keyword_names({"tcl", "cmd_name", "args", "keywords", "cast", "logger"});
 
     // The queries that list a view's names in the current namespace.
     PyObject* const q_info_vars = keep(tuple(w_info, vars));

@@ -122,35 +122,11 @@ bool is_original_in_class(ClassAttribute& attribute, PyObject* cls, PyObject* or
     return cacheable && found == original;
 }
 
-// tk.getvar(name) read with wantobjects off, so that _tkinter gives the value's Tcl string whatever
-// Tcl holds it as, in one read (reading again to convert would run the variable's read traces
-// twice). A tk without wantobjects reads as get_str() does.
+// What get_str() reads: Tcl's string of the variable, from one evaluation of `set name`, so that
+// the variable's read traces run once and see the interpreter as it is.
 Ref read_string(const State& st, PyObject* tk, PyObject* name) {
-    Ref wantobjects = st.tk_wantobjects.method_of(tk);
-    if (!wantobjects && !getattr_optional(tk, st.name.wantobjects)) {
-        Ref script = scriptify(st, tuple(st.name.set, name).get());
-        return call_method(tk, st.name.eval, script.get());
-    }
-    auto set_wantobjects = [&](Borrowed args) {
-        return st.tk_wantobjects.call_with_tuple(wantobjects, tk, args);
-    };
-    Ref previous = set_wantobjects(st.name.no_arguments);
-    bool toggled = is_true(previous);
-    if (!toggled) return plain_string(st, st.tk_getvar(tk, name));
-    set_wantobjects(st.name.false_argument);
-    Ref restore = previous.get() == PyTuple_GET_ITEM(st.name.one_argument, 0)
-                      ? Ref::borrow(st.name.one_argument)
-                      : tuple(previous.get());
-    Ref value;
-    try {
-        value = st.tk_getvar(tk, name);
-    } catch (const PythonError&) {
-        Ref error = fetch_error();
-        set_wantobjects(restore);
-        raise_exception(std::move(error));
-    }
-    set_wantobjects(restore);
-    return plain_string(st, std::move(value));
+    Ref script = scriptify(st, tuple(st.name.set, name).get());
+    return call_method(tk, st.name.eval, script.get());
 }
 
 // The direct read that view[name] may make instead of self.get(name): a string read for a
