@@ -627,6 +627,9 @@ def test_item_reads_follow_replaced_methods(interp, ns):
     view = TclNamespace.VariablesView(ns)
     view.get = lambda var_name: "from the instance"
     assert view["x"] == "from the instance"
+    view.byref = lambda var_name: TclVariable("::ns1::x", tcl=interp)
+    del view.get
+    assert view["anything"] == "real"
     original = TclVariable.get_str
     TclVariable.get_str = lambda self, array_index=None: "patched"
     try:
@@ -634,6 +637,75 @@ def test_item_reads_follow_replaced_methods(interp, ns):
     finally:
         TclVariable.get_str = original
     assert ns.vars["x"] == "real"
+
+
+def test_views_follow_the_variable_class_as_it_is_now(interp, ns, monkeypatch):
+    ns.vars["x"], ns.vars["y"] = "at x", "at y"
+    monkeypatch.setattr(TclVariable, "get_obj", lambda self, array_index=None, cast=None: "got")
+    assert ns.objs["x"] == "got" and ns.vars["x"] == "at x"
+    monkeypatch.undo()
+    initialiser = TclVariable.__init__
+
+    def redirected(self, var_name, tcl=None):
+        initialiser(self, "::ns1::y", tcl=tcl)
+
+    monkeypatch.setattr(TclVariable, "__init__", redirected)
+    # Every handle a view makes is built by the class's initialiser as it is now.
+    assert ns.objs["x"] == ns.vars["x"] == "at y"
+    assert ns.vars.byref("x").var_name == "::ns1::y"
+    monkeypatch.undo()
+    assert ns.objs["x"] == "at x" and ns.vars.byref("x").var_name == "::ns1::x"
+
+
+def test_handles_made_by_views_reach_every_initialiser_in_their_class_order(interp, ns):
+    calls = []
+
+    class Recorded:
+        def __init__(self, *args, **kwargs):
+            calls.append(type(self).__name__)
+            super().__init__(*args, **kwargs)
+
+    class Namespace(TclNamespace, Recorded):
+        pass
+
+    class Variables(TclNamespace.VariablesView, Recorded):
+        pass
+
+    Namespace("::ns1", interp)
+    Variables(ns)
+    assert calls == ["Namespace", "Variables"]
+    # A base that gains an initialiser later is reached from then on.
+    class Later:
+        pass
+
+    class Command(TclCommand, Later):
+        pass
+
+    Command("::set", tcl=interp)
+    Later.__init__ = lambda self: calls.append("Later")
+    Command("::set", tcl=interp)
+    assert calls == ["Namespace", "Variables", "Later"]
+
+
+def test_names_follow_how_a_namespace_handle_converts(interp, ns):
+    assert TclNamespace.join(ns, "x") == "::ns1::x"
+    renamed = TclNamespace("::ns1", interp)
+    renamed.__scriptify__ = lambda: "::elsewhere"
+    assert TclNamespace.join(renamed, "x") == "::elsewhere::x"
+
+    class Spoken(TclNamespace):
+        def __str__(self):
+            return "::spoken"
+
+    assert TclNamespace.join(Spoken("::ns1", interp), "x") == "::spoken::x"
+    original = TclNamespace.__str__
+    TclNamespace.__str__ = lambda self: "::patched"
+    try:
+        assert TclNamespace.join(ns, "x") == "::patched::x"
+        assert ns.vars.byref("x").var_name == "::patched::x"
+    finally:
+        TclNamespace.__str__ = original
+    assert TclNamespace.join(ns, "x") == "::ns1::x"
 
 
 @pytest.mark.parametrize("setting", [True, False, 2])

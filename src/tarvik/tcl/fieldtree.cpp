@@ -54,8 +54,6 @@ struct State : ModuleState {
     // FieldTree's base operations are dict's own, so exact instances may use the dict storage.
     bool dict_base = false;
     PyObject* key_parts;  // dotted str key -> list of its parts, for recent keys
-    // The type name of TclX keyed-list objects, once the host has told it.
-    PyObject* keyed_list_typename = nullptr;
 
     Names name{*this};
 
@@ -252,14 +250,12 @@ Ref import_package(const State& st) {
 // not Tcl objects pass with one pointer comparison.
 Ref from_keyed_list_object(State& st, PyObject* value) {
     if (Py_TYPE(value) != st.tcl_obj_type) return Ref::borrow(value);
-    if (st.keyed_list_typename == nullptr) {
-        Ref ask = getattr_optional(import_package(st), st.name.keyed_list_typename);
-        Ref name = ask ? call(ask) : none();
-        if (!PyUnicode_Check(name)) return Ref::borrow(value);  // no TclX, no keyed lists
-        st.keyed_list_typename = st.keep(std::move(name));
-    }
+    Ref ask = getattr_optional(import_package(st), st.name.keyed_list_typename);
+    Ref keyed_list_typename = ask ? call(ask) : none();
+    if (!PyUnicode_Check(keyed_list_typename))
+        return Ref::borrow(value);  // no TclX, no keyed lists
     Ref type_name = getattr(value, st.name.typename_);
-    if (!check(PyObject_RichCompareBool(type_name, st.keyed_list_typename, Py_EQ)))
+    if (!check(PyObject_RichCompareBool(type_name, keyed_list_typename, Py_EQ)))
         return Ref::borrow(value);
     return from_tcl(st, value);
 }

@@ -2,12 +2,11 @@
 // markers that bracket parts of a run.
 //
 // `History.append` runs once per Tcl call, so it avoids what a Python version pays for: the debug
-// message is formatted only when the logger would emit it, the logger's answer is read from its own
-// cache, and the text of a word list is written straight into one string. `Entry` is a native
+// message is formatted only when the logger would emit it, and the text of a word list is written
+// straight into one string. `Entry` is a native
 // class (C fields, no instance dict write per entry): one is made, and once the record is full one
 // is freed, on every recorded call.
 #include "support/native_classes.hpp"
-#include "support/history_api.hpp"
 #include "support/unicode.hpp"
 
 #include <algorithm>
@@ -52,13 +51,9 @@ struct State : ModuleState {
     PyObject* deque;
     PyTypeObject* Entry;
     PyTypeObject* History;
-    PyObject* deque_append;  // deque.append, called without a method lookup on exact deques
-    PyObject* debug_level;   // logging.DEBUG
+    PyObject* debug_level;  // logging.DEBUG
 
     Names name{*this};
-
-    history_api::Api api;
-    PyObject* module;  // borrowed: the module that owns this state, for the C interface
 
     void init(PyObject* module);
     void import_names(PyObject* module);
@@ -222,8 +217,8 @@ Ref new_record(State& st, PyObject* capacity) {
 
 // The module's `log`, read at the time of the call as a Python function reads its module's
 // globals, so that a logger a program or a test puts in its place is the one used.
-Ref logger(State& st) {
-    return module_global(st.module, st.name.log);
+Ref logger(const Call& c) {
+    return module_global(c.function->module, state_of(c).name.log);
 }
 
 bool debug_enabled(State& st, Borrowed log) {
@@ -237,10 +232,10 @@ void log_debug(State& st, Borrowed log, Borrowed message) {
 // The debug line "% <item>". A tuple item is the argument tuple of the `%` formatting, so one of
 // other than one element fails here, before anything is recorded, whether the logger is enabled
 // or not; otherwise the line is formatted only when the logger would emit it.
-void log_call(State& st, PyObject* item) {
+void log_call(const Call& c, State& st, PyObject* item) {
     if (PyTuple_Check(item) && PyTuple_GET_SIZE(item) != 1)
         own(PyUnicode_Format(st.name.call_format, item));
-    Ref log = logger(st);
+    Ref log = logger(c);
     if (!debug_enabled(st, log)) return;
     log_debug(st, log, own(PyUnicode_Format(st.name.call_format, item)));
 }
@@ -265,7 +260,7 @@ Ref set_enabled(const Call& c, PyObject* self, bool enabled) {
     State& st = state_of(c);
     HistoryObject* h = as_history(st, self);
     Py_XSETREF(h->enabled, boolean(enabled).release());
-    log_debug(st, logger(st), enabled ? st.name.enabled_message : st.name.disabled_message);
+    log_debug(st, logger(c), enabled ? st.name.enabled_message : st.name.disabled_message);
     return none();
 }
 
@@ -284,12 +279,7 @@ constexpr FunctionDef History_disable_def{"disable", invoke<History_disable>, "(
                                           "Stop recording; append() still writes its debug line."};
 
 void append_to(State& st, Borrowed record, PyObject* entry) {
-    if (Py_TYPE(record) == reinterpret_cast<PyTypeObject*>(st.deque)) {
-        PyObject* args[] = {record, entry};
-        own(PyObject_Vectorcall(st.deque_append, args, 2, nullptr));
-    } else {
-        call_method(record, st.name.append, entry);
-    }
+    call_method(record, st.name.append, entry);
 }
 
 // Stores `entry` once and shares it: the general record and every active marker (once per
@@ -323,7 +313,7 @@ Ref History_append(const Call& c, Named<2> named) {
     State& st = state_of(c);
     auto [self, item] = named;
     HistoryObject* h = as_history(st, self);
-    log_call(st, item);
+    log_call(c, st, item);
     if (is_enabled(h)) record_text(st, c.function->module, h, call_text(item));
     return none();
 }
@@ -332,26 +322,6 @@ constexpr FunctionDef History_append_def{
     "append", invoke<History_append>, "(self, item)",
     "Log one call (a string, or a list of words) and, when enabled, record it in the\n"
     "general record and in every active marker."};
-
-// History.append(list(words[:count])) for a quick call (see history_api): the list is made only
-// for the debug line, and only when the logger would emit it.
-int History_append_words(void* context, PyObject* self, PyObject* const* words, Py_ssize_t count) {
-    return guarded_status([&] {
-        State& st = *static_cast<State*>(context);
-        PyObject* module = st.module;
-        HistoryObject* h = as_history(st, self);
-        // What disable() leaves, the commonest reason to do nothing, is answered first.
-        bool disabled = h->enabled == Py_False;
-        Ref log = logger(st);
-        if (debug_enabled(st, log)) {
-            Ref list = new_list(count);
-            for (Py_ssize_t i = 0; i < count; ++i)
-                PyList_SET_ITEM(list.get(), i, Py_NewRef(words[i]));
-            log_debug(st, log, own(PyUnicode_Format(st.name.call_format, list.get())));
-        }
-        if (!disabled && is_enabled(h)) record_text(st, module, h, join_words(words, count));
-    });
-}
 
 void clear_record(State& st, Borrowed record) {
     call_method(record, st.name.clear);
@@ -572,14 +542,12 @@ void State::import_names(PyObject* module) {
     Ref logging = import("logging");
     add_object(module, "logging", logging);
     deque = add_object(module, "deque", import_attr("collections", "deque"));
-    deque_append = keep(getattr(deque, "append"));
     add_object(module, "get_time", import_attr("tarvik.utils.utils", "get_time"));
     add_object(module, "log", call_method(logging, name.get_logger, keep(from_utf8("tarvik.tcl"))));
     debug_level = keep(getattr(logging, "DEBUG"));
 }
 
 void State::init(PyObject* module) {
-    this->module = module;
     import_names(module);
     PyObject* entry = add_object(
         module, "Entry",
@@ -596,8 +564,6 @@ void State::init(PyObject* module) {
     History = reinterpret_cast<PyTypeObject*>(history);
     check(PyObject_SetAttrString(history, "__MAX_HISTORY__", own(PyLong_FromLong(9999)).get()));
     add_methods(*this, module, history, History_methods);
-    api = {sizeof(history_api::Api), keep(getattr(history, "append")), this, History_append_words};
-    add_object(module, "__c_api__", own(PyCapsule_New(&api, history_api::capsule_name, nullptr)));
 }
 
 }  // namespace

@@ -11,7 +11,6 @@
 // namespace/ hold the bodies, each class's method definitions right after them.
 #include "support/class_builder.hpp"
 #include "support/conversion.hpp"
-#include "support/lookup_caches.hpp"
 #include "support/native_classes.hpp"
 #include "support/tcl_names.hpp"
 #include "support/tk_values.hpp"
@@ -51,51 +50,21 @@ struct State : ModuleState {
     PyTypeObject* lazy_names;        // the iterator type of arrays and views
     PyTypeObject* command_callback;  // what stands for a Python function registered in Tcl
 
-    // What every call into Tcl reads of the host and calls on its tk, with the lookups
-    // remembered from call to call. Caches only, so they may change under a const State. (The
-    // handles themselves are read the ordinary way: views make one per access, and reading the
-    // instance dict directly would make each of them build one.)
-    mutable CachedAttribute host_tk{name.tk};
-    mutable CachedMethod tk_getvar{name.getvar};
-    mutable CachedMethod tk_setvar{name.setvar};
-
-    // What a view's item read checks before it reads a variable directly: the methods as they
-    // were built, and the lookups that find what an instance or a class has in their place.
+    // The methods as this module made them, which a view's item read compares with what it
+    // finds (see direct_read).
     PyObject* VariablesView_get;
     PyObject* ObjectsView_get;
     PyObject* VariablesView_byref;
+    PyObject* TclVariable_init;
     PyObject* TclVariable_get_str;
     PyObject* TclVariable_get_obj;
-    mutable ClassAttribute view_get{name.get};
-    mutable ClassAttribute view_byref{name.byref};
-    mutable ClassAttribute variable_get_str{name.get_str};
-    mutable ClassAttribute variable_get_obj{name.get_obj};
-    // A view and its namespace handle live long, so the direct read takes their attributes from
-    // their instance dicts; and it remembers the last namespace name it found in normal form and
-    // the last variable name it made, for reads of one variable over and over.
-    mutable CachedAttribute view_ns{name.ns};
-    mutable CachedAttribute namespace_name{name.ns};
-    mutable CachedAttribute namespace_host{name.tcl};
-    mutable KnownValue normal_namespace_name;
-    mutable RememberedResult item_name_memo;
+    PyObject* TclNamespace_str;  // what name_text() compares with (see converts_as_its_name)
 
     void init(PyObject* module);
     void import_names(PyObject* module);
     void build_variable_classes(PyObject* module);
     void build_command_classes(PyObject* module);
     void build_namespace_classes(PyObject* module);
-    int traverse(visitproc visit, void* arg) const {
-        if (int status = ModuleState::traverse(visit, arg)) return status;
-        return traverse_caches(visit, arg, host_tk, tk_getvar, tk_setvar, view_get, view_byref,
-                               variable_get_str, variable_get_obj, view_ns, namespace_name,
-                               namespace_host, normal_namespace_name, item_name_memo);
-    }
-    void clear() {
-        ModuleState::clear();
-        clear_caches(host_tk, tk_getvar, tk_setvar, view_get, view_byref, variable_get_str,
-                     variable_get_obj, view_ns, namespace_name, namespace_host,
-                     normal_namespace_name, item_name_memo);
-    }
 };
 
 }  // namespace
@@ -218,9 +187,11 @@ void State::build_namespace_classes(PyObject* module) {
     VariablesView_get = keep(class_attribute(variables, name.get));
     ObjectsView_get = keep(class_attribute(objects, name.get));
     VariablesView_byref = keep(class_attribute(variables, name.byref));
+    TclVariable_init = keep(class_attribute(TclVariable, name.dunder_init));
     TclVariable_get_str = keep(class_attribute(TclVariable, name.get_str));
     TclVariable_get_obj = keep(class_attribute(TclVariable, name.get_obj));
     commands_view = keep(commands);
+    TclNamespace_str = keep(class_attribute(cls, name.dunder_str));
     TclNamespace = add_object(module, "TclNamespace", cls);
     TempTclNamespace = add_object(module, "TempTclNamespace",
                                   ClassBuilder(*this, module, "TempTclNamespace")

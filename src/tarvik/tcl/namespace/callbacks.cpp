@@ -48,7 +48,7 @@ void report_to_tcl(const State& st, PyObject* host, PyObject* error) {
     try {
         auto [message, trace] = describe(st, error);
         Ref code = tuple(st.name.w_python, own(PyType_GetName(Py_TYPE(error))).get());
-        Ref tk = st.host_tk.get(unproxy(host).get());
+        Ref tk = getattr(unproxy(host), st.name.tk);
         call_method(tk, st.name.call, st.name.w_error, message.get(), trace.get(), code.get());
     } catch (const PythonError&) {
         if (!error_matches(PyExc_Exception)) throw;

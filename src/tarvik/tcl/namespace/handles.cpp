@@ -32,7 +32,7 @@ Ref host_of(const State& st, PyObject* self) {
 // host.tk, the Tk application object of a host held through its proxy, read past the proxy as
 // the proxy would read it.
 Ref tk_of_host(const State& st, Borrowed host) {
-    return st.host_tk.get(unproxy(host).get());
+    return getattr(unproxy(host), st.name.tk);
 }
 
 // self.tcl.tk.
@@ -72,13 +72,45 @@ Ref command_script(const State& st, PyObject* words) {
     return own(PyUnicode_FromFormat("\\%U", script.get()));
 }
 
+// Whether the class `cls` finds `original` under `name`, as CPython's own type cache answers
+// (compared only: the pointer is never used, so it needs no reference).
+bool class_finds(PyObject* cls, PyObject* name, PyObject* original) {
+    return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name) == original;
+}
+
+// obj.__dict__, or an empty Ref for an object without one.
+Ref instance_dict_of(PyObject* obj) {
+    Ref dict = Ref::steal_maybe(PyObject_GenericGetDict(obj, nullptr));
+    if (!dict) {
+        if (!error_matches(PyExc_AttributeError)) raise_current();
+        PyErr_Clear();
+    }
+    return dict;
+}
+
+bool in_instance_dict(Borrowed dict, PyObject* name) {
+    return dict && check(PyDict_Contains(dict, name));
+}
+
+// Whether scriptify(obj) is what a namespace handle's __str__ gives, its name: an exact
+// TclNamespace whose class still has this module's __str__ and no conversion hook, on the class
+// or the instance. Asked of CPython's type cache on every use, nothing remembered.
+bool converts_as_its_name(const State& st, PyObject* obj) {
+    if (Py_TYPE(obj) != reinterpret_cast<PyTypeObject*>(st.TclNamespace) ||
+        !class_finds(st.TclNamespace, st.name.dunder_str, st.TclNamespace_str))
+        return false;
+    Ref dict = instance_dict_of(obj);
+    for (PyObject* hook : {st.name.dunder_scriptify, st.name.dunder_tclobj})
+        if (!class_finds(st.TclNamespace, hook, nullptr) || in_instance_dict(dict, hook))
+            return false;
+    return true;
+}
+
 // The string form of a name argument. A namespace handle's name is its str(), which is what
 // scriptify would find after testing it against every container ABC.
 Ref name_text(const State& st, PyObject* obj) {
     if (PyUnicode_CheckExact(obj)) return Ref::borrow(obj);
-    Ref text = Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(st.TclNamespace)
-                   ? getattr(obj, st.name.ns)
-                   : scriptify(st, obj);
+    Ref text = converts_as_its_name(st, obj) ? getattr(obj, st.name.ns) : scriptify(st, obj);
     if (!PyUnicode_Check(text))
         raise_format(PyExc_TypeError, "a Tcl name must be a string, not %.200s",
                      Py_TYPE(text.get())->tp_name);

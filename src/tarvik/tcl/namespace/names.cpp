@@ -91,6 +91,9 @@ struct Names : InternedNames {
     PyObject* const dunder_del = name("__del__");
     PyObject* const dunder_wrapped = name("__wrapped__");
     PyObject* const dunder_dict = name("__dict__");
+    PyObject* const dunder_str = name("__str__");
+    PyObject* const dunder_scriptify = name("__scriptify__");
+    PyObject* const dunder_tclobj = name("__tclobj__");
 
     // Words sent to Tcl, and texts.
     PyObject* const w_info = name("::info");

@@ -115,13 +115,6 @@ Ref as_key_error(std::initializer_list<PyObject*> types, F&& body) {
     }
 }
 
-// True when the class `cls` itself finds `original` under the attribute.
-bool is_original_in_class(ClassAttribute& attribute, PyObject* cls, PyObject* original) {
-    bool cacheable;
-    PyObject* found = attribute.of(reinterpret_cast<PyTypeObject*>(cls), cacheable);
-    return cacheable && found == original;
-}
-
 // What get_str() reads: Tcl's string of the variable, from one evaluation of `set name`, so that
 // the variable's read traces run once and see the interpreter as it is.
 Ref read_string(const State& st, PyObject* tk, PyObject* name) {
@@ -129,89 +122,51 @@ Ref read_string(const State& st, PyObject* tk, PyObject* name) {
     return call_method(tk, st.name.eval, script.get());
 }
 
-// The direct read that view[name] may make instead of self.get(name): a string read for a
-// VariablesView get, a raw getvar for an ObjectsView get, none when the view's get or byref or
-// the handle's read is replaced (a subclass, an instance attribute, a patched class).
+// view[name] calls self.get(name), which makes a handle with self.byref(name) only to call its
+// get_str() (or get_obj() for objs) once. Where each of those is the method as this module made
+// it, the read is made here as the handle would make it, without the handle. Any replacement, on
+// the class, a subclass or the instance, is obeyed by taking the ordinary way.
 enum class DirectRead { NONE, STRING, OBJECT };
 
-DirectRead class_direct_read(const State& st, PyTypeObject* type) {
-    bool get_cacheable, byref_cacheable;
-    PyObject* get = st.view_get.of(type, get_cacheable);
-    PyObject* byref = st.view_byref.of(type, byref_cacheable);
-    bool strings = get == st.VariablesView_get;
-    if (!get_cacheable || !byref_cacheable || byref != st.VariablesView_byref ||
-        (!strings && get != st.ObjectsView_get))
+// Whether obj.name is the function `original` of obj's class: the ordinary attribute lookup,
+// and no instance attribute standing before it (a function is no data descriptor). Asked anew on
+// every read, so a method replaced on the class, a base or the instance is seen by the next one.
+bool has_original_method(PyObject* obj, PyObject* name, PyObject* original) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro != PyObject_GenericGetAttr ||
+        !class_finds(reinterpret_cast<PyObject*>(type), name, original))
+        return false;
+    return !in_instance_dict(instance_dict_of(obj), name);
+}
+
+// The read view[name] makes: directly where the view's get and byref, and the handle's
+// initialiser and read, are all as this module made them.
+DirectRead direct_read(const State& st, PyObject* view) {
+    if (!has_original_method(view, st.name.byref, st.VariablesView_byref) ||
+        !class_finds(st.TclVariable, st.name.dunder_init, st.TclVariable_init))
         return DirectRead::NONE;
-    if (strings)
-        return is_original_in_class(st.variable_get_str, st.TclVariable, st.TclVariable_get_str)
+    if (has_original_method(view, st.name.get, st.VariablesView_get))
+        return class_finds(st.TclVariable, st.name.get_str, st.TclVariable_get_str)
                    ? DirectRead::STRING
                    : DirectRead::NONE;
-    return is_original_in_class(st.variable_get_obj, st.TclVariable, st.TclVariable_get_obj)
-               ? DirectRead::OBJECT
-               : DirectRead::NONE;
-}
-
-// The read view[name] makes, and the view's namespace handle when it is a direct read.
-DirectRead direct_read(const State& st, PyObject* view, Ref& ns) {
-    DirectRead read = class_direct_read(st, Py_TYPE(view));
-    if (read == DirectRead::NONE) return read;
-    Ref dict = instance_dict(view);
-    bool ns_from_dict;
-    ns = st.view_ns.get(view, dict, ns_from_dict);
-    // The originals are no data descriptors, so an instance attribute would stand before them.
-    // A view's instance __dict__ normally holds its handle alone, and then neither of them.
-    if (!dict || (ns_from_dict && PyDict_GET_SIZE(dict.get()) == 1)) return read;
-    for (PyObject* name : {st.view_get.name(), st.view_byref.name()})
-        if (check(PyDict_Contains(dict, name))) return DirectRead::NONE;
-    return read;
-}
-
-// Whether the str `ns_name` is a namespace name in normal form; the last one found so is
-// remembered, as a view reads one namespace's variables many times over.
-bool is_normal_namespace_name(const State& st, PyObject* ns_name) {
-    if (st.normal_namespace_name.is(ns_name)) return true;
-    if (tcl::normalize_name(ns_name).get() != ns_name) return false;
-    st.normal_namespace_name.remember(ns_name);
-    return true;
-}
-
-// join_two(ns, name) for an item read. The common case, a plain name in a namespace whose name
-// is already in normal form, needs no normalising: the two are put together as they are.
-Ref item_name(const State& st, PyObject* ns, PyObject* name) {
-    if (Py_TYPE(ns) != reinterpret_cast<PyTypeObject*>(st.TclNamespace) ||
-        !PyUnicode_CheckExact(name) || PyUnicode_GET_LENGTH(name) == 0)
-        return join_two(st, ns, name);
-    Ref ns_name = st.namespace_name.get(ns);
-    Py_ssize_t length = PyUnicode_GET_LENGTH(name);
-    Py_ssize_t colon = PyUnicode_FindChar(name, ':', 0, length, 1);
-    if (colon == -2) raise_current();
-    if (colon != -1 || !PyUnicode_CheckExact(ns_name) || PyUnicode_GET_LENGTH(ns_name) == 0 ||
-        !is_normal_namespace_name(st, ns_name))
-        return join_two(st, ns_name, name);
-    if (PyObject* known = st.item_name_memo.find(ns_name, name)) return Ref::borrow(known);
-    StrBuilder joined(PyUnicode_GET_LENGTH(ns_name) + 2 + length,
-                      std::max(max_char_bound(ns_name), max_char_bound(name)));
-    joined.append(ns_name);
-    joined.put(':');
-    joined.put(':');
-    joined.append(name);
-    Ref result = joined.finish();
-    st.item_name_memo.remember(ns_name, name, result);
-    return result;
+    if (has_original_method(view, st.name.get, st.ObjectsView_get))
+        return class_finds(st.TclVariable, st.name.get_obj, st.TclVariable_get_obj)
+                   ? DirectRead::OBJECT
+                   : DirectRead::NONE;
+    return DirectRead::NONE;
 }
 
 // view[name]: the variable's value, or the elements of an array as a dict (through the view's
-// array_get), so that every name the view lists can be read. Where the view's get would make a
-// handle for the one read and call it, the value is read directly as that handle reads it.
+// array_get), so that every name the view lists can be read.
 Ref view_read_item(const State& st, PyObject* self, PyObject* name) {
     try {
-        Ref ns;
-        DirectRead read = direct_read(st, self, ns);
+        DirectRead read = direct_read(st, self);
         if (read == DirectRead::NONE) return call_method(self, st.name.get, name);
-        Ref qualified_name = item_name(st, ns, name);
-        Ref tk = tk_of_host(st, st.namespace_host.get(ns));
+        Ref ns = getattr(self, st.name.ns);
+        Ref qualified_name = join_two(st, ns, name);
+        Ref tk = tk_of_host(st, host_of(st, ns));
         if (read == DirectRead::STRING) return read_string(st, tk, qualified_name);
-        return st.tk_getvar(tk, qualified_name.get());
+        return call_method(tk, st.name.getvar, qualified_name.get());
     } catch (const PythonError&) {
         if (!error_matches(st.TclError)) throw;
         Ref error = fetch_error();
