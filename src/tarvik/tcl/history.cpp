@@ -16,44 +16,44 @@ namespace {
 
 // Interned attribute and method names, and the texts the module writes.
 struct Names : InternedNames {
-    using InternedNames::InternedNames;
+    const Ref get_time = name("get_time");
+    const Ref timestamp = name("timestamp");
+    const Ref api = name("api");
+    const Ref history = name("__history__");
+    const Ref markers = name("__markers__");
+    const Ref active_markers = name("__activeMarkers__");
+    const Ref enabled = name("enabled");
+    const Ref maxlen = name("maxlen");
+    const Ref append = name("append");
+    const Ref clear = name("clear");
+    const Ref remove = name("remove");
+    const Ref debug = name("debug");
+    const Ref is_enabled_for = name("isEnabledFor");
+    const Ref get_logger = name("getLogger");
+    const Ref log = name("log");
+    const Ref enable = name("enable");
+    const Ref strftime = name("strftime");
+    const Ref str = name("__str__");
+    const Ref compile = name("compile");
+    const Ref search = name("search");
+    const Ref kw_maxlen = keyword_names({"maxlen"});  // deque(maxlen=...)
 
-    PyObject* const get_time = name("get_time");
-    PyObject* const timestamp = name("timestamp");
-    PyObject* const api = name("api");
-    PyObject* const history = name("__history__");
-    PyObject* const markers = name("__markers__");
-    PyObject* const active_markers = name("__activeMarkers__");
-    PyObject* const enabled = name("enabled");
-    PyObject* const maxlen = name("maxlen");
-    PyObject* const append = name("append");
-    PyObject* const clear = name("clear");
-    PyObject* const remove = name("remove");
-    PyObject* const debug = name("debug");
-    PyObject* const is_enabled_for = name("isEnabledFor");
-    PyObject* const get_logger = name("getLogger");
-    PyObject* const log = name("log");
-    PyObject* const enable = name("enable");
-    PyObject* const strftime = name("strftime");
-    PyObject* const str = name("__str__");
-    PyObject* const compile = name("compile");
-    PyObject* const search = name("search");
-    PyObject* const kw_maxlen = keyword_names({"maxlen"});  // deque(maxlen=...)
-
-    PyObject* const call_format = keep(from_utf8("%% %s"));  // the debug line of one call
-    PyObject* const time_format = keep(from_utf8("%Y-%m-%dT%H:%M:%S.%f"));
-    PyObject* const enabled_message = keep(from_utf8("TclHistory is enabled."));
-    PyObject* const disabled_message = keep(from_utf8("TclHistory is disabled."));
+    const Ref call_format = from_utf8("%% %s");  // the debug line of one call
+    const Ref time_format = from_utf8("%Y-%m-%dT%H:%M:%S.%f");
+    const Ref enabled_message = from_utf8("TclHistory is enabled.");
+    const Ref disabled_message = from_utf8("TclHistory is disabled.");
 };
 
 struct State : ModuleState {
-    PyObject* re;
-    PyObject* deque;
-    PyTypeObject* Entry;
-    PyTypeObject* History;
-    PyObject* debug_level;  // logging.DEBUG
+    Ref re;
+    Ref deque;
+    Ref Entry;
+    Ref History;
+    Ref debug_level;  // logging.DEBUG
 
-    Names name{*this};
+    Names name;
+
+    auto owned() { return std::array{&re, &deque, &Entry, &History, &debug_level}; }
 
     void init(PyObject* module);
     void import_names(PyObject* module);
@@ -135,7 +135,8 @@ void fill_entry(State& st, PyObject* module, EntryObject* entry, Ref&& text) {
 Ref Entry_init(const Call& c, Named<2> named) {
     State& st = state_of(c);
     auto [self, api] = named;
-    fill_entry(st, c.function->module, EntryInstance::from(st.Entry, self), call_text(api));
+    fill_entry(st, c.function->module, EntryInstance::from(as_type(st.Entry), self),
+               call_text(api));
     return none();
 }
 
@@ -145,7 +146,7 @@ constexpr FunctionDef Entry_init_def{"__init__", invoke<Entry_init>, "(self, api
 Ref Entry_str(const Call& c, Named<1> named) {
     State& st = state_of(c);
     PyObject* self = named[0];
-    EntryObject* entry = EntryInstance::from(st.Entry, self);
+    EntryObject* entry = EntryInstance::from(as_type(st.Entry), self);
     Ref stamp = call_method(field(self, entry->timestamp, "timestamp").get(), st.name.strftime,
                             st.name.time_format);
     Ref api = field(self, entry->api, "api");
@@ -168,7 +169,7 @@ constexpr FunctionDef Entry_repr_def{"__repr__", invoke<Entry_repr>, "(self)",
 
 Ref Entry_getstate(const Call& c, Named<1> named) {
     State& st = state_of(c);
-    EntryObject* entry = EntryInstance::from(st.Entry, named[0]);
+    EntryObject* entry = EntryInstance::from(as_type(st.Entry), named[0]);
     return fields_state(entry->dict, {{"timestamp", entry->timestamp}, {"api", entry->api}});
 }
 
@@ -194,7 +195,7 @@ struct HistoryObject {
 using HistoryInstance = NativeInstance<HistoryObject>;
 
 HistoryObject* as_history(State& st, PyObject* self) {
-    return HistoryInstance::from(st.History, self);
+    return HistoryInstance::from(as_type(st.History), self);
 }
 
 Ref general_record(HistoryObject* h) {
@@ -304,7 +305,7 @@ bool is_enabled(HistoryObject* h) {
 
 // A new Entry of `text`, recorded in the general record and every active marker.
 void record_text(State& st, PyObject* module, HistoryObject* h, Ref&& text) {
-    Ref entry = allocate_instance(reinterpret_cast<PyObject*>(st.Entry));
+    Ref entry = allocate_instance(st.Entry);
     fill_entry(st, module, reinterpret_cast<EntryObject*>(entry.get()), std::move(text));
     record(st, h, entry);
 }
@@ -399,7 +400,7 @@ Ref read_from_end(Borrowed record, Py_ssize_t kept) {
 // not grow with the record.
 Ref last_entries(State& st, Borrowed record, PyObject* count) {
     Ref slice = own(PySlice_New(own(PyNumber_Negative(count)).get(), nullptr, nullptr));
-    if (Py_TYPE(record.get()) == reinterpret_cast<PyTypeObject*>(st.deque)) {
+    if (Py_TYPE(record.get()) == as_type(st.deque)) {
         Py_ssize_t start, stop, step;
         check(PySlice_Unpack(slice, &start, &stop, &step));
         Py_ssize_t length = check_size(PyObject_Size(record));
@@ -543,27 +544,24 @@ void State::import_names(PyObject* module) {
     add_object(module, "logging", logging);
     deque = add_object(module, "deque", import_attr("collections", "deque"));
     add_object(module, "get_time", import_attr("tarvik.utils.utils", "get_time"));
-    add_object(module, "log", call_method(logging, name.get_logger, keep(from_utf8("tarvik.tcl"))));
-    debug_level = keep(getattr(logging, "DEBUG"));
+    add_object(module, "log", call_method(logging, name.get_logger, from_utf8("tarvik.tcl").get()));
+    debug_level = getattr(logging, "DEBUG");
 }
 
 void State::init(PyObject* module) {
     import_names(module);
-    PyObject* entry = add_object(
+    Entry = add_object(
         module, "Entry",
         EntryInstance::make_class(module, "tarvik.tcl.history.Entry", Py_TPFLAGS_BASETYPE,
                                   entry_members, {{Py_tp_doc, const_cast<char*>(entry_doc)}}));
-    Entry = reinterpret_cast<PyTypeObject*>(entry);
-    add_methods(*this, module, entry, Entry_methods);
+    add_methods(*this, module, Entry, Entry_methods);
 
-    PyObject* history =
-        add_object(module, "History",
-                   HistoryInstance::make_class(module, "tarvik.tcl.history.History",
-                                               Py_TPFLAGS_BASETYPE, history_members,
-                                               {{Py_tp_doc, const_cast<char*>(history_doc)}}));
-    History = reinterpret_cast<PyTypeObject*>(history);
-    check(PyObject_SetAttrString(history, "__MAX_HISTORY__", own(PyLong_FromLong(9999)).get()));
-    add_methods(*this, module, history, History_methods);
+    History = add_object(module, "History",
+                         HistoryInstance::make_class(
+                             module, "tarvik.tcl.history.History", Py_TPFLAGS_BASETYPE,
+                             history_members, {{Py_tp_doc, const_cast<char*>(history_doc)}}));
+    check(PyObject_SetAttrString(History, "__MAX_HISTORY__", own(PyLong_FromLong(9999)).get()));
+    add_methods(*this, module, History, History_methods);
 }
 
 }  // namespace

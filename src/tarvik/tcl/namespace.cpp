@@ -25,40 +25,67 @@ namespace tarvik {
 namespace {
 
 struct State : ModuleState {
-    Names name{*this};
+    Names name;
     Converter convert;
-    PyObject* MutableMapping;
-    PyObject* TclError;
-    PyObject* Tcl_Obj;
-    PyObject* functools;
+    Ref MutableMapping;
+    Ref TclError;
+    Ref functools;
     bool assertions;  // assert statements run (no -O)
 
-    PyObject* TclVariable;
-    PyObject* TempTclVariable;
-    PyObject* TclArrayVariable;
-    PyObject* TempTclArrayVariable;
-    PyObject* TclCommand;
-    PyObject* TempTclCommand;
-    PyObject* TclNamespace;
-    PyObject* TempTclNamespace;
-    PyObject* variables_view;  // TclNamespace.VariablesView
-    PyObject* commands_view;   // TclNamespace.CommandsView
-    PyObject* view_keys;       // TclNamespace.KeysView
+    Ref TclVariable;
+    Ref TempTclVariable;
+    Ref TclArrayVariable;
+    Ref TempTclArrayVariable;
+    Ref TclCommand;
+    Ref TempTclCommand;
+    Ref TclNamespace;
+    Ref TempTclNamespace;
+    Ref variables_view;  // TclNamespace.VariablesView
+    Ref commands_view;   // TclNamespace.CommandsView
+    Ref view_keys;       // TclNamespace.KeysView
 
-    PyObject* marker;                // TclVariable._TclVariable__marker
-    PyObject* dashed_args;           // the native kwargs_to_dashed_args
-    PyTypeObject* lazy_names;        // the iterator type of arrays and views
-    PyTypeObject* command_callback;  // what stands for a Python function registered in Tcl
+    Ref marker;            // TclVariable._TclVariable__marker
+    Ref dashed_args;       // the native kwargs_to_dashed_args
+    Ref lazy_names;        // the iterator type of arrays and views
+    Ref command_callback;  // the type of what stands for a Python function registered in Tcl
 
     // The methods as this module made them, which a view's item read compares with what it
-    // finds (see direct_read).
-    PyObject* VariablesView_get;
-    PyObject* ObjectsView_get;
-    PyObject* VariablesView_byref;
-    PyObject* TclVariable_init;
-    PyObject* TclVariable_get_str;
-    PyObject* TclVariable_get_obj;
-    PyObject* TclNamespace_str;  // what name_text() compares with (see converts_as_its_name)
+    // finds (see direct_read), and name_text() with what a namespace handle's class has.
+    Ref VariablesView_get;
+    Ref ObjectsView_get;
+    Ref VariablesView_byref;
+    Ref TclVariable_init;
+    Ref TclVariable_get_str;
+    Ref TclVariable_get_obj;
+    Ref TclNamespace_str;
+
+    auto owned() {
+        return std::array{&MutableMapping,
+                          &TclError,
+                          &functools,
+                          &TclVariable,
+                          &TempTclVariable,
+                          &TclArrayVariable,
+                          &TempTclArrayVariable,
+                          &TclCommand,
+                          &TempTclCommand,
+                          &TclNamespace,
+                          &TempTclNamespace,
+                          &variables_view,
+                          &commands_view,
+                          &view_keys,
+                          &marker,
+                          &dashed_args,
+                          &lazy_names,
+                          &command_callback,
+                          &VariablesView_get,
+                          &ObjectsView_get,
+                          &VariablesView_byref,
+                          &TclVariable_init,
+                          &TclVariable_get_str,
+                          &TclVariable_get_obj,
+                          &TclNamespace_str};
+    }
 
     void init(PyObject* module);
     void import_names(PyObject* module);
@@ -101,7 +128,7 @@ Ref names_tuple(std::initializer_list<const char*> names) {
 void State::import_names(PyObject* module) {
     MutableMapping =
         add_object(module, "MutableMapping", import_attr("collections.abc", "MutableMapping"));
-    convert.init(*this);
+    convert.init();
     add_object(module, "scriptify", import_sibling_attr(module, "scriptify", "scriptify"));
     add_object(module, "tclobj", import_sibling_attr(module, "scriptify", "tclobj"));
     Ref tkinter = import("tkinter");
@@ -109,19 +136,18 @@ void State::import_names(PyObject* module) {
     add_object(module, "Tk", getattr(tkinter, "Tk"));
     add_object(module, "MethodType", import_attr("types", "MethodType"));
     add_object(module, "weakref", import("weakref"));
-    PyObject* sys = add_object(module, "sys", import("sys"));
+    Ref sys = add_object(module, "sys", import("sys"));
     functools = add_object(module, "functools", import("functools"));
     add_object(
         module, "__all__",
         names_tuple({"TclVariable", "TempTclVariable", "TclArrayVariable", "TempTclArrayVariable",
                      "TclCommand", "TempTclCommand", "TclNamespace", "TempTclNamespace"}));
-    Tcl_Obj = convert.Tcl_Obj;
     Ref optimize = getattr(getattr(sys, "flags"), "optimize");
     assertions = PyLong_AsLong(optimize) == 0;
 }
 
 void State::build_variable_classes(PyObject* module) {
-    marker = keep(tarvik::call(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    marker = tarvik::call(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
     TclVariable = add_object(module, "TclVariable",
                              ClassBuilder(*this, module, "TclVariable")
                                  .doc(TclVariable_doc)
@@ -151,7 +177,7 @@ void State::build_command_classes(PyObject* module) {
                                 .doc(TclCommand_doc)
                                 .methods(TclCommand_methods)
                                 .build({}));
-    dashed_args = keep(getattr(TclCommand, name.kwargs_to_dashed_args));
+    dashed_args = getattr(TclCommand, name.kwargs_to_dashed_args);
     TempTclCommand = add_object(module, "TempTclCommand",
                                 ClassBuilder(*this, module, "TempTclCommand")
                                     .doc(TempTclCommand_doc)
@@ -166,7 +192,7 @@ void State::build_namespace_classes(PyObject* module) {
                   .doc(TclNamespace_doc)
                   .methods(TclNamespace_methods)
                   .build({});
-    auto view = [&](const char* view_name, const char* doc, const auto& methods, PyObject* base) {
+    auto view = [&](const char* view_name, const char* doc, const auto& methods, Borrowed base) {
         Ref made =
             ClassBuilder(*this, module, view_name, cls).doc(doc).methods(methods).build({base});
         setattr(cls, from_utf8(view_name), made);
@@ -178,20 +204,20 @@ void State::build_namespace_classes(PyObject* module) {
                    .methods(KeysView_methods)
                    .build({keys_base});
     setattr(cls, from_utf8("KeysView"), keys);
-    view_keys = keep(keys);
+    view_keys = keys;
     Ref variables = view("VariablesView", VariablesView_doc, VariablesView_methods, MutableMapping);
     Ref objects = view("ObjectsView", ObjectsView_doc, ObjectsView_methods, variables);
     Ref commands = view("CommandsView", CommandsView_doc, CommandsView_methods, MutableMapping);
     view("ProcsView", ProcsView_doc, ProcsView_methods, commands);
-    variables_view = keep(variables);
-    VariablesView_get = keep(class_attribute(variables, name.get));
-    ObjectsView_get = keep(class_attribute(objects, name.get));
-    VariablesView_byref = keep(class_attribute(variables, name.byref));
-    TclVariable_init = keep(class_attribute(TclVariable, name.dunder_init));
-    TclVariable_get_str = keep(class_attribute(TclVariable, name.get_str));
-    TclVariable_get_obj = keep(class_attribute(TclVariable, name.get_obj));
-    commands_view = keep(commands);
-    TclNamespace_str = keep(class_attribute(cls, name.dunder_str));
+    variables_view = variables;
+    VariablesView_get = class_attribute(variables, name.get);
+    ObjectsView_get = class_attribute(objects, name.get);
+    VariablesView_byref = class_attribute(variables, name.byref);
+    TclVariable_init = class_attribute(TclVariable, name.dunder_init);
+    TclVariable_get_str = class_attribute(TclVariable, name.get_str);
+    TclVariable_get_obj = class_attribute(TclVariable, name.get_obj);
+    commands_view = commands;
+    TclNamespace_str = class_attribute(cls, name.dunder_str);
     TclNamespace = add_object(module, "TclNamespace", cls);
     TempTclNamespace = add_object(module, "TempTclNamespace",
                                   ClassBuilder(*this, module, "TempTclNamespace")
@@ -202,10 +228,8 @@ void State::build_namespace_classes(PyObject* module) {
 
 void State::init(PyObject* module) {
     import_names(module);
-    lazy_names = reinterpret_cast<PyTypeObject*>(
-        keep(Ref::steal(reinterpret_cast<PyObject*>(lazy_names::create(module)))));
-    command_callback = reinterpret_cast<PyTypeObject*>(
-        keep(Ref::steal(reinterpret_cast<PyObject*>(callbacks::create(module)))));
+    lazy_names = Ref::steal(reinterpret_cast<PyObject*>(lazy_names::create(module)));
+    command_callback = Ref::steal(reinterpret_cast<PyObject*>(callbacks::create(module)));
     build_variable_classes(module);
     build_command_classes(module);
     build_namespace_classes(module);

@@ -23,28 +23,28 @@ namespace {
 
 // Interned attribute, method and keyword names, and the words the quick calls write.
 struct Names : InternedNames {
-    using InternedNames::InternedNames;
-
-    PyObject* const history = name("history");
-    PyObject* const append = name("append");
-    PyObject* const tk = name("tk");
-    PyObject* const call = name("call");
-    PyObject* const vars = name("vars");
-    PyObject* const cast_any = name("cast_any");
-    PyObject* const cast = name("cast_");  // the keyword that never reaches Tcl
-    PyObject* const self = name("self");
-    PyObject* const separator = name("::");
-    PyObject* const dash = name("-");
-    PyObject* const error_info = name("::errorInfo");
+    const Ref history = name("history");
+    const Ref append = name("append");
+    const Ref tk = name("tk");
+    const Ref call = name("call");
+    const Ref vars = name("vars");
+    const Ref cast_any = name("cast_any");
+    const Ref cast = name("cast_");  // the keyword that never reaches Tcl
+    const Ref self = name("self");
+    const Ref separator = name("::");
+    const Ref dash = name("-");
+    const Ref error_info = name("::errorInfo");
 };
 
 struct State : ModuleState {
     Converter convert;
-    PyObject* TclError;
-    PyTypeObject* Z;
-    PyTypeObject* Z_Code;
+    Ref TclError;
+    Ref Z;
+    Ref Z_Code;
 
-    Names name{*this};
+    Names name;
+
+    auto owned() { return std::array{&TclError, &Z, &Z_Code}; }
 
     void init(PyObject* module);
     void import_names(PyObject* module);
@@ -85,11 +85,11 @@ using ZInstance = NativeInstance<ZObject>;
 using ZCodeInstance = NativeInstance<ZCodeObject>;
 
 ZObject* as_z(State& st, PyObject* self) {
-    return ZInstance::from(st.Z, self);
+    return ZInstance::from(as_type(st.Z), self);
 }
 
 ZCodeObject* as_z_code(State& st, PyObject* self) {
-    return ZCodeInstance::from(st.Z_Code, self);
+    return ZCodeInstance::from(as_type(st.Z_Code), self);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -124,7 +124,7 @@ PyObject* z_code_alloc(PyTypeObject* type, Py_ssize_t items) {
 
 // What Z_Code(name, tcl=tcl) makes, without the generic constructor call.
 Ref new_z_code(State& st, PyObject* name, Borrowed tcl) {
-    PyTypeObject* type = st.Z_Code;
+    PyTypeObject* type = as_type(st.Z_Code);
     auto* code = reinterpret_cast<ZCodeObject*>(type->tp_alloc(type, 0));
     if (code == nullptr) raise_current();
     Ref made = Ref::steal(reinterpret_cast<PyObject*>(code));
@@ -409,7 +409,7 @@ Ref run_command(State& st, PyObject* host, Words& words) {
 // elements, a byte array one character per byte, a number its Tcl text. An object of any other
 // type (from another host) is its str(), a tuple of such objects its list by scriptify().
 [[gnu::noinline]] Ref plain_string(State& st, PyObject* result) {
-    auto* tcl_obj = reinterpret_cast<PyTypeObject*>(st.convert.Tcl_Obj);
+    PyTypeObject* tcl_obj = as_type(st.convert.Tcl_Obj);
     if (Ref text = tcl::element_text(result, tcl_obj)) return text;
     if (PyTuple_Check(result)) return st.convert.scriptify(result);
     return str(result);
@@ -564,21 +564,19 @@ PyGetSetDef z_code_getset[] = {
 void State::import_names(PyObject* module) {
     add_object(module, "weakref", import("weakref"));
     TclError = add_object(module, "TclError", import_attr("tkinter", "TclError"));
-    convert.init(*this);
+    convert.init();
     add_object(module, "scriptify", import_sibling_attr(module, "scriptify", "scriptify"));
 }
 
 void State::init(PyObject* module) {
     import_names(module);
-    PyObject* z =
-        add_object(module, "Z",
+    Z = add_object(module, "Z",
                    ZInstance::make_class(module, "tarvik.tcl.z.Z", Py_TPFLAGS_BASETYPE, z_members,
                                          {{Py_tp_doc, const_cast<char*>(z_doc)},
                                           {Py_tp_getattro, reinterpret_cast<void*>(z_getattro)}}));
-    Z = reinterpret_cast<PyTypeObject*>(z);
-    add_methods(*this, module, z, Z_methods);
+    add_methods(*this, module, Z, Z_methods);
 
-    PyObject* z_code = add_object(
+    Z_Code = add_object(
         module, "Z_Code",
         ZCodeInstance::make_class(module, "tarvik.tcl.z.Z_Code",
                                   Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_VECTORCALL, z_code_members,
@@ -587,8 +585,7 @@ void State::init(PyObject* module) {
                                    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
                                    {Py_tp_getattro, reinterpret_cast<void*>(z_code_getattro)}},
                                   z_code_getset));
-    Z_Code = reinterpret_cast<PyTypeObject*>(z_code);
-    add_methods(*this, module, z_code, Z_Code_methods);
+    add_methods(*this, module, Z_Code, Z_Code_methods);
 }
 
 }  // namespace

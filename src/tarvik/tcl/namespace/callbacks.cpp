@@ -26,7 +26,7 @@ namespace callbacks {
 using Lifecycle = NativeInstance<Callback>;
 
 State& callback_state(PyObject* self) {
-    return *static_cast<State*>(PyType_GetModuleState(Py_TYPE(self)));
+    return state_of_type<State>(Py_TYPE(self));
 }
 
 // "Type: message" and the traceback as the traceback module writes it, without its last newline.
@@ -43,9 +43,10 @@ std::pair<Ref, Ref> describe(const State& st, PyObject* error) {
 // Tcl's `error message trace {PYTHON Type}`, run through the host's tk while `error` is the
 // exception being handled. The TclError it raises is the point of the call; any other failure
 // of this report leaves the error as _tkinter would report it alone.
-void report_to_tcl(const State& st, PyObject* host, PyObject* error) {
+void report_to_tcl(PyObject* self, PyObject* host, PyObject* error) {
     HandlingError handling(error);
     try {
+        const State& st = callback_state(self);
         auto [message, trace] = describe(st, error);
         Ref code = tuple(st.name.w_python, own(PyType_GetName(Py_TYPE(error))).get());
         Ref tk = getattr(unproxy(host), st.name.tk);
@@ -68,14 +69,14 @@ PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* k
             return Ref::steal(result);
         if (!error_matches(PyExc_Exception)) raise_current();
         Ref error = fetch_error();
-        report_to_tcl(callback_state(self), host, error);
+        report_to_tcl(self, host, error);
         raise_exception(std::move(error));
     });
 }
 
 PyObject* repr(PyObject* self) {
-    return PyUnicode_FromFormat("<Tcl command callback of %R>",
-                                reinterpret_cast<Callback*>(self)->func);
+    PyObject* func = reinterpret_cast<Callback*>(self)->func;
+    return PyUnicode_FromFormat("<Tcl command callback of %R>", func ? func : Py_None);
 }
 
 PyMemberDef members[] = {
@@ -113,7 +114,7 @@ PyTypeObject* create(PyObject* module) {
 // value that is not callable is left for tk to refuse in its own words.
 Ref command_callback(const State& st, PyObject* func, Borrowed host) {
     if (!PyCallable_Check(func)) return Ref::borrow(func);
-    auto* cb = PyObject_GC_New(Callback, st.command_callback);
+    auto* cb = PyObject_GC_New(Callback, as_type(st.command_callback));
     if (cb == nullptr) raise_current();
     cb->vectorcall = callbacks::call;
     cb->func = Py_NewRef(func);

@@ -44,7 +44,7 @@ Ref tk_of(const State& st, PyObject* self) {
 // _tkinter would crash on.
 Ref tk_call(const State& st, PyObject* self, Borrowed words) {
     Ref tk = tk_of(st, self);
-    return call_method(tk, st.name.call, tcl::safe_for_tk(words, st.Tcl_Obj).get());
+    return call_method(tk, st.name.call, tcl::safe_for_tk(words, st.convert.Tcl_Obj).get());
 }
 
 // self.tcl.<cast>(result), for cast_list, cast_boolean and cast_array.
@@ -54,7 +54,7 @@ Ref host_cast(const State& st, PyObject* self, PyObject* cast_name, Borrowed res
 
 // A Tcl object as its string; anything else as it is.
 Ref plain_string(const State& st, Ref value) {
-    if (Py_TYPE(value.get()) == reinterpret_cast<PyTypeObject*>(st.Tcl_Obj)) return str(value);
+    if (Py_TYPE(value.get()) == as_type(st.convert.Tcl_Obj)) return str(value);
     return value;
 }
 
@@ -96,7 +96,7 @@ bool in_instance_dict(Borrowed dict, PyObject* name) {
 // TclNamespace whose class still has this module's __str__ and no conversion hook, on the class
 // or the instance. Asked of CPython's type cache on every use, nothing remembered.
 bool converts_as_its_name(const State& st, PyObject* obj) {
-    if (Py_TYPE(obj) != reinterpret_cast<PyTypeObject*>(st.TclNamespace) ||
+    if (Py_TYPE(obj) != as_type(st.TclNamespace) ||
         !class_finds(st.TclNamespace, st.name.dunder_str, st.TclNamespace_str))
         return false;
     Ref dict = instance_dict_of(obj);
@@ -145,13 +145,13 @@ Ref absolute_name(const State& st, PyObject* self, PyObject* attribute) {
 
 // absolute() and make_absolute() of the handle whose name is the attribute `Name` (var_name or
 // cmd_name).
-template <PyObject* const Names::* Name>
+template <const Ref Names::* Name>
 Ref handle_absolute(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
     return absolute_name(st, named[0], st.name.*Name);
 }
 
-template <PyObject* const Names::* Name>
+template <const Ref Names::* Name>
 Ref handle_make_absolute(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
     PyObject* self = named[0];

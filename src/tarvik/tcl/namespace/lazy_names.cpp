@@ -19,7 +19,7 @@ struct LazyNames {
 };
 
 State& lazy_state(PyObject* self) {
-    return *static_cast<State*>(PyType_GetModuleState(Py_TYPE(self)));
+    return state_of_type<State>(Py_TYPE(self));
 }
 
 // The names a view lists for its query ("::info", kind), or their number when `count`: those of
@@ -118,7 +118,7 @@ PyTypeObject* create(PyObject* module) {
 }  // namespace lazy_names
 
 Ref iterate_names(const State& st, NameSource source, PyObject* owner, PyObject* query) {
-    auto* it = PyObject_GC_New(LazyNames, st.lazy_names);
+    auto* it = PyObject_GC_New(LazyNames, as_type(st.lazy_names));
     if (it == nullptr) raise_current();
     it->source = source;
     it->running = false;

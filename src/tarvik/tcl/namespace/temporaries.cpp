@@ -97,8 +97,8 @@ bool host_gone(const State& st, PyObject* self) {
 void wrap(const State& st, PyObject* self, PyObject* func) {
     Ref dict = getattr(self, st.name.dunder_dict);
     Ref own_state = new_dict();
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(st.name.handle_state); ++i) {
-        PyObject* attribute = PyTuple_GET_ITEM(st.name.handle_state, i);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(st.name.handle_state.get()); ++i) {
+        PyObject* attribute = PyTuple_GET_ITEM(st.name.handle_state.get(), i);
         if (Ref value = Ref::borrow(PyDict_GetItemWithError(dict, attribute)))
             set_item(own_state, attribute, value);
         else if (PyErr_Occurred())
@@ -129,7 +129,7 @@ constexpr FunctionDef TempTclCommand_init_def{
     "(self, func=None, cmd_name='::__tarvik__{cls}_{id}_tmp', **kwargs)",
     "Name a temporary command and register func under it when given."};
 
-template <PyObject* State::* Class>
+template <Ref State::* Class>
 Ref temporary_enter(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
     PyObject* self = named[0];
@@ -138,7 +138,7 @@ Ref temporary_enter(const Call& c, Named<1> named) {
     return result;
 }
 
-template <PyObject* State::* Class>
+template <Ref State::* Class>
 Ref temporary_exit(const Call& c, Deferred<1> parse) {
     const State& st = c.state<State>();
     delete_quietly(st, receiver(c));

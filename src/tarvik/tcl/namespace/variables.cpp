@@ -82,7 +82,7 @@ Ref TclVariable_set(const Call& c, Deferred<3> parse) {
     }
     Ref tk = tk_of(st, self);
     Ref name = getattr(self, st.name.var_name);
-    Ref converted = tcl::safe_for_tk(tclobj(st, value).get(), st.Tcl_Obj);
+    Ref converted = tcl::safe_for_tk(tclobj(st, value).get(), st.convert.Tcl_Obj);
     if (index == Py_None) return call_method(tk, st.name.setvar, name.get(), converted.get());
     return call_method(tk, st.name.setvar, name.get(), scriptify(st, index).get(), converted.get());
 }

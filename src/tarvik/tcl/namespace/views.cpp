@@ -5,7 +5,7 @@
 namespace tarvik {
 namespace {
 
-template <PyObject* State::* View>
+template <Ref State::* View>
 Ref view_init(const Call& c, Named<2> named) {
     const State& st = c.state<State>();
     auto [self, ns] = named;
@@ -88,7 +88,7 @@ constexpr FunctionDef VariablesView_array_byref_def{
 // A view method (self, name, *more): the handle that byref() makes for `name`, then its method
 // `Method` with the remaining arguments, the last of them passed by the keywords of the tuple
 // `Keywords` when there is one.
-template <PyObject* const Names::* Method, size_t N, PyObject* const Names::* Keywords = nullptr>
+template <const Ref Names::* Method, size_t N, const Ref Names::* Keywords = nullptr>
 Ref view_delegate(const Call& c, Named<N> named) {
     const State& st = c.state<State>();
     Ref handle = call_method(named[0], st.name.byref, named[1]);
@@ -190,16 +190,16 @@ constexpr FunctionDef VariablesView_getitem_def{
     "array_get() gives them; KeyError when it cannot be read."};
 
 // TclNamespace('name').<View>, the view as it is reached from its handle.
-template <PyObject* const Names::* View>
+template <const Ref Names::* View>
 Ref view_repr(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
     Ref ns = getattr(named[0], st.name.ns);
-    return own(PyUnicode_FromFormat("%R.%U", ns.get(), st.name.*View));
+    return own(PyUnicode_FromFormat("%R.%U", ns.get(), (st.name.*View).get()));
 }
 
 // An item method that is one call of another method of the view, self.<Method>(*args), returning
 // its result, or None for an assignment.
-template <PyObject* const Names::* Method, size_t N, bool Assignment = false>
+template <const Ref Names::* Method, size_t N, bool Assignment = false>
 Ref view_on_self(const Call& c, Named<N> named) {
     const State& st = c.state<State>();
     Ref result = own(PyObject_VectorcallMethod(st.name.*Method, named.data(), N, nullptr));
@@ -229,7 +229,7 @@ Ref view_len(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
     PyObject* self = named[0];
     Ref iterator = own(PyObject_GetIter(self));
-    if (Py_TYPE(iterator.get()) == st.lazy_names) {
+    if (Py_TYPE(iterator.get()) == as_type(st.lazy_names)) {
         auto* names = reinterpret_cast<LazyNames*>(iterator.get());
         if (names->source == NameSource::VIEW_QUERY && !names->started() && !names->running) {
             Ref view = Ref::borrow(names->owner), query = Ref::borrow(names->query);
@@ -262,7 +262,7 @@ const FunctionDef KeysView_methods[] = {
     {"__iter__", invoke<KeysView_iter>, "(self)", "Iterate over the view's names."},
 };
 
-template <PyObject* const Names::* Query>
+template <const Ref Names::* Query>
 Ref view_iter(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
     return iterate_names(st, NameSource::VIEW_QUERY, named[0], st.name.*Query);

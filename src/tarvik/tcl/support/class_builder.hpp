@@ -110,7 +110,7 @@ inline Ref construct(const ModuleState& state, PyObject* cls, PyObject* const* a
         init = Ref::borrow(PyDict_GetItemWithError(type->tp_dict, init_name));
         if (!init && PyErr_Occurred()) raise_current();
     }
-    if (!init || Py_TYPE(init.get()) != state.function_type)
+    if (!init || Py_TYPE(init.get()) != state.native_function_type())
         return own(PyObject_Vectorcall(cls, args, nargs, kwnames));
     Ref self = own(type->tp_new(type, Ref::steal(PyTuple_New(0)).get(), nullptr));
     size_t total = nargs + (kwnames ? size_t(PyTuple_GET_SIZE(kwnames)) : 0);
