@@ -6,6 +6,7 @@ used to crash runs in a child process, so a crash fails its test instead of endi
 from __future__ import annotations
 
 import gc
+import os
 import pickle
 import subprocess
 import sys
@@ -21,9 +22,11 @@ TIMEOUT = 120
 
 
 def run_child(code: str) -> str:
-    """Runs `code` in a fresh interpreter and returns what it printed; fails on any crash."""
+    """Runs `code` in a fresh interpreter and returns what it printed; fails on any crash. The
+    debug allocator overwrites freed memory, so a use after free shows as a crash."""
     child = subprocess.run([sys.executable, "-X", "faulthandler", "-c", textwrap.dedent(code)],
-                           capture_output=True, text=True, timeout=TIMEOUT)
+                           capture_output=True, text=True, timeout=TIMEOUT,
+                           env={**os.environ, "PYTHONMALLOC": "debug"})
     assert child.returncode == 0, child.stderr[-3000:]
     return child.stdout.strip()
 
@@ -247,3 +250,64 @@ def test_a_name_iterator_refuses_to_run_inside_itself(interp):
         assert inner == ["name iterator already executing"]
     finally:
         interp.tk.eval("unset ::reentered")
+
+
+# Another finaliser run by the collector inside an allocation (Python 3.11): it renames the
+# function whose arguments are being parsed, and the parse then reports an argument error.
+RENAMING_CHILD = """
+import gc
+from tarvik.tcl import TclInterpreter
+from tarvik.tcl.namespace import TclNamespace
+
+view = TclNamespace("::g", TclInterpreter()).vars
+function = TclNamespace.VariablesView.byref
+
+class Renamer:
+    def __del__(self):
+        function.__qualname__ = "".join(["renamed.", "byref"])  # frees the name it had
+
+gc.collect()
+gc.disable()
+cycle = Renamer()
+cycle.self = cycle
+del cycle
+gc.set_threshold(1)
+gc.enable()
+try:
+    view.byref("x", extra=1, var_name="y")  # the parse makes a dict for extra, then fails
+except TypeError as error:
+    gc.set_threshold(700)
+    print(error)
+"""
+
+
+def test_a_finaliser_renaming_a_function_while_its_arguments_are_parsed():
+    assert run_child(RENAMING_CHILD) in (
+        "TclNamespace.VariablesView.byref() got multiple values for argument 'var_name'",
+        "renamed.byref() got multiple values for argument 'var_name'",
+    )
+
+
+def test_a_record_dropped_while_the_history_clears_it():
+    # deque.clear() goes on using the deque after it has dropped the items.
+    printed = run_child("""
+        from collections import deque
+        from tarvik.tcl.history import History
+
+        shared = []
+
+        class Records(dict):
+            def values(self):
+                return shared  # the very list it keeps
+
+        class Dropper:
+            def __del__(self):
+                shared.clear()  # drops the record that is being cleared
+
+        history = History()
+        shared.append(deque([Dropper()]))
+        history.__markers__ = Records()
+        history.clear(clear_all=True)
+        print(shared, list(history.__history__))
+    """)
+    assert printed == "[] []"

@@ -335,7 +335,7 @@ Ref History_clear(const Call& c, Named<3> named) {
     if (is_true(clear_all)) {
         Ref records = own(PyMapping_Values(marker_records(h).get()));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records.get()); ++i)
-            clear_record(st, PyList_GET_ITEM(records.get(), i));
+            clear_record(st, Ref::borrow(PyList_GET_ITEM(records.get(), i)));
         clear_record(st, general_record(h));
     } else if (marker != Py_None) {
         clear_record(st, own(PyObject_GetItem(marker_records(h).get(), marker)));

@@ -472,8 +472,10 @@ namespace detail {
 
 template <size_t N>
 Arguments<N> parse(const Call& c) {
-    return parse_arguments<N>(*c.function->parameters, c.function->qualname, c.args, c.nargs,
-                              c.kwnames);
+    // The name is held: the parse allocates, which on Python 3.11 can run a finaliser that
+    // renames the function, and an argument error formats the name afterwards.
+    Ref qualname = Ref::borrow(c.function->qualname);
+    return parse_arguments<N>(*c.function->parameters, qualname, c.args, c.nargs, c.kwnames);
 }
 
 // The parameter count of each kind of body, and how a call runs it.
