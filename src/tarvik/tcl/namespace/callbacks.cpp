@@ -58,19 +58,24 @@ void report_to_tcl(PyObject* self, PyObject* host, PyObject* error) {
 }
 
 // The function may delete its own command, and Tcl then drops the callback while the function
-// runs: the callback and what it holds are kept for the length of the call.
+// runs: the callback and what it holds are kept for the length of the call. Its result goes to
+// _tkinter, which would end the process on an element of a tuple or list that it cannot
+// convert: such a result is checked first, and the error it would meet raised in Tcl.
 PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Ref callback = Ref::borrow(self);
     auto* cb = reinterpret_cast<Callback*>(self);
     Ref func = Ref::borrow(cb->func), host = Ref::borrow(cb->host);
     return guarded([&] {
         if (!func || !host) raise(PyExc_RuntimeError, "a cleared command callback was called");
-        if (PyObject* result = PyObject_Vectorcall(func, args, nargsf, kwnames))
-            return Ref::steal(result);
-        if (!error_matches(PyExc_Exception)) raise_current();
-        Ref error = fetch_error();
-        report_to_tcl(self, host, error);
-        raise_exception(std::move(error));
+        try {
+            Ref result = own(PyObject_Vectorcall(func, args, nargsf, kwnames));
+            return tcl::safe_for_tk(result, callback_state(self).convert.Tcl_Obj);
+        } catch (const PythonError&) {
+            if (!error_matches(PyExc_Exception)) throw;
+            Ref error = fetch_error();
+            report_to_tcl(self, host, error);
+            raise_exception(std::move(error));
+        }
     });
 }
 
