@@ -82,6 +82,13 @@ def views(table, tcl) -> None:
     table.within("views", "vars['x'] = v; vars['x']", through_view,
                  "tk.setvar + tk.eval('set ...')", raw, 3)
 
+    # The views make a handle per operation: what making one costs, beside a read it can make.
+    table.within("views", "vars.byref('x'): a new TclVariable", lambda: ns.vars.byref("x"),
+                 "tk.getvar(name)", lambda: tk.getvar("::bench_ns::x"), None)
+    table.within("TclNamespace", "TclNamespace(name, tcl) and its four views",
+                 lambda: TclNamespace("::bench_ns", tcl), "tk.getvar(name)",
+                 lambda: tk.getvar("::bench_ns::x"), None)
+
     handle = TclVariable("::bench_ns::x", tcl=tcl)
     assert ns.vars["x"] == handle.get_str()
     table.within("views", "vars['x']", lambda: ns.vars["x"],

@@ -91,12 +91,27 @@ def test_len_follows_an_iterator_that_is_not_the_views_own(interp):
         interp.tk.eval("namespace delete ::lens")
 
 
-# On Python 3.11 the collector runs inside allocations: a finaliser it calls there replaces the
-# initialiser that a constructor has just looked up and frees it. Newer interpreters collect
-# between bytecodes, where the same code is harmless: the case runs everywhere and could crash
-# only where it can.
-FINALISER_CHILD = """
+# On Python 3.11 the collector runs inside allocations. A child's `collect_at_next_allocation`
+# leaves one garbage object whose __del__ is the given finaliser and makes the collector run at
+# the next allocation: on 3.11 one that the native code makes, between a lookup and its use.
+# Newer interpreters collect between bytecodes, where the same code is harmless: the cases run
+# everywhere and could crash only where they can.
+COLLECTOR = """
 import gc
+
+def collect_at_next_allocation(finaliser):
+    class Garbage:
+        __del__ = finaliser
+    gc.collect()
+    gc.disable()
+    cycle = Garbage()
+    cycle.self = cycle
+    del cycle
+    gc.set_threshold(1)
+    gc.enable()
+"""
+
+FINALISER_CHILD = COLLECTOR + """
 from tarvik.tcl import TclInterpreter
 from tarvik.tcl.namespace import TclNamespace, TclVariable
 
@@ -106,18 +121,11 @@ ns = TclNamespace("::g", tcl)
 def init(self, var_name, array_index=None, tcl=None, cast=None):
     self.var_name, self.tcl, self.cast = var_name, tcl, cast
 
-class Replacer:
-    def __del__(self):
-        TclVariable.__init__ = init  # frees the initialiser that only the class held
+def replace_initialiser(garbage):
+    TclVariable.__init__ = init  # frees the initialiser that only the class held
 
-gc.collect()
-gc.disable()
-cycle = Replacer()
-cycle.self = cycle
-del cycle
-gc.set_threshold(1)
-gc.enable()
-handle = ns.vars.byref("x")  # its first allocation runs the collector on Python 3.11
+collect_at_next_allocation(replace_initialiser)
+handle = ns.vars.byref("x")  # the constructor allocates after it has found the initialiser
 gc.set_threshold(700)
 print(type(handle).__name__, handle.var_name, TclVariable.__init__ is init)
 """
@@ -252,27 +260,20 @@ def test_a_name_iterator_refuses_to_run_inside_itself(interp):
         interp.tk.eval("unset ::reentered")
 
 
-# Another finaliser run by the collector inside an allocation (Python 3.11): it renames the
-# function whose arguments are being parsed, and the parse then reports an argument error.
-RENAMING_CHILD = """
-import gc
+# Another finaliser run inside an allocation: it renames the function whose arguments are being
+# parsed, and the parse then reports an argument error.
+RENAMING_CHILD = COLLECTOR + """
 from tarvik.tcl import TclInterpreter
 from tarvik.tcl.namespace import TclNamespace
 
-view = TclNamespace("::g", TclInterpreter()).vars
+tcl = TclInterpreter()
+view = TclNamespace("::g", tcl).vars
 function = TclNamespace.VariablesView.byref
 
-class Renamer:
-    def __del__(self):
-        function.__qualname__ = "".join(["renamed.", "byref"])  # frees the name it had
+def rename(garbage):
+    function.__qualname__ = "".join(["renamed.", "byref"])  # frees the name it had
 
-gc.collect()
-gc.disable()
-cycle = Renamer()
-cycle.self = cycle
-del cycle
-gc.set_threshold(1)
-gc.enable()
+collect_at_next_allocation(rename)
 try:
     view.byref("x", extra=1, var_name="y")  # the parse makes a dict for extra, then fails
 except TypeError as error:
