@@ -145,6 +145,17 @@ def test_records_go_to_the_logger_the_module_holds_at_the_time(monkeypatch):
     sent = [call.args for call in stand_in.debug.call_args_list]
     assert sent == [("% ['set', 'a']",), ("TclHistory is disabled.",),
                     ("TclHistory is enabled.",), ("% b",)]
+    # A real logger in its place is asked too, and its own level decides.
+    quiet = logging.getLogger("tarvik.tcl.a quiet stand-in")
+    quiet.setLevel(logging.INFO)
+    monkeypatch.setattr(module, "log", quiet)
+    CountingWords.formatted = 0
+    for _ in range(2):
+        history.append(CountingWords(["c"]))
+    assert CountingWords.formatted == 0
+    quiet.setLevel(logging.DEBUG)
+    history.append(CountingWords(["d"]))
+    assert CountingWords.formatted == 1
 
 
 @pytest.mark.parametrize("max_history, kept", [(2, ["1", "2"]), (0, []), (None, ["0", "1", "2"])])
