@@ -59,13 +59,26 @@ class FuzzEnv:
     def __init__(self) -> None:
         import tarvik.tcl
 
-        self.interp = tarvik.tcl.default_interpreter()
+        self.interp = self.disarmed(tarvik.tcl.default_interpreter())
         tk = self.interp.tk
-        for command in FORBIDDEN_COMMANDS:
-            tk.eval(f"catch {{rename ::{command} {{}}}}")
         tk.eval("set ::fuzz_cmd ::set; $::fuzz_cmd ::fuzz_x 1")
         tcl_objects = [tk.getvar("::fuzz_cmd"), tk.call("dict", "create", "a", "b c")]
         self.values: st.SearchStrategy[Any] = st.one_of(values, st.sampled_from(tcl_objects))
+
+    @staticmethod
+    def disarmed(interp: Any) -> Any:
+        """`interp` with the forbidden commands removed."""
+        for command in FORBIDDEN_COMMANDS:
+            interp.tk.eval(f"catch {{rename ::{command} {{}}}}")
+        return interp
+
+    @classmethod
+    def fresh_interpreter(cls) -> Any:
+        """An interpreter of its own, for fuzz tests that the calls on the shared one (which
+        rename and delete any command) must not disturb."""
+        from tarvik.tcl import TclInterpreter
+
+        return cls.disarmed(TclInterpreter())
 
 
 @pytest.fixture(scope="session")

@@ -16,6 +16,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+from gates.fuzz.conftest import FuzzEnv
 from gates.fuzz.targets import Target, all_targets
 from gates.fuzz.test_fuzz import LastCall, call_once, count_example
 
@@ -72,10 +73,10 @@ def _init_override(kind: str, value: Any) -> Callable[..., Any]:
 
 
 # The native classes, how to make an instance of each (args, kwargs), and what to do with one.
-def _classes(env: Any) -> dict[str, tuple[Any, Callable[[], tuple[tuple, dict]]]]:
+def _classes(tcl: Any) -> dict[str, tuple[Any, Callable[[], tuple[tuple, dict]]]]:
     TclNamespace = _native("namespace", "TclNamespace")
-    ns = TclNamespace("::fuzz_shapes", env.interp)
-    host = {"tcl": env.interp}
+    ns = TclNamespace("::fuzz_shapes", tcl)
+    host = {"tcl": tcl}
     return {
         "VariablesView": (TclNamespace.VariablesView, lambda: ((ns,), {})),
         "ObjectsView": (TclNamespace.ObjectsView, lambda: ((ns,), {})),
@@ -114,11 +115,17 @@ USES: list[Callable[[Any, Any], Any]] = [
 
 
 @pytest.fixture(scope="module")
-def classes(env: Any) -> dict[str, tuple[Any, Callable[[], tuple[tuple, dict]]]]:
-    tk = env.interp.tk
-    tk.eval("namespace eval ::fuzz_shapes {variable a 1; variable b {x y}; proc p {} {}}")
-    tk.eval("array set ::fuzz_shapes::arr {k1 1 k2 2 k3 3}")
-    return _classes(env)
+def tcl() -> Any:
+    """The interpreter of these tests, apart from the one the calls of test_fuzz.py disturb."""
+    interp = FuzzEnv.fresh_interpreter()
+    interp.tk.eval("namespace eval ::fuzz_shapes {variable a 1; variable b {x y}; proc p {} {}}")
+    interp.tk.eval("array set ::fuzz_shapes::arr {k1 1 k2 2 k3 3}")
+    return interp
+
+
+@pytest.fixture(scope="module")
+def classes(tcl: Any) -> dict[str, tuple[Any, Callable[[], tuple[tuple, dict]]]]:
+    return _classes(tcl)
 
 
 CLASS_NAMES = ["VariablesView", "ObjectsView", "CommandsView", "ProcsView", "TclArrayVariable",
@@ -164,10 +171,9 @@ def test_subclasses_overriding_iter_get_and_init(name: str, classes: Any, data: 
 
 
 @given(data=st.data())
-def test_callbacks_that_delete_their_own_command(data: st.DataObject, env: Any,
+def test_callbacks_that_delete_their_own_command(data: st.DataObject, env: Any, tcl: Any,
                                                   counter: Any) -> None:
     count_example(counter)
-    tcl = env.interp
     TclCommand, TclNamespace, TempTclCommand = (
         _native("namespace", name) for name in ("TclCommand", "TclNamespace", "TempTclCommand"))
     name = "::fuzz_self_deleting"
@@ -254,9 +260,8 @@ def test_attribute_assignment_on_every_native_function(data: st.DataObject, env:
 
 
 @given(data=st.data())
-def test_reentrant_iteration(data: st.DataObject, env: Any, counter: Any) -> None:
+def test_reentrant_iteration(data: st.DataObject, tcl: Any, counter: Any) -> None:
     count_example(counter)
-    tcl = env.interp
     tcl.tk.eval("array set ::fuzz_reentrant {a 1 b 2 c 3}")
     TclArrayVariable, TclNamespace = (_native("namespace", n)
                                       for n in ("TclArrayVariable", "TclNamespace"))
