@@ -47,23 +47,18 @@ def run(table) -> None:
 
 
 # What any exact snapshot of a namespace's variables has to do, written in plain Python: one query
-# for the namespace's own variables that have a value, then each read as its Tcl string (with
-# wantobjects off around the read, so that a value Tcl holds as a number or a list keeps its
-# text, and each read once, so that read traces run once). Against the raw loop this is the
-# floor of the dict() row: the query and the switching are work the raw loop does not do.
+# for the namespace's own variables that have a value, then each read as its Tcl string by one
+# evaluation of `set name` (as get_str() reads), so that a value Tcl holds as a number or a list
+# keeps its text and its read traces run once, in the interpreter as it is. Against the raw loop
+# this is the floor of the dict() row: the query and the string reads are work the raw loop does
+# not do.
 OWN_VARIABLES = ("{ns} {::lmap name [::namespace eval $ns {::info vars}] {"
                  "if {[::info exists ${ns}::$name]} {set name} else continue}}")
 
 
 def exact_snapshot(tk, ns: str) -> dict:
-    def read(name):
-        previous = tk.wantobjects()
-        tk.wantobjects(False)
-        try:
-            return tk.getvar(f"{ns}::{name}")
-        finally:
-            tk.wantobjects(previous)
-    return {name: read(name) for name in tk.splitlist(tk.call("::apply", OWN_VARIABLES, ns))}
+    return {name: tk.eval(f"set {ns}::{name}")
+            for name in tk.splitlist(tk.call("::apply", OWN_VARIABLES, ns))}
 
 
 def views(table, tcl) -> None:
@@ -81,6 +76,13 @@ def views(table, tcl) -> None:
 
     table.within("views", "vars['x'] = v; vars['x']", through_view,
                  "tk.setvar + tk.eval('set ...')", raw, 3)
+
+    # The views make a handle per operation: what making one costs, beside a read it can make.
+    table.within("views", "vars.byref('x'): a new TclVariable", lambda: ns.vars.byref("x"),
+                 "tk.getvar(name)", lambda: tk.getvar("::bench_ns::x"), None)
+    table.within("TclNamespace", "TclNamespace(name, tcl) and its four views",
+                 lambda: TclNamespace("::bench_ns", tcl), "tk.getvar(name)",
+                 lambda: tk.getvar("::bench_ns::x"), None)
 
     handle = TclVariable("::bench_ns::x", tcl=tcl)
     assert ns.vars["x"] == handle.get_str()

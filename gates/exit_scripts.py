@@ -3,8 +3,8 @@
 At interpreter exit the garbage collector tears down modules, classes and instances in an order
 of its own: a class may be cleared or freed before the last of its instances, and a module's
 state before the objects that point into it. Each program leaves instances of one native class
-(or a handle built on them) alive at exit, alone, in a reference cycle, or beside a pool of
-spare objects, and must end with status 0 and nothing on stderr.
+(or a handle built on them) alive at exit, alone, in a reference cycle, or after many quick calls
+have come and gone, and must end with status 0 and nothing on stderr.
 
 ``python -m gates.exit_scripts [python options...]`` runs every program once with the options
 given (default ``-X dev``) and the environment as it is, and fails if any exit is unclean.
@@ -76,7 +76,7 @@ OBJECTS = {
 PLACEMENTS = {
     "alone": "",
     "in a cycle": "d = {'x': obj, 'tcl': tcl}\nd['self'] = d\ndel obj, tcl",
-    "beside a pool": "for i in range(20):\n    tcl.z.set('v', i)\nd = [obj]\nd.append(d)\ndel obj",
+    "after quick calls": "for i in range(20):\n    tcl.z.set('v', i)\nd = [obj]\nd.append(d)\ndel obj",
 }
 
 SCRIPTS = {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and tests the package with every CPython 3.11, 3.12 and 3.13 found on this machine, each
 # in its own virtual environment (.venv-3.11, ...). 3.13 must be there; the others are tested where
-# present. Usage: gates/pythons.sh [version ...]   (default: 3.11 3.12 3.13)
+# present. On 3.11 a short fuzz run follows with the collector running every other allocation.
+# Usage: gates/pythons.sh [version ...]   (default: 3.11 3.12 3.13)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,6 +31,15 @@ find_python() {
     return 1
 }
 
+# Python 3.11 runs the collector inside allocations, so there a finaliser can run between a
+# lookup in native code and its use: a short fuzz run with the collector at its most eager.
+fuzz_collecting_everywhere() {
+    local python=$1 version=$2
+    [ "$version" = 3.11 ] || return 0
+    log "Python $version: fuzzing with gc.set_threshold(1)"
+    "$python" -m gates.run_fuzz --total "${PYTHONS_FUZZ_TOTAL:-600}" --gc-threshold 1
+}
+
 tested=() missing=() failed=()
 for version in "${versions[@]}"; do
     if ! py=$(find_python "$version"); then
@@ -50,7 +60,8 @@ for version in "${versions[@]}"; do
         "$venv/bin/python" -m pip install -q --upgrade pip 2>/dev/null
     fi
     if "$venv/bin/python" -m pip install -q ".[test]" 2>&1 | grep -v "^WARNING: Location" >&2 \
-        ; [ "${PIPESTATUS[0]}" -eq 0 ] && "$venv/bin/python" -m pytest -p no:cacheprovider; then
+        ; [ "${PIPESTATUS[0]}" -eq 0 ] && "$venv/bin/python" -m pytest -p no:cacheprovider \
+        && fuzz_collecting_everywhere "$venv/bin/python" "$version"; then
         tested+=("$version")
     else
         log "Python $version FAILED"

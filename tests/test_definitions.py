@@ -72,6 +72,12 @@ def agreeing(probe_library: Path) -> ModuleType:
         (lambda m: m.deferred(1, b=2), (1, 2)),
         (lambda m: m.count(1, 2, x=3), 3),
         (lambda m: m.Probe().rest(1, 2, 3), (1, 2)),
+        # The body works out a `...` default itself: passing what the signature shows is the same
+        # as leaving it out.
+        (lambda m: m.own_default(1), (1, None)),
+        (lambda m: m.own_default(1, ...), (1, None)),
+        (lambda m: m.own_default(1, b=...), (1, None)),
+        (lambda m: m.own_default(1, 2), (1, 2)),
     ],
 )
 def test_agreeing_bodies_get_their_arguments(agreeing: ModuleType, call, expected) -> None:

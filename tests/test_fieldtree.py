@@ -95,6 +95,14 @@ class TestConstruction:
 
 
 class TestItems:
+    def test_dotted_keys_read_right_however_many_were_read_before(self):
+        # The parts of recently read str keys are remembered, a bounded number of them.
+        keys = [f"level{i}.leaf" for i in range(3000)]
+        tree = FieldTree({key: n for n, key in enumerate(keys)})
+        for _ in range(2):
+            assert [tree[key] for key in keys] == list(range(3000))
+            assert all(key in tree for key in keys[::7]) and "level1.other" not in tree
+
     def test_write_creates_levels_and_membership_walks_them(self):
         tree = FieldTree()
         tree["a.b.e"] = 1

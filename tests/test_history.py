@@ -10,6 +10,7 @@ import pickle
 import re
 from collections import deque
 from datetime import datetime, timedelta
+from unittest import mock
 
 import pytest
 
@@ -131,6 +132,30 @@ def test_the_debug_line_is_formatted_only_when_it_is_logged(monkeypatch, configu
         log.setLevel(logging.NOTSET)
     assert CountingWords.formatted == 2 * formats
     assert texts(history.filter()) == ["set a", "set a"]
+
+
+def test_records_go_to_the_logger_the_module_holds_at_the_time(monkeypatch):
+    stand_in = mock.Mock(spec=logging.Logger)
+    stand_in.isEnabledFor.return_value = True
+    history = History()
+    monkeypatch.setattr(module, "log", stand_in)
+    history.append(["set", "a"])
+    history.disable()
+    History().append("b")
+    sent = [call.args for call in stand_in.debug.call_args_list]
+    assert sent == [("% ['set', 'a']",), ("TclHistory is disabled.",),
+                    ("TclHistory is enabled.",), ("% b",)]
+    # A real logger in its place is asked too, and its own level decides.
+    quiet = logging.getLogger("tarvik.tcl.a quiet stand-in")
+    quiet.setLevel(logging.INFO)
+    monkeypatch.setattr(module, "log", quiet)
+    CountingWords.formatted = 0
+    for _ in range(2):
+        history.append(CountingWords(["c"]))
+    assert CountingWords.formatted == 0
+    quiet.setLevel(logging.DEBUG)
+    history.append(CountingWords(["d"]))
+    assert CountingWords.formatted == 1
 
 
 @pytest.mark.parametrize("max_history, kept", [(2, ["1", "2"]), (0, []), (None, ["0", "1", "2"])])

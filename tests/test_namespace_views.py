@@ -416,6 +416,41 @@ def test_temporary_command_with_a_function(host):
     host.tk.eval("rename ::uses {}")
 
 
+@pytest.mark.parametrize("attribute", ["tcl", "cmd_name", "args", "keywords", "cast", "logger"])
+def test_a_functions_attributes_never_replace_the_handles_own(host, attribute):
+    def echo(*words):
+        """Return the words."""
+        return " ".join(words)
+
+    setattr(echo, attribute, "the function's")
+    echo.note = "copied"
+    with TempTclCommand(echo, tcl=host) as command:
+        assert getattr(command, attribute) != "the function's"
+        assert command("a", "b") == "a b" and host.tk.call(command.cmd_name, "c") == "c"
+        assert command.__wrapped__ is echo and command.__name__ == "echo"
+        assert command.__doc__ == "Return the words." and command.note == "copied"
+        name = command.cmd_name
+    assert not TclCommand((name,), tcl=host).exists()
+
+
+def test_a_callable_object_with_handle_attributes_is_called_as_it_is(interp):
+    class Counter:
+        args = ("class attribute",)
+
+        def __init__(self):
+            self.args, self.keywords, self.calls = ("instance",), {"k": 1}, 0
+
+        def __call__(self):
+            self.calls += 1
+            return self.calls
+
+    counter = Counter()
+    with TempTclCommand(counter, tcl=interp) as command:
+        assert command() == 1 and interp.tk.call(command.cmd_name) == 2
+        assert command.args == () and command.keywords == {} and command.calls == 0
+    assert counter.calls == 2
+
+
 def test_temporary_command_without_a_function_registers_nothing(spy_interp):
     with TempTclCommand(tcl=spy_interp, args="x", keywords={"k": 1}) as command:
         assert command.build_tclcmd()[1:] == ("x", "-k", 1)
@@ -592,6 +627,9 @@ def test_item_reads_follow_replaced_methods(interp, ns):
     view = TclNamespace.VariablesView(ns)
     view.get = lambda var_name: "from the instance"
     assert view["x"] == "from the instance"
+    view.byref = lambda var_name: TclVariable("::ns1::x", tcl=interp)
+    del view.get
+    assert view["anything"] == "real"
     original = TclVariable.get_str
     TclVariable.get_str = lambda self, array_index=None: "patched"
     try:
@@ -599,6 +637,75 @@ def test_item_reads_follow_replaced_methods(interp, ns):
     finally:
         TclVariable.get_str = original
     assert ns.vars["x"] == "real"
+
+
+def test_views_follow_the_variable_class_as_it_is_now(interp, ns, monkeypatch):
+    ns.vars["x"], ns.vars["y"] = "at x", "at y"
+    monkeypatch.setattr(TclVariable, "get_obj", lambda self, array_index=None, cast=None: "got")
+    assert ns.objs["x"] == "got" and ns.vars["x"] == "at x"
+    monkeypatch.undo()
+    initialiser = TclVariable.__init__
+
+    def redirected(self, var_name, tcl=None):
+        initialiser(self, "::ns1::y", tcl=tcl)
+
+    monkeypatch.setattr(TclVariable, "__init__", redirected)
+    # Every handle a view makes is built by the class's initialiser as it is now.
+    assert ns.objs["x"] == ns.vars["x"] == "at y"
+    assert ns.vars.byref("x").var_name == "::ns1::y"
+    monkeypatch.undo()
+    assert ns.objs["x"] == "at x" and ns.vars.byref("x").var_name == "::ns1::x"
+
+
+def test_handles_made_by_views_reach_every_initialiser_in_their_class_order(interp, ns):
+    calls = []
+
+    class Recorded:
+        def __init__(self, *args, **kwargs):
+            calls.append(type(self).__name__)
+            super().__init__(*args, **kwargs)
+
+    class Namespace(TclNamespace, Recorded):
+        pass
+
+    class Variables(TclNamespace.VariablesView, Recorded):
+        pass
+
+    Namespace("::ns1", interp)
+    Variables(ns)
+    assert calls == ["Namespace", "Variables"]
+    # A base that gains an initialiser later is reached from then on.
+    class Later:
+        pass
+
+    class Command(TclCommand, Later):
+        pass
+
+    Command("::set", tcl=interp)
+    Later.__init__ = lambda self: calls.append("Later")
+    Command("::set", tcl=interp)
+    assert calls == ["Namespace", "Variables", "Later"]
+
+
+def test_names_follow_how_a_namespace_handle_converts(interp, ns):
+    assert TclNamespace.join(ns, "x") == "::ns1::x"
+    renamed = TclNamespace("::ns1", interp)
+    renamed.__scriptify__ = lambda: "::elsewhere"
+    assert TclNamespace.join(renamed, "x") == "::elsewhere::x"
+
+    class Spoken(TclNamespace):
+        def __str__(self):
+            return "::spoken"
+
+    assert TclNamespace.join(Spoken("::ns1", interp), "x") == "::spoken::x"
+    original = TclNamespace.__str__
+    TclNamespace.__str__ = lambda self: "::patched"
+    try:
+        assert TclNamespace.join(ns, "x") == "::patched::x"
+        assert ns.vars.byref("x").var_name == "::patched::x"
+    finally:
+        TclNamespace.__str__ = original
+    assert TclNamespace.join(ns, "x") == "::ns1::x"
 
 
 @pytest.mark.parametrize("setting", [True, False, 2])
@@ -615,6 +722,20 @@ def test_reading_restores_the_objects_setting(interp, ns, setting):
         assert tk.wantobjects() == expected
     finally:
         tk.wantobjects(True)
+
+
+def test_a_read_trace_sees_the_interpreter_as_it_is(interp, ns):
+    tk = interp.tk
+    seen = []
+    tk.createcommand("::traced_read", lambda *args: seen.append(tk.call("expr", "1+1")))
+    tk.eval("set ::ns1::x 5; trace add variable ::ns1::x read ::traced_read")
+    try:
+        reads = [ns.vars.get("x"), ns.vars["x"], ns.objs.get("x"), ns.objs["x"]]
+    finally:
+        tk.eval("trace remove variable ::ns1::x read ::traced_read")
+        tk.deletecommand("::traced_read")
+    assert reads == ["5", "5", "5", "5"]
+    assert seen == [2, 2, 2, 2]
 
 
 def test_item_reads_follow_the_namespace_they_name(interp):

@@ -24,6 +24,7 @@ from tarvik.tcl.namespace import (
 )
 from tarvik.tcl.z import Z, Z_Code
 
+from test_lifetimes import run_child
 from test_namespace import nothing_left_behind  # noqa: F401 (autouse)
 
 
@@ -312,6 +313,30 @@ def test_callback_arguments_and_results_are_unchanged(interp, app):
         assert interp.tk.eval("::app::echo") == interp.tk.eval("::app::echo")
     finally:
         del app.cmds["echo"]
+
+
+@pytest.mark.parametrize(
+    "result, error",
+    [
+        ("[1]; value.append(value)", "RecursionError"),
+        ("('a', '\\ud800')", "UnicodeEncodeError"),
+        ("(Unprintable(),)", "ValueError: no str"),
+    ],
+    ids=["a list holding itself", "a lone surrogate", "an element whose str() fails"],
+)
+def test_a_result_tcl_cannot_take_is_a_tcl_error(result, error):
+    printed = run_child(f"""
+        from tarvik.tcl import TclInterpreter
+        from tarvik.tcl.namespace import TclCommand
+        class Unprintable:
+            def __str__(self):
+                raise ValueError("no str")
+        tcl = TclInterpreter()
+        value = {result}
+        TclCommand("::gives", tcl=tcl).createcommand(lambda: value)
+        print(tcl.tk.eval("list [catch ::gives message] $message"))
+    """)
+    assert printed.startswith("1 {" + error)
 
 
 @pytest.mark.parametrize("exception", [KeyboardInterrupt, SystemExit])

@@ -21,3 +21,17 @@ def test_signature_and_docstring(target):
         # inspect shows a default the function works out itself (`...`) as Ellipsis
         assert str(signature).replace("Ellipsis", "...") == text.replace("$", "")
     assert (function.__doc__ or "").strip(), f"{target.key} has no docstring"
+
+
+def test_every_advertised_default_is_accepted_when_passed(interp):
+    from tarvik.tcl.namespace import TclVariable
+
+    variable = TclVariable("::advertised", tcl=interp, cast=str)
+    variable.set(7)
+    try:
+        bound = inspect.signature(variable.get_obj).bind()
+        bound.apply_defaults()
+        assert variable.get_obj(*bound.args, **bound.kwargs) == variable.get_obj() == "7"
+        assert variable.get_obj(cast=None) == 7
+    finally:
+        variable.unset()

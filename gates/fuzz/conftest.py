@@ -7,6 +7,7 @@ modules and methods are added."""
 
 from __future__ import annotations
 
+import gc
 import os
 import pathlib
 from typing import Any
@@ -58,18 +59,44 @@ class FuzzEnv:
     def __init__(self) -> None:
         import tarvik.tcl
 
-        self.interp = tarvik.tcl.default_interpreter()
+        self.interp = self.disarmed(tarvik.tcl.default_interpreter())
         tk = self.interp.tk
-        for command in FORBIDDEN_COMMANDS:
-            tk.eval(f"catch {{rename ::{command} {{}}}}")
         tk.eval("set ::fuzz_cmd ::set; $::fuzz_cmd ::fuzz_x 1")
         tcl_objects = [tk.getvar("::fuzz_cmd"), tk.call("dict", "create", "a", "b c")]
         self.values: st.SearchStrategy[Any] = st.one_of(values, st.sampled_from(tcl_objects))
+
+    @staticmethod
+    def disarmed(interp: Any) -> Any:
+        """`interp` with the forbidden commands removed."""
+        for command in FORBIDDEN_COMMANDS:
+            interp.tk.eval(f"catch {{rename ::{command} {{}}}}")
+        return interp
+
+    @classmethod
+    def fresh_interpreter(cls) -> Any:
+        """An interpreter of its own, for fuzz tests that the calls on the shared one (which
+        rename and delete any command) must not disturb."""
+        from tarvik.tcl import TclInterpreter
+
+        return cls.disarmed(TclInterpreter())
 
 
 @pytest.fixture(scope="session")
 def env() -> FuzzEnv:
     return FuzzEnv()
+
+
+@pytest.fixture(scope="session", autouse=True)
+def collector_threshold() -> Any:
+    """$TARVIK_FUZZ_GC_THRESHOLD, when set, is the collector's first threshold for the run: at 1
+    it collects every other allocation, which on Python 3.11 happens inside the allocations the
+    native code makes, between a lookup and its use."""
+    threshold = os.environ.get("TARVIK_FUZZ_GC_THRESHOLD")
+    previous = gc.get_threshold()
+    if threshold:
+        gc.set_threshold(int(threshold), *previous[1:])
+    yield
+    gc.set_threshold(*previous)
 
 
 @pytest.fixture

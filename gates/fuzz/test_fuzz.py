@@ -79,7 +79,8 @@ class LastCall:
     the process dies in it."""
 
     path = os.environ.get("TARVIK_FUZZ_LAST_CALL")
-    short = reprlib.Repr(maxlevel=3, maxstring=60, maxother=60)
+    short = reprlib.Repr()  # set one by one: Python 3.11's Repr takes no arguments
+    short.maxlevel, short.maxstring, short.maxother = 3, 60, 60
 
     @classmethod
     def record(cls, key: str, args: list[Any], kwargs: dict[str, Any]) -> None:

@@ -40,6 +40,7 @@ struct State : ModuleState {
             add_function(module, {"pair", invoke<pair_of>, "(a, b=None)", nullptr});
             add_function(module, {"keyword_b", invoke<pair_of>, "(a, *, b=None)", nullptr});
             add_function(module, {"deferred", invoke<first_or_parsed>, "(a, b=None)", nullptr});
+            add_function(module, {"own_default", invoke<pair_of>, "(a, b=...)", nullptr});
             add_function(module, {"count", invoke<argument_count>, "(*args, **kwargs)", nullptr});
             add_class(module, {"rest", invoke<self_and_rest>, "(self, a, *args)", nullptr});
         } else if constexpr (Which == Probe::named_disagrees) {

@@ -22,22 +22,22 @@ struct LocalTime {
 
 // Interned names, and the words of Tcl's own list reading.
 struct Names : InternedNames {
-    using InternedNames::InternedNames;
-
-    PyObject* const tk = name("tk");
-    PyObject* const call = name("call");
-    PyObject* const splitlist = name("splitlist");
-    PyObject* const default_interpreter = name("default_interpreter");
-    PyObject* const package_name = name("tarvik.tcl");
-    PyObject* const w_lrange = name("lrange");
-    PyObject* const w_zero = name("0");
-    PyObject* const w_end = name("end");
+    const Ref tk = name("tk");
+    const Ref call = name("call");
+    const Ref splitlist = name("splitlist");
+    const Ref default_interpreter = name("default_interpreter");
+    const Ref package_name = name("tarvik.tcl");
+    const Ref w_lrange = name("lrange");
+    const Ref w_zero = name("0");
+    const Ref w_end = name("end");
 };
 
 struct State : ModuleState {
-    PyDateTime_CAPI* datetime_api;
-    Names name{*this};
-    PyTypeObject* tcl_obj_type;
+    PyDateTime_CAPI* datetime_api;  // datetime's C interface, which lives as long as datetime
+    Names name;
+    Ref Tcl_Obj;
+
+    auto owned() { return std::array{&Tcl_Obj}; }
 
     // The local time of the second that now() last read: it changes only when the second does, and
     // converting it is what makes datetime.now() dear.
@@ -90,18 +90,18 @@ Ref split_by_tcl(const State& st, PyObject* host, PyObject* value) {
         if (PyUnicode_Check(items) && PyUnicode_GET_LENGTH(items) == 0) return own(PyTuple_New(0));
         items = call_method(tk, st.name.splitlist, items.get());
     }
-    return tcl::element_texts(items, st.tcl_obj_type);
+    return tcl::element_texts(items, as_type(st.Tcl_Obj));
 }
 
 Ref cast_list(const State& st, PyObject* host, PyObject* result) {
-    if (PyTuple_Check(result)) return tcl::element_texts(result, st.tcl_obj_type);
+    if (PyTuple_Check(result)) return tcl::element_texts(result, as_type(st.Tcl_Obj));
     if (PyList_Check(result)) return own(PyList_AsTuple(result));
     Ref text = PyUnicode_Check(result) ? Ref::borrow(result)
-               : PyBytes_Check(result) ? tcl::element_text(result, st.tcl_obj_type)
+               : PyBytes_Check(result) ? tcl::element_text(result, as_type(st.Tcl_Obj))
                                        : str(result);
     std::vector<Ref> items;
     if (tcl::split_list(text, items) == tcl::Split::OK) return tuple_taking(items);
-    return split_by_tcl(st, host, Py_TYPE(result) == st.tcl_obj_type ? result : text.get());
+    return split_by_tcl(st, host, Py_TYPE(result) == as_type(st.Tcl_Obj) ? result : text.get());
 }
 
 Ref host_cast_list(const Call& c, Named<2> named) {
@@ -220,7 +220,7 @@ constexpr FunctionDef local_datetime_def{
 void State::init(PyObject* module) {
     datetime_api = static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
     if (datetime_api == nullptr) raise_current();
-    tcl_obj_type = reinterpret_cast<PyTypeObject*>(keep(import_attr("_tkinter", "Tcl_Obj")));
+    Tcl_Obj = import_attr("_tkinter", "Tcl_Obj");
     add_function(module, splitlist_def);
     add_function(module, cast_list_def);
     add_function(module, cast_any_def);

@@ -21,45 +21,46 @@ namespace {
 
 // Interned attribute and method names, and the other constants the module uses.
 struct Names : InternedNames {
-    using InternedNames::InternedNames;
-
-    PyObject* const package_name = name("tarvik.tcl");
-    PyObject* const dot = name(".");
-    PyObject* const one = keep(own(PyLong_FromLong(1)));
-    PyObject* const empty_tuple = keep(own(PyTuple_New(0)));
-    PyObject* const blocked_format = keep(
-        from_utf8("target key \"%s\" is a value, cannot update value against another keyed list"));
-    PyObject* const split = name("split");
-    PyObject* const contains = name("__contains__");
-    PyObject* const getitem = name("__getitem__");
-    PyObject* const setitem = name("__setitem__");
-    PyObject* const delitem = name("__delitem__");
-    PyObject* const init = name("__init__");
-    PyObject* const items = name("items");
-    PyObject* const update = name("update");
-    PyObject* const all_keys = name("all_keys");
-    PyObject* const all_items = name("all_items");
-    PyObject* const typename_ = name("typename");
-    PyObject* const cast_list = name("cast_list");
-    PyObject* const keyed_list_typename = name("keyed_list_typename");
-    PyObject* const repr_html = name("_repr_html_");
+    const Ref package_name = name("tarvik.tcl");
+    const Ref dot = name(".");
+    const Ref one = own(PyLong_FromLong(1));
+    const Ref empty_tuple = own(PyTuple_New(0));
+    const Ref blocked_format =
+        from_utf8("target key \"%s\" is a value, cannot update value against another keyed list");
+    const Ref split = name("split");
+    const Ref contains = name("__contains__");
+    const Ref getitem = name("__getitem__");
+    const Ref setitem = name("__setitem__");
+    const Ref delitem = name("__delitem__");
+    const Ref init = name("__init__");
+    const Ref items = name("items");
+    const Ref update = name("update");
+    const Ref all_keys = name("all_keys");
+    const Ref all_items = name("all_items");
+    const Ref typename_ = name("typename");
+    const Ref cast_list = name("cast_list");
+    const Ref keyed_list_typename = name("keyed_list_typename");
+    const Ref repr_html = name("_repr_html_");
 };
 
 struct State : ModuleState {
-    PyObject* MutableMapping;
-    PyObject* mapping_update;  // MutableMapping.update
-    PyTypeObject* tcl_obj_type;
-    PyObject* TclError;
+    Ref MutableMapping;
+    Ref mapping_update;  // MutableMapping.update
+    Ref Tcl_Obj;
+    Ref TclError;
     Converter convert;
-    PyObject* tree;  // the class FieldTree
-    PyTypeObject* tree_type;
+    Ref tree;  // the class FieldTree
     // FieldTree's base operations are dict's own, so exact instances may use the dict storage.
     bool dict_base = false;
-    PyObject* key_parts;  // dotted str key -> list of its parts, for recent keys
-    // The type name of TclX keyed-list objects, once the host has told it.
-    PyObject* keyed_list_typename = nullptr;
+    Ref key_parts;  // dotted str key -> list of its parts, for recent keys
 
-    Names name{*this};
+    Names name;
+
+    auto owned() {
+        return std::array{&MutableMapping, &mapping_update, &Tcl_Obj, &TclError, &tree, &key_parts};
+    }
+    PyTypeObject* tree_type() const { return as_type(tree); }
+    PyTypeObject* tcl_obj_type() const { return as_type(Tcl_Obj); }
 
     void init(PyObject* module);
 };
@@ -69,7 +70,7 @@ struct State : ModuleState {
 
 // An exact FieldTree whose item operations are this module's and whose base is a plain dict.
 bool is_plain(const State& st, PyObject* node) {
-    return Py_TYPE(node) == st.tree_type && st.dict_base;
+    return Py_TYPE(node) == st.tree_type() && st.dict_base;
 }
 
 // Built-in value types, which no one registers as virtual subclasses of FieldTree: for them the
@@ -78,13 +79,13 @@ bool is_builtin_leaf(const State& st, PyTypeObject* type) {
     return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
            type == &PyBool_Type || type == Py_TYPE(Py_None) || type == &PyBytes_Type ||
            type == &PyTuple_Type || type == &PyList_Type || type == &PyDict_Type ||
-           type == st.tcl_obj_type;
+           type == st.tcl_obj_type();
 }
 
 // isinstance(obj, FieldTree): the test that tells a sub-list from a leaf.
 bool is_tree(const State& st, PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
-    if (type == st.tree_type || PyType_IsSubtype(type, st.tree_type)) return true;
+    if (type == st.tree_type() || PyType_IsSubtype(type, st.tree_type())) return true;
     if (is_builtin_leaf(st, type)) return false;
     return check(PyObject_IsInstance(obj, st.tree)) != 0;
 }
@@ -93,7 +94,7 @@ bool is_tree(const State& st, PyObject* obj) {
 // nothing, so the instance is made without running it.
 Ref new_tree(const State& st) {
     if (!st.dict_base) return call(st.tree);
-    return own(st.tree_type->tp_new(st.tree_type, st.name.empty_tuple, nullptr));
+    return own(st.tree_type()->tp_new(st.tree_type(), st.name.empty_tuple, nullptr));
 }
 
 // The key fills the message as one value: a tuple key would otherwise be taken for the format's
@@ -121,7 +122,7 @@ Ref key_parts(const State& st, PyObject* key) {
     if (parts != nullptr) return Ref::borrow(parts);
     if (PyErr_Occurred()) raise_current();
     Ref made = own(PyUnicode_Split(key, st.name.dot, -1));
-    if (PyDict_GET_SIZE(st.key_parts) >= 1024) PyDict_Clear(st.key_parts);
+    if (PyDict_GET_SIZE(st.key_parts.get()) >= 1024) PyDict_Clear(st.key_parts);
     set_item(st.key_parts, key, made);
     return made;
 }
@@ -253,15 +254,13 @@ Ref import_package(const State& st) {
 // A keyed-list Tcl object as the FieldTree it holds; any other value as it is. Values that are
 // not Tcl objects pass with one pointer comparison.
 Ref from_keyed_list_object(State& st, PyObject* value) {
-    if (Py_TYPE(value) != st.tcl_obj_type) return Ref::borrow(value);
-    if (st.keyed_list_typename == nullptr) {
-        Ref ask = getattr_optional(import_package(st), st.name.keyed_list_typename);
-        Ref name = ask ? call(ask) : none();
-        if (!PyUnicode_Check(name)) return Ref::borrow(value);  // no TclX, no keyed lists
-        st.keyed_list_typename = st.keep(std::move(name));
-    }
+    if (Py_TYPE(value) != st.tcl_obj_type()) return Ref::borrow(value);
+    Ref ask = getattr_optional(import_package(st), st.name.keyed_list_typename);
+    Ref keyed_list_typename = ask ? call(ask) : none();
+    if (!PyUnicode_Check(keyed_list_typename))
+        return Ref::borrow(value);  // no TclX, no keyed lists
     Ref type_name = getattr(value, st.name.typename_);
-    if (!check(PyObject_RichCompareBool(type_name, st.keyed_list_typename, Py_EQ)))
+    if (!check(PyObject_RichCompareBool(type_name, keyed_list_typename, Py_EQ)))
         return Ref::borrow(value);
     return from_tcl(st, value);
 }
@@ -446,7 +445,7 @@ bool is_scalar_leaf(const State& st, PyObject* value) {
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyUnicode_Type) return PyUnicode_GET_LENGTH(value) > 0;
     return type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type ||
-           value == Py_None || type == st.tcl_obj_type;
+           value == Py_None || type == st.tcl_obj_type();
 }
 
 // The constructor's conversion: each value that FieldTree() accepts becomes one, in place.
@@ -669,29 +668,26 @@ const FunctionDef FieldTree_methods[] = {
 };
 
 void State::init(PyObject* module) {
-    PyObject* AttrDict =
-        add_object(module, "AttrDict", import_attr("tarvik.datastructures", "AttrDict"));
+    Ref AttrDict = add_object(module, "AttrDict", import_attr("tarvik.datastructures", "AttrDict"));
     MutableMapping =
         add_object(module, "MutableMapping", import_attr("collections.abc", "MutableMapping"));
-    tcl_obj_type = reinterpret_cast<PyTypeObject*>(
-        add_object(module, "Tcl_Obj", import_attr("_tkinter", "Tcl_Obj")));
-    TclError = keep(import_attr("_tkinter", "TclError"));
-    convert.init(*this);
+    Tcl_Obj = add_object(module, "Tcl_Obj", import_attr("_tkinter", "Tcl_Obj"));
+    TclError = import_attr("_tkinter", "TclError");
+    convert.init();
     add_object(module, "tclobj", import_sibling_attr(module, "scriptify", "tclobj"));
-    mapping_update = keep(getattr(MutableMapping, "update"));
+    mapping_update = getattr(MutableMapping, "update");
 
-    key_parts = keep(new_dict());
+    key_parts = new_dict();
 
-    Ref cls = ClassBuilder(*this, module, "FieldTree")
-                  .doc(tree_doc)
-                  .methods(FieldTree_methods)
-                  .set("get", getattr(MutableMapping, "get"))
-                  .set("pop", getattr(MutableMapping, "pop"))
-                  .set("setdefault", getattr(MutableMapping, "setdefault"))
-                  .build({AttrDict, MutableMapping});
-    tree = add_object(module, "FieldTree", std::move(cls));
-    tree_type = reinterpret_cast<PyTypeObject*>(tree);
-    dict_base = base_is_dict(tree_type);
+    tree = add_object(module, "FieldTree",
+                      ClassBuilder(*this, module, "FieldTree")
+                          .doc(tree_doc)
+                          .methods(FieldTree_methods)
+                          .set("get", getattr(MutableMapping, "get"))
+                          .set("pop", getattr(MutableMapping, "pop"))
+                          .set("setdefault", getattr(MutableMapping, "setdefault"))
+                          .build({AttrDict, MutableMapping}));
+    dict_base = base_is_dict(tree_type());
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 // class (C fields, no instance dict write per entry): one is made, and once the record is full one
 // is freed, on every recorded call.
 #include "support/native_classes.hpp"
-#include "support/history_api.hpp"
 #include "support/tcl_script.hpp"
 #include "support/unicode.hpp"
 
@@ -18,63 +17,58 @@ namespace {
 
 // Interned attribute and method names, and the texts the module writes.
 struct Names : InternedNames {
-    using InternedNames::InternedNames;
+    const Ref get_time = name("get_time");
+    const Ref timestamp = name("timestamp");
+    const Ref api = name("api");
+    const Ref history = name("__history__");
+    const Ref markers = name("__markers__");
+    const Ref active_markers = name("__activeMarkers__");
+    const Ref enabled = name("enabled");
+    const Ref maxlen = name("maxlen");
+    const Ref append = name("append");
+    const Ref clear = name("clear");
+    const Ref remove = name("remove");
+    const Ref debug = name("debug");
+    const Ref is_enabled_for = name("isEnabledFor");
+    const Ref get_logger = name("getLogger");
+    const Ref log = name("log");
+    const Ref disabled = name("disabled");
+    const Ref cache = name("_cache");
+    const Ref enable = name("enable");
+    const Ref strftime = name("strftime");
+    const Ref str = name("__str__");
+    const Ref compile = name("compile");
+    const Ref search = name("search");
+    const Ref words = name("words");
+    const Ref script = name("script");
+    const Ref open = name("open");
+    const Ref write = name("write");
+    const Ref close = name("close");
+    const Ref w_eval = name("::eval");
+    const Ref write_mode = name("w");
+    const Ref utf_8 = name("utf-8");
+    const Ref newline = name("\n");
+    const Ref kw_encoding_newline = keyword_names({"encoding", "newline"});
+    const Ref kw_maxlen = keyword_names({"maxlen"});  // deque(maxlen=...)
 
-    PyObject* const get_time = name("get_time");
-    PyObject* const timestamp = name("timestamp");
-    PyObject* const api = name("api");
-    PyObject* const words = name("words");
-    PyObject* const history = name("__history__");
-    PyObject* const markers = name("__markers__");
-    PyObject* const active_markers = name("__activeMarkers__");
-    PyObject* const enabled = name("enabled");
-    PyObject* const maxlen = name("maxlen");
-    PyObject* const append = name("append");
-    PyObject* const clear = name("clear");
-    PyObject* const remove = name("remove");
-    PyObject* const debug = name("debug");
-    PyObject* const is_enabled_for = name("isEnabledFor");
-    PyObject* const get_logger = name("getLogger");
-    PyObject* const disabled = name("disabled");
-    PyObject* const cache = name("_cache");
-    PyObject* const enable = name("enable");
-    PyObject* const strftime = name("strftime");
-    PyObject* const str = name("__str__");
-    PyObject* const compile = name("compile");
-    PyObject* const search = name("search");
-    PyObject* const script = name("script");
-    PyObject* const open = name("open");
-    PyObject* const write = name("write");
-    PyObject* const close = name("close");
-    PyObject* const w_eval = name("::eval");
-    PyObject* const write_mode = name("w");
-    PyObject* const utf_8 = name("utf-8");
-    PyObject* const newline = name("\n");
-    PyObject* const kw_encoding_newline = keyword_names({"encoding", "newline"});
-    PyObject* const kw_maxlen = keyword_names({"maxlen"});  // deque(maxlen=...)
-
-    PyObject* const call_format = keep(from_utf8("%% %s"));  // the debug line of one call
-    PyObject* const time_format = keep(from_utf8("%Y-%m-%dT%H:%M:%S.%f"));
-    PyObject* const enabled_message = keep(from_utf8("TclHistory is enabled."));
-    PyObject* const disabled_message = keep(from_utf8("TclHistory is disabled."));
+    const Ref call_format = from_utf8("%% %s");  // the debug line of one call
+    const Ref time_format = from_utf8("%Y-%m-%dT%H:%M:%S.%f");
+    const Ref enabled_message = from_utf8("TclHistory is enabled.");
+    const Ref disabled_message = from_utf8("TclHistory is disabled.");
 };
 
 struct State : ModuleState {
-    PyObject* re;
-    PyObject* io;
-    PyObject* deque;
-    PyObject* log;
-    PyObject* log_dict;  // log.__dict__, where its `disabled` flag and level cache live
-    PyObject* Logger;    // logging.Logger
-    PyTypeObject* Entry;
-    PyTypeObject* History;
-    PyObject* deque_append;  // deque.append, called without a method lookup on exact deques
-    PyObject* debug_level;   // logging.DEBUG
+    Ref re;
+    Ref io;
+    Ref deque;
+    Ref Entry;
+    Ref History;
+    Ref debug_level;  // logging.DEBUG
+    Ref Logger;       // logging.Logger
 
-    Names name{*this};
+    Names name;
 
-    history_api::Api api;
-    PyObject* module;  // borrowed: the module that owns this state, for the C interface
+    auto owned() { return std::array{&re, &io, &deque, &Entry, &History, &debug_level, &Logger}; }
 
     void init(PyObject* module);
     void import_names(PyObject* module);
@@ -212,7 +206,7 @@ void fill_entry_from(State& st, PyObject* module, EntryObject* entry, PyObject* 
 Ref Entry_init(const Call& c, Named<2> named) {
     State& st = state_of(c);
     auto [self, api] = named;
-    fill_entry_from(st, c.function->module, EntryInstance::from(st.Entry, self), api);
+    fill_entry_from(st, c.function->module, EntryInstance::from(as_type(st.Entry), self), api);
     return none();
 }
 
@@ -222,7 +216,7 @@ constexpr FunctionDef Entry_init_def{"__init__", invoke<Entry_init>, "(self, api
 Ref Entry_str(const Call& c, Named<1> named) {
     State& st = state_of(c);
     PyObject* self = named[0];
-    EntryObject* entry = EntryInstance::from(st.Entry, self);
+    EntryObject* entry = EntryInstance::from(as_type(st.Entry), self);
     Ref stamp = call_method(field(self, entry->timestamp, "timestamp").get(), st.name.strftime,
                             st.name.time_format);
     Ref api = field(self, entry->api, "api");
@@ -277,7 +271,7 @@ int Entry_set_words(PyObject* self, PyObject* value, void*) {
 
 Ref Entry_getstate(const Call& c, Named<1> named) {
     State& st = state_of(c);
-    EntryObject* entry = EntryInstance::from(st.Entry, named[0]);
+    EntryObject* entry = EntryInstance::from(as_type(st.Entry), named[0]);
     Ref words = words_of(entry->words);
     return fields_state(entry->dict,
                         {{"timestamp", entry->timestamp}, {"api", entry->api}, {"words", words}});
@@ -305,7 +299,7 @@ struct HistoryObject {
 using HistoryInstance = NativeInstance<HistoryObject>;
 
 HistoryObject* as_history(State& st, PyObject* self) {
-    return HistoryInstance::from(st.History, self);
+    return HistoryInstance::from(as_type(st.History), self);
 }
 
 Ref general_record(HistoryObject* h) {
@@ -326,41 +320,49 @@ Ref new_record(State& st, PyObject* capacity) {
         PyObject_Vectorcall(st.deque, args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, st.name.kw_maxlen));
 }
 
-// A plain Logger's answer to isEnabledFor(DEBUG), read where the logger keeps it, or NULL where it
-// must be asked: `disabled` and the per-level cache in its __dict__ (logging empties the cache
-// whenever a level changes, and checks `disabled` first).
-PyObject* cached_debug_answer(State& st) {
-    if (Py_TYPE(st.log) != reinterpret_cast<PyTypeObject*>(st.Logger)) return nullptr;
-    // Borrowed references: no Python code runs between these dict lookups (str and int keys).
-    PyObject* disabled = PyDict_GetItemWithError(st.log_dict, st.name.disabled);
+// The module's `log`, read at the time of the call as a Python function reads its module's
+// globals, so that a logger a program or a test puts in its place is the one used.
+Ref logger(const Call& c) {
+    return module_global(c.function->module, state_of(c).name.log);
+}
+
+// A plain Logger's answer to isEnabledFor(DEBUG), read where that logger keeps it, or NULL where
+// it must be asked: `disabled`, then the per-level cache in its __dict__, which logging empties
+// whenever a level changes. Nothing is remembered here; the logger is the module's `log` of the
+// moment. (Asking costs a Python call, a fifth of an append.)
+PyObject* cached_debug_answer(State& st, PyObject* log) {
+    if (Py_TYPE(log) != as_type(st.Logger)) return nullptr;
+    Ref dict = Ref::steal_maybe(PyObject_GenericGetDict(log, nullptr));
+    if (!dict) return nullptr;
+    // Borrowed from dicts with str and int keys: no Python code runs between the lookups.
+    PyObject* disabled = PyDict_GetItemWithError(dict, st.name.disabled);
     if (disabled == Py_True) return Py_False;
     if (disabled != Py_False) return nullptr;
-    PyObject* cache = PyDict_GetItemWithError(st.log_dict, st.name.cache);
+    PyObject* cache = PyDict_GetItemWithError(dict, st.name.cache);
     if (cache == nullptr || !PyDict_CheckExact(cache)) return nullptr;
     PyObject* cached = PyDict_GetItemWithError(cache, st.debug_level);
     return cached && PyBool_Check(cached) ? cached : nullptr;
 }
 
-// Logger.isEnabledFor(DEBUG), asked once per recorded call and once per call that a disabled
-// history passes by.
-bool debug_enabled(State& st) {
-    if (PyObject* answer = cached_debug_answer(st)) return answer == Py_True;
+bool debug_enabled(State& st, Borrowed log) {
+    if (PyObject* answer = cached_debug_answer(st, log)) return answer == Py_True;
     if (PyErr_Occurred()) raise_current();
-    return is_true(call_method(st.log, st.name.is_enabled_for, st.debug_level));
+    return is_true(call_method(log, st.name.is_enabled_for, st.debug_level));
 }
 
-void log_debug(State& st, Borrowed message) {
-    call_method(st.log, st.name.debug, message);
+void log_debug(State& st, Borrowed log, Borrowed message) {
+    call_method(log, st.name.debug, message);
 }
 
 // The debug line "% <item>". A tuple item is the argument tuple of the `%` formatting, so one of
 // other than one element fails here, before anything is recorded, whether the logger is enabled
 // or not; otherwise the line is formatted only when the logger would emit it.
-void log_call(State& st, PyObject* item) {
+void log_call(const Call& c, State& st, PyObject* item) {
     if (PyTuple_Check(item) && PyTuple_GET_SIZE(item) != 1)
         own(PyUnicode_Format(st.name.call_format, item));
-    if (!debug_enabled(st)) return;
-    log_debug(st, own(PyUnicode_Format(st.name.call_format, item)));
+    Ref log = logger(c);
+    if (!debug_enabled(st, log)) return;
+    log_debug(st, log, own(PyUnicode_Format(st.name.call_format, item)));
 }
 
 Ref History_init(const Call& c, Named<2> named) {
@@ -383,7 +385,7 @@ Ref set_enabled(const Call& c, PyObject* self, bool enabled) {
     State& st = state_of(c);
     HistoryObject* h = as_history(st, self);
     Py_XSETREF(h->enabled, boolean(enabled).release());
-    log_debug(st, enabled ? st.name.enabled_message : st.name.disabled_message);
+    log_debug(st, logger(c), enabled ? st.name.enabled_message : st.name.disabled_message);
     return none();
 }
 
@@ -402,12 +404,7 @@ constexpr FunctionDef History_disable_def{"disable", invoke<History_disable>, "(
                                           "Stop recording; append() still writes its debug line."};
 
 void append_to(State& st, Borrowed record, PyObject* entry) {
-    if (Py_TYPE(record) == reinterpret_cast<PyTypeObject*>(st.deque)) {
-        PyObject* args[] = {record, entry};
-        own(PyObject_Vectorcall(st.deque_append, args, 2, nullptr));
-    } else {
-        call_method(record, st.name.append, entry);
-    }
+    call_method(record, st.name.append, entry);
 }
 
 // Stores `entry` once and shares it: the general record and every active marker (once per
@@ -430,11 +427,10 @@ bool is_enabled(HistoryObject* h) {
     return enabled == Py_True || (enabled != Py_False && is_true(enabled));
 }
 
-// A new Entry, made by `fill`, recorded in the general record and every active marker.
-template <class Fill>
-void record_entry(State& st, HistoryObject* h, Fill&& fill) {
-    Ref entry = allocate_instance(reinterpret_cast<PyObject*>(st.Entry));
-    fill(reinterpret_cast<EntryObject*>(entry.get()));
+// A new Entry of `item`, recorded in the general record and every active marker.
+void record_call(State& st, PyObject* module, HistoryObject* h, PyObject* item) {
+    Ref entry = allocate_instance(st.Entry);
+    fill_entry_from(st, module, reinterpret_cast<EntryObject*>(entry.get()), item);
     record(st, h, entry);
 }
 
@@ -442,11 +438,8 @@ Ref History_append(const Call& c, Named<2> named) {
     State& st = state_of(c);
     auto [self, item] = named;
     HistoryObject* h = as_history(st, self);
-    log_call(st, item);
-    if (is_enabled(h))
-        record_entry(st, h, [&](EntryObject* entry) {
-            fill_entry_from(st, c.function->module, entry, item);
-        });
+    log_call(c, st, item);
+    if (is_enabled(h)) record_call(st, c.function->module, h, item);
     return none();
 }
 
@@ -454,28 +447,6 @@ constexpr FunctionDef History_append_def{
     "append", invoke<History_append>, "(self, item)",
     "Log one call (a string, or a list of words) and, when enabled, record it in the\n"
     "general record and in every active marker."};
-
-// History.append(list(words[:count])) for a quick call (see history_api): the list is made only
-// for the debug line, and only when the logger would emit it.
-int History_append_words(void* context, PyObject* self, PyObject* const* words, Py_ssize_t count) {
-    return guarded_status([&] {
-        State& st = *static_cast<State*>(context);
-        PyObject* module = st.module;
-        HistoryObject* h = as_history(st, self);
-        // What disable() leaves, the commonest reason to do nothing, is answered first.
-        bool disabled = h->enabled == Py_False;
-        if (debug_enabled(st)) {
-            Ref list = new_list(count);
-            for (Py_ssize_t i = 0; i < count; ++i)
-                PyList_SET_ITEM(list.get(), i, Py_NewRef(words[i]));
-            log_debug(st, own(PyUnicode_Format(st.name.call_format, list.get())));
-        }
-        if (!disabled && is_enabled(h))
-            record_entry(st, h, [&](EntryObject* entry) {
-                fill_entry(st, module, entry, join_words(words, count), words, count);
-            });
-    });
-}
 
 void clear_record(State& st, Borrowed record) {
     call_method(record, st.name.clear);
@@ -488,7 +459,7 @@ Ref History_clear(const Call& c, Named<3> named) {
     if (is_true(clear_all)) {
         Ref records = own(PyMapping_Values(marker_records(h).get()));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records.get()); ++i)
-            clear_record(st, PyList_GET_ITEM(records.get(), i));
+            clear_record(st, Ref::borrow(PyList_GET_ITEM(records.get(), i)));
         clear_record(st, general_record(h));
     } else if (marker != Py_None) {
         clear_record(st, own(PyObject_GetItem(marker_records(h).get(), marker)));
@@ -553,7 +524,7 @@ Ref read_from_end(Borrowed record, Py_ssize_t kept) {
 // not grow with the record.
 Ref last_entries(State& st, Borrowed record, PyObject* count) {
     Ref slice = own(PySlice_New(own(PyNumber_Negative(count)).get(), nullptr, nullptr));
-    if (Py_TYPE(record.get()) == reinterpret_cast<PyTypeObject*>(st.deque)) {
+    if (Py_TYPE(record.get()) == as_type(st.deque)) {
         Py_ssize_t start, stop, step;
         check(PySlice_Unpack(slice, &start, &stop, &step));
         Py_ssize_t length = check_size(PyObject_Size(record));
@@ -799,42 +770,32 @@ const FunctionDef History_methods[] = {
 
 void State::import_names(PyObject* module) {
     re = add_object(module, "re", import("re"));
-    io = keep(import("io"));
+    io = import("io");
     Ref logging = import("logging");
     add_object(module, "logging", logging);
     deque = add_object(module, "deque", import_attr("collections", "deque"));
-    deque_append = keep(getattr(deque, "append"));
     add_object(module, "get_time", import_attr("tarvik.utils.utils", "get_time"));
-    log = add_object(module, "log",
-                     call_method(logging, name.get_logger, keep(from_utf8("tarvik.tcl"))));
-    log_dict = keep(getattr(log, "__dict__"));
-    debug_level = keep(getattr(logging, "DEBUG"));
-    Logger = keep(getattr(logging, "Logger"));
+    add_object(module, "log", call_method(logging, name.get_logger, from_utf8("tarvik.tcl").get()));
+    debug_level = getattr(logging, "DEBUG");
+    Logger = getattr(logging, "Logger");
 }
 
 void State::init(PyObject* module) {
-    this->module = module;
     import_names(module);
-    PyObject* entry =
-        add_object(module, "Entry",
-                   EntryInstance::make_class(
-                       module, "tarvik.tcl.history.Entry", Py_TPFLAGS_BASETYPE, entry_members,
-                       {{Py_tp_doc, const_cast<char*>(entry_doc)},
-                        {Py_tp_dealloc, reinterpret_cast<void*>(Entry_dealloc)}},
-                       entry_getset));
-    Entry = reinterpret_cast<PyTypeObject*>(entry);
-    add_methods(*this, module, entry, Entry_methods);
+    Entry = add_object(module, "Entry",
+                       EntryInstance::make_class(
+                           module, "tarvik.tcl.history.Entry", Py_TPFLAGS_BASETYPE, entry_members,
+                           {{Py_tp_doc, const_cast<char*>(entry_doc)},
+                            {Py_tp_dealloc, reinterpret_cast<void*>(Entry_dealloc)}},
+                           entry_getset));
+    add_methods(*this, module, Entry, Entry_methods);
 
-    PyObject* history =
-        add_object(module, "History",
-                   HistoryInstance::make_class(module, "tarvik.tcl.history.History",
-                                               Py_TPFLAGS_BASETYPE, history_members,
-                                               {{Py_tp_doc, const_cast<char*>(history_doc)}}));
-    History = reinterpret_cast<PyTypeObject*>(history);
-    check(PyObject_SetAttrString(history, "__MAX_HISTORY__", own(PyLong_FromLong(9999)).get()));
-    add_methods(*this, module, history, History_methods);
-    api = {sizeof(history_api::Api), keep(getattr(history, "append")), this, History_append_words};
-    add_object(module, "__c_api__", own(PyCapsule_New(&api, history_api::capsule_name, nullptr)));
+    History = add_object(module, "History",
+                         HistoryInstance::make_class(
+                             module, "tarvik.tcl.history.History", Py_TPFLAGS_BASETYPE,
+                             history_members, {{Py_tp_doc, const_cast<char*>(history_doc)}}));
+    check(PyObject_SetAttrString(History, "__MAX_HISTORY__", own(PyLong_FromLong(9999)).get()));
+    add_methods(*this, module, History, History_methods);
 }
 
 }  // namespace

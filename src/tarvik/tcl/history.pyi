@@ -12,7 +12,6 @@ from typing_extensions import disjoint_base
 
 get_time: Callable[[], datetime]
 log: logging.Logger
-__c_api__: object  # a capsule: the C interface that the quick calls use
 
 @disjoint_base
 class Entry:

@@ -12,7 +12,6 @@
 #include "support/class_builder.hpp"
 #include "support/conversion.hpp"
 #include "support/html_table.hpp"
-#include "support/lookup_caches.hpp"
 #include "support/native_classes.hpp"
 #include "support/tcl_names.hpp"
 #include "support/tk_values.hpp"
@@ -27,78 +26,73 @@ namespace tarvik {
 namespace {
 
 struct State : ModuleState {
-    Names name{*this};
+    Names name;
     Converter convert;
-    PyObject* MutableMapping;
-    PyObject* TclError;
-    PyObject* Tcl_Obj;
-    PyObject* functools;
+    Ref MutableMapping;
+    Ref TclError;
+    Ref functools;
     bool assertions;  // assert statements run (no -O)
 
-    PyObject* TclVariable;
-    PyObject* TempTclVariable;
-    PyObject* TclArrayVariable;
-    PyObject* TempTclArrayVariable;
-    PyObject* TclCommand;
-    PyObject* TempTclCommand;
-    PyObject* TclNamespace;
-    PyObject* TempTclNamespace;
-    PyObject* variables_view;  // TclNamespace.VariablesView
-    PyObject* commands_view;   // TclNamespace.CommandsView
-    PyObject* view_keys;       // TclNamespace.KeysView
+    Ref TclVariable;
+    Ref TempTclVariable;
+    Ref TclArrayVariable;
+    Ref TempTclArrayVariable;
+    Ref TclCommand;
+    Ref TempTclCommand;
+    Ref TclNamespace;
+    Ref TempTclNamespace;
+    Ref variables_view;  // TclNamespace.VariablesView
+    Ref commands_view;   // TclNamespace.CommandsView
+    Ref view_keys;       // TclNamespace.KeysView
 
-    PyObject* marker;                // TclVariable._TclVariable__marker
-    PyObject* dashed_args;           // the native kwargs_to_dashed_args
-    PyTypeObject* lazy_names;        // the iterator type of arrays and views
-    PyTypeObject* command_callback;  // what stands for a Python function registered in Tcl
+    Ref marker;            // TclVariable._TclVariable__marker
+    Ref dashed_args;       // the native kwargs_to_dashed_args
+    Ref lazy_names;        // the iterator type of arrays and views
+    Ref command_callback;  // the type of what stands for a Python function registered in Tcl
 
-    // What every call into Tcl reads of the host and calls on its tk, with the lookups
-    // remembered from call to call. Caches only, so they may change under a const State. (The
-    // handles themselves are read the ordinary way: views make one per access, and reading the
-    // instance dict directly would make each of them build one.)
-    mutable CachedAttribute host_tk{name.tk};
-    mutable CachedMethod tk_getvar{name.getvar};
-    mutable CachedMethod tk_setvar{name.setvar};
-    mutable CachedMethod tk_wantobjects{name.wantobjects};
+    // The methods as this module made them, which a view's item read compares with what it
+    // finds (see direct_read), and name_text() with what a namespace handle's class has.
+    Ref VariablesView_get;
+    Ref ObjectsView_get;
+    Ref VariablesView_byref;
+    Ref TclVariable_init;
+    Ref TclVariable_get_str;
+    Ref TclVariable_get_obj;
+    Ref TclNamespace_str;
 
-    // What a view's item read checks before it reads a variable directly: the methods as they
-    // were built, and the lookups that find what an instance or a class has in their place.
-    PyObject* VariablesView_get;
-    PyObject* ObjectsView_get;
-    PyObject* VariablesView_byref;
-    PyObject* TclVariable_get_str;
-    PyObject* TclVariable_get_obj;
-    mutable ClassAttribute view_get{name.get};
-    mutable ClassAttribute view_byref{name.byref};
-    mutable ClassAttribute variable_get_str{name.get_str};
-    mutable ClassAttribute variable_get_obj{name.get_obj};
-    // A view and its namespace handle live long, so the direct read takes their attributes from
-    // their instance dicts; and it remembers the last namespace name it found in normal form and
-    // the last variable name it made, for reads of one variable over and over.
-    mutable CachedAttribute view_ns{name.ns};
-    mutable CachedAttribute namespace_name{name.ns};
-    mutable CachedAttribute namespace_host{name.tcl};
-    mutable KnownValue normal_namespace_name;
-    mutable RememberedResult item_name_memo;
+    auto owned() {
+        return std::array{&MutableMapping,
+                          &TclError,
+                          &functools,
+                          &TclVariable,
+                          &TempTclVariable,
+                          &TclArrayVariable,
+                          &TempTclArrayVariable,
+                          &TclCommand,
+                          &TempTclCommand,
+                          &TclNamespace,
+                          &TempTclNamespace,
+                          &variables_view,
+                          &commands_view,
+                          &view_keys,
+                          &marker,
+                          &dashed_args,
+                          &lazy_names,
+                          &command_callback,
+                          &VariablesView_get,
+                          &ObjectsView_get,
+                          &VariablesView_byref,
+                          &TclVariable_init,
+                          &TclVariable_get_str,
+                          &TclVariable_get_obj,
+                          &TclNamespace_str};
+    }
 
     void init(PyObject* module);
     void import_names(PyObject* module);
     void build_variable_classes(PyObject* module);
     void build_command_classes(PyObject* module);
     void build_namespace_classes(PyObject* module);
-    int traverse(visitproc visit, void* arg) const {
-        if (int status = ModuleState::traverse(visit, arg)) return status;
-        return traverse_caches(visit, arg, host_tk, tk_getvar, tk_setvar, tk_wantobjects, view_get,
-                               view_byref, variable_get_str, variable_get_obj, view_ns,
-                               namespace_name, namespace_host, normal_namespace_name,
-                               item_name_memo);
-    }
-    void clear() {
-        ModuleState::clear();
-        clear_caches(host_tk, tk_getvar, tk_setvar, tk_wantobjects, view_get, view_byref,
-                     variable_get_str, variable_get_obj, view_ns, namespace_name, namespace_host,
-                     normal_namespace_name, item_name_memo);
-    }
 };
 
 }  // namespace
@@ -137,7 +131,7 @@ Ref names_tuple(std::initializer_list<const char*> names) {
 void State::import_names(PyObject* module) {
     MutableMapping =
         add_object(module, "MutableMapping", import_attr("collections.abc", "MutableMapping"));
-    convert.init(*this);
+    convert.init();
     add_object(module, "scriptify", import_sibling_attr(module, "scriptify", "scriptify"));
     add_object(module, "tclobj", import_sibling_attr(module, "scriptify", "tclobj"));
     Ref tkinter = import("tkinter");
@@ -145,19 +139,18 @@ void State::import_names(PyObject* module) {
     add_object(module, "Tk", getattr(tkinter, "Tk"));
     add_object(module, "MethodType", import_attr("types", "MethodType"));
     add_object(module, "weakref", import("weakref"));
-    PyObject* sys = add_object(module, "sys", import("sys"));
+    Ref sys = add_object(module, "sys", import("sys"));
     functools = add_object(module, "functools", import("functools"));
     add_object(
         module, "__all__",
         names_tuple({"TclVariable", "TempTclVariable", "TclArrayVariable", "TempTclArrayVariable",
                      "TclCommand", "TempTclCommand", "TclNamespace", "TempTclNamespace"}));
-    Tcl_Obj = convert.Tcl_Obj;
     Ref optimize = getattr(getattr(sys, "flags"), "optimize");
     assertions = PyLong_AsLong(optimize) == 0;
 }
 
 void State::build_variable_classes(PyObject* module) {
-    marker = keep(tarvik::call(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    marker = tarvik::call(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
     TclVariable = add_object(module, "TclVariable",
                              ClassBuilder(*this, module, "TclVariable")
                                  .doc(TclVariable_doc)
@@ -188,7 +181,7 @@ void State::build_command_classes(PyObject* module) {
                                 .doc(TclCommand_doc)
                                 .methods(TclCommand_methods)
                                 .build({}));
-    dashed_args = keep(getattr(TclCommand, name.kwargs_to_dashed_args));
+    dashed_args = getattr(TclCommand, name.kwargs_to_dashed_args);
     TempTclCommand = add_object(module, "TempTclCommand",
                                 ClassBuilder(*this, module, "TempTclCommand")
                                     .doc(TempTclCommand_doc)
@@ -203,7 +196,7 @@ void State::build_namespace_classes(PyObject* module) {
                   .doc(TclNamespace_doc)
                   .methods(TclNamespace_methods)
                   .build({});
-    auto view = [&](const char* view_name, const char* doc, PyObject* base, const auto&... tables) {
+    auto view = [&](const char* view_name, const char* doc, Borrowed base, const auto&... tables) {
         ClassBuilder builder(*this, module, view_name, cls);
         builder.doc(doc);
         (builder.methods(tables), ...);
@@ -217,20 +210,22 @@ void State::build_namespace_classes(PyObject* module) {
                    .methods(KeysView_methods)
                    .build({keys_base});
     setattr(cls, from_utf8("KeysView"), keys);
-    view_keys = keep(keys);
+    view_keys = keys;
     Ref variables = view("VariablesView", VariablesView_doc, MutableMapping, VariablesView_methods,
                          VariablesView_html_methods);
     Ref objects = view("ObjectsView", ObjectsView_doc, variables, ObjectsView_methods);
     Ref commands = view("CommandsView", CommandsView_doc, MutableMapping, CommandsView_methods,
                         CommandsView_html_methods);
     view("ProcsView", ProcsView_doc, commands, ProcsView_methods);
-    variables_view = keep(variables);
-    VariablesView_get = keep(class_attribute(variables, name.get));
-    ObjectsView_get = keep(class_attribute(objects, name.get));
-    VariablesView_byref = keep(class_attribute(variables, name.byref));
-    TclVariable_get_str = keep(class_attribute(TclVariable, name.get_str));
-    TclVariable_get_obj = keep(class_attribute(TclVariable, name.get_obj));
-    commands_view = keep(commands);
+    variables_view = variables;
+    VariablesView_get = class_attribute(variables, name.get);
+    ObjectsView_get = class_attribute(objects, name.get);
+    VariablesView_byref = class_attribute(variables, name.byref);
+    TclVariable_init = class_attribute(TclVariable, name.dunder_init);
+    TclVariable_get_str = class_attribute(TclVariable, name.get_str);
+    TclVariable_get_obj = class_attribute(TclVariable, name.get_obj);
+    commands_view = commands;
+    TclNamespace_str = class_attribute(cls, name.dunder_str);
     TclNamespace = add_object(module, "TclNamespace", cls);
     TempTclNamespace = add_object(module, "TempTclNamespace",
                                   ClassBuilder(*this, module, "TempTclNamespace")
@@ -241,10 +236,8 @@ void State::build_namespace_classes(PyObject* module) {
 
 void State::init(PyObject* module) {
     import_names(module);
-    lazy_names = reinterpret_cast<PyTypeObject*>(
-        keep(Ref::steal(reinterpret_cast<PyObject*>(lazy_names::create(module)))));
-    command_callback = reinterpret_cast<PyTypeObject*>(
-        keep(Ref::steal(reinterpret_cast<PyObject*>(callbacks::create(module)))));
+    lazy_names = Ref::steal(reinterpret_cast<PyObject*>(lazy_names::create(module)));
+    command_callback = Ref::steal(reinterpret_cast<PyObject*>(callbacks::create(module)));
     build_variable_classes(module);
     build_command_classes(module);
     build_namespace_classes(module);

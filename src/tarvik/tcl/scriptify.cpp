@@ -7,16 +7,14 @@ namespace tarvik {
 namespace {
 
 struct Names : InternedNames {
-    using InternedNames::InternedNames;
-
-    PyObject* const add = name("add");
+    const Ref add = name("add");
     // Indexed by the bit position of tcl::QuoteFlags.
-    PyObject* const flags[3] = {name("USE_BRACES"), name("TCL_DONT_USE_BRACES"),
-                                name("BRACES_UNMATCHED")};
+    const Ref flags[3] = {name("USE_BRACES"), name("TCL_DONT_USE_BRACES"),
+                          name("BRACES_UNMATCHED")};
 };
 
 struct State : ModuleState {
-    Names name{*this};
+    Names name;
     Converter convert;
 
     void init(PyObject* module);
@@ -143,23 +141,23 @@ constexpr FunctionDef tclobj_def{
 // Module
 
 void State::init(PyObject* module) {
-    convert.init(*this);
-    add_object(module, "Mapping", Ref::borrow(convert.Mapping));
-    add_object(module, "Sequence", Ref::borrow(convert.Sequence));
-    add_object(module, "Set", Ref::borrow(convert.Set));
-    add_object(module, "_tkTcl_Obj", Ref::borrow(convert.Tcl_Obj));
+    convert.init();
+    add_object(module, "Mapping", convert.Mapping);
+    add_object(module, "Sequence", convert.Sequence);
+    add_object(module, "Set", convert.Set);
+    add_object(module, "_tkTcl_Obj", convert.Tcl_Obj);
     Ref sys = import("sys");
     add_object(module, "sys", sys);
     add_object(module, "unicode", Ref::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type)));
 
     add_function(module, scan_element_def);
     add_function(module, convert_element_def);
-    PyObject* from_sequence = add_function(module, update_string_of_list_def);
-    add_object(module, "_scriptify_from_sequence", Ref::borrow(from_sequence));
-    PyObject* from_mapping = add_function(module, scriptify_from_mapping_def);
-    PyObject* scriptify_fn = add_function(module, scriptify_def);
+    Ref from_sequence = add_function(module, update_string_of_list_def);
+    add_object(module, "_scriptify_from_sequence", from_sequence);
+    Ref from_mapping = add_function(module, scriptify_from_mapping_def);
+    Ref scriptify_fn = add_function(module, scriptify_def);
 
-    Ref sysmaxsize = getattr_optional(sys, interned("maxsize"));
+    Ref sysmaxsize = getattr_optional(sys, intern("maxsize"));
     if (!sysmaxsize) sysmaxsize = getattr(sys, "maxint");
     Ref one = own(PyLong_FromLong(1));
     Ref long_type =
@@ -167,9 +165,9 @@ void State::init(PyObject* module) {
     add_object(module, "_sysmaxsize", sysmaxsize);
     add_object(module, "_long_type", long_type);
 
-    PyObject* tclobj_from_sequence = add_function(module, tclobj_from_sequence_def);
-    PyObject* tclobj_from_mapping = add_function(module, tclobj_from_mapping_def);
-    PyObject* tclobj_fn = add_function(module, tclobj_def);
+    Ref tclobj_from_sequence = add_function(module, tclobj_from_sequence_def);
+    Ref tclobj_from_mapping = add_function(module, tclobj_from_mapping_def);
+    Ref tclobj_fn = add_function(module, tclobj_def);
 
     check(PyObject_SetAttrString(scriptify_fn, "from_sequence", from_sequence));
     check(PyObject_SetAttrString(scriptify_fn, "from_mapping", from_mapping));

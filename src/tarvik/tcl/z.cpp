@@ -9,16 +9,10 @@
 // references, subclasses may override anything, and `Z.__getattr__` and `Z_Code.__call__` are
 // there as methods.
 //
-// For the same reason a call reads the host's `history`, `tk` and `cast_any` through lookups
-// remembered against the host's class, skips a disabled history that would not even log, and
-// casts with the native cast in place when that is the host's `cast_any`.
-#include "support/casts.hpp"
-#include "support/lookup_caches.hpp"
 #include "support/native_classes.hpp"
 #include "support/recursion.hpp"
 #include "support/weak.hpp"
 #include "support/conversion.hpp"
-#include "support/history_api.hpp"
 #include "support/tcl_elements.hpp"
 #include "support/unicode.hpp"
 
@@ -29,72 +23,31 @@ namespace {
 
 // Interned attribute, method and keyword names, and the words the quick calls write.
 struct Names : InternedNames {
-    using InternedNames::InternedNames;
-
-    PyObject* const history = name("history");
-    PyObject* const append = name("append");
-    PyObject* const tk = name("tk");
-    PyObject* const call = name("call");
-    PyObject* const vars = name("vars");
-    PyObject* const cast_any = name("cast_any");
-    PyObject* const cast = name("cast_");  // the keyword that never reaches Tcl
-    PyObject* const self = name("self");
-    PyObject* const separator = name("::");
-    PyObject* const dash = name("-");
-    PyObject* const error_info = name("::errorInfo");
+    const Ref history = name("history");
+    const Ref append = name("append");
+    const Ref tk = name("tk");
+    const Ref call = name("call");
+    const Ref vars = name("vars");
+    const Ref cast_any = name("cast_any");
+    const Ref cast = name("cast_");  // the keyword that never reaches Tcl
+    const Ref self = name("self");
+    const Ref separator = name("::");
+    const Ref dash = name("-");
+    const Ref error_info = name("::errorInfo");
 };
 
 struct State : ModuleState {
     Converter convert;
-    PyObject* TclError;
-    PyObject* native_cast_any;  // tarvik.tcl._host.cast_any, what hosts normally cast with
-    const history_api::Api* history_c_api;
-    PyTypeObject* Z;
-    PyTypeObject* Z_Code;
+    Ref TclError;
+    Ref Z;
+    Ref Z_Code;
 
-    Names name{*this};
+    Names name;
 
-    // What every quick call reads of its host and calls on it, remembered from call to call.
-    CachedAttribute host_history{name.history};
-    CachedAttribute host_tk{name.tk};
-    ClassAttribute host_cast_any{name.cast_any};
-    CachedMethod history_append{name.append};
-    CachedMethod tk_call{name.call};
-
-    // Freed Z_Code objects kept for reuse: one is made and freed by nearly every quick call.
-    // Each keeps the reference to its class that it held as an instance, so the class outlives
-    // the memory it describes (freeing an object reads its class). The collector sees those
-    // references, and clearing the module frees the pool and closes it for good.
-    static constexpr int pool_size = 8;
-    std::array<PyObject*, pool_size> pool{};
-    int pooled = 0;
-    bool pool_closed = false;
+    auto owned() { return std::array{&TclError, &Z, &Z_Code}; }
 
     void init(PyObject* module);
     void import_names(PyObject* module);
-    int traverse(visitproc visit, void* arg) const {
-        if (int status = ModuleState::traverse(visit, arg)) return status;
-        for (int i = 0; i < pooled; ++i)
-            Py_VISIT(Py_TYPE(pool[i]));
-        return traverse_caches(visit, arg, host_history, host_tk, host_cast_any, history_append,
-                               tk_call);
-    }
-    void clear() {
-        pool_closed = true;
-        free_pool();
-        ModuleState::clear();
-        clear_caches(host_history, host_tk, host_cast_any, history_append, tk_call);
-    }
-    ~State() { free_pool(); }
-
-    void free_pool() {
-        while (pooled > 0) {
-            PyObject* object = pool[--pooled];
-            PyTypeObject* type = Py_TYPE(object);
-            PyObject_GC_Del(object);
-            Py_DECREF(type);
-        }
-    }
 };
 
 using Definition = ModuleDefinition<State>;
@@ -118,28 +71,25 @@ struct ZObject {
     auto owned() { return std::array{&tcl, &dict}; }
 };
 
-// Most Z_Code objects live for one call, `tcl.z.set('x', 1)`, and never show their `cmd`: the one
-// name part is kept as `name` until `cmd` is read or grows, and only then becomes the list.
 struct ZCodeObject {
     PyObject_HEAD vectorcallfunc vectorcall;
     PyObject* tcl;
-    PyObject* cmd;   // the list of name parts, or NULL while `name` stands for it
-    PyObject* name;  // the only name part, while `cmd` is NULL
+    PyObject* cmd;  // the list of name parts
     PyObject* dict;
     PyObject* weakrefs;
 
-    auto owned() { return std::array{&tcl, &cmd, &name, &dict}; }
+    auto owned() { return std::array{&tcl, &cmd, &dict}; }
 };
 
 using ZInstance = NativeInstance<ZObject>;
 using ZCodeInstance = NativeInstance<ZCodeObject>;
 
 ZObject* as_z(State& st, PyObject* self) {
-    return ZInstance::from(st.Z, self);
+    return ZInstance::from(as_type(st.Z), self);
 }
 
 ZCodeObject* as_z_code(State& st, PyObject* self) {
-    return ZCodeInstance::from(st.Z_Code, self);
+    return ZCodeInstance::from(as_type(st.Z_Code), self);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -172,62 +122,17 @@ PyObject* z_code_alloc(PyTypeObject* type, Py_ssize_t items) {
     return object;
 }
 
-ZCodeObject* allocate_z_code(PyTypeObject* type) {
-    auto* code = reinterpret_cast<ZCodeObject*>(type->tp_alloc(type, 0));
-    if (code == nullptr) raise_current();
-    return code;
-}
-
-// A Z_Code from the pool when it has one: an emptied object, untracked by the collector, whose
-// memory came from tp_alloc.
-ZCodeObject* reuse_z_code(State& st) {
-    if (st.pooled == 0) return allocate_z_code(st.Z_Code);
-    PyObject* object = PyObject_Init(st.pool[--st.pooled], st.Z_Code);
-    Py_DECREF(st.Z_Code);  // the pool's reference; the instance holds its own
-    auto* code = reinterpret_cast<ZCodeObject*>(object);
-    code->vectorcall = z_code_vectorcall;
-    for (PyObject** f : code->owned())
-        *f = nullptr;
-    code->weakrefs = nullptr;
-    PyObject_GC_Track(object);
-    return code;
-}
-
-// The state whose pool takes a freed Z_Code of class `type`, or NULL. Only Z_Code itself
-// allocates with z_code_alloc (subclasses get the generic tp_alloc). At exit the collector may
-// have cleared the class (which forgets its module) or the module's state already: then there is
-// no pool. Nothing here may raise or disturb a pending exception.
-State* pool_for(PyTypeObject* type) {
-    if (type->tp_alloc != z_code_alloc) return nullptr;
-    PyObject* module = reinterpret_cast<PyHeapTypeObject*>(type)->ht_module;
-    State* st = module ? Definition::state_of(module) : nullptr;
-    return st && !st->pool_closed && st->pooled < State::pool_size ? st : nullptr;
-}
-
-void z_code_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    if (pool_for(type) == nullptr) {
-        ZCodeInstance::dealloc(self);
-        return;
-    }
-    PyObject_GC_UnTrack(self);
-    if (reinterpret_cast<ZCodeObject*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
-    ZCodeInstance::clear(self);
-    // Clearing may have run Python code that filled or cleared the pool meanwhile.
-    if (State* st = pool_for(type)) {
-        st->pool[st->pooled++] = self;  // with the instance's reference to its class
-        return;
-    }
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 // What Z_Code(name, tcl=tcl) makes, without the generic constructor call.
 Ref new_z_code(State& st, PyObject* name, Borrowed tcl) {
-    ZCodeObject* code = reuse_z_code(st);
+    PyTypeObject* type = as_type(st.Z_Code);
+    auto* code = reinterpret_cast<ZCodeObject*>(type->tp_alloc(type, 0));
+    if (code == nullptr) raise_current();
+    Ref made = Ref::steal(reinterpret_cast<PyObject*>(code));
+    Ref parts = new_list(1);
+    PyList_SET_ITEM(parts.get(), 0, Py_NewRef(name));
     code->tcl = Py_NewRef(tcl);
-    code->name = Py_NewRef(name);
-    return Ref::steal(reinterpret_cast<PyObject*>(code));
+    code->cmd = parts.release();
+    return made;
 }
 
 // A name that begins and ends with two underscores is one of Python's own protocol names
@@ -264,8 +169,7 @@ constexpr FunctionDef Z_getattr_def = getattr_hook(
 
 PyObject* z_getattro(PyObject* self, PyObject* name) {
     return guarded([&] {
-        if (!surely_missing(self, reinterpret_cast<ZObject*>(self)->dict, name))
-            if (Ref found = generic_getattr_optional(self, name)) return found;
+        if (Ref found = generic_getattr_optional(self, name)) return found;
         State& st = Definition::of_type(Py_TYPE(self));
         return z_missing_attribute(st, reinterpret_cast<ZObject*>(self), name);
     });
@@ -301,7 +205,6 @@ Ref Z_Code_init(const Call& c, const Arguments<2>& arguments) {
         PyList_SET_ITEM(parts.get(), i, Py_NewRef(arguments.rest[i]));
     Py_XSETREF(code->tcl, Py_NewRef(tcl));
     Py_XSETREF(code->cmd, parts.release());
-    Py_CLEAR(code->name);
     return none();
 }
 
@@ -309,14 +212,7 @@ constexpr FunctionDef Z_Code_init_def = {
     "__init__", invoke<Z_Code_init>, "(self, *cmd, tcl)",
     "Refer to the command whose name parts are cmd, in the interpreter tcl."};
 
-// `cmd`, made a list now if the one name part stood for it.
 Ref name_parts(ZCodeObject* code) {
-    if (code->cmd == nullptr && code->name != nullptr) {
-        Ref parts = new_list(1);
-        PyList_SET_ITEM(parts.get(), 0, code->name);
-        code->name = nullptr;
-        code->cmd = parts.release();
-    }
     return field(reinterpret_cast<PyObject*>(code), code->cmd, "cmd");
 }
 
@@ -330,9 +226,7 @@ PyObject* get_cmd(PyObject* self, void*) {
 int set_cmd(PyObject* self, PyObject* value, void*) {
     return guarded_status([&] {
         auto* code = reinterpret_cast<ZCodeObject*>(self);
-        if (value == nullptr && code->cmd == nullptr && code->name == nullptr)
-            field(self, nullptr, "cmd");
-        Py_CLEAR(code->name);
+        if (value == nullptr && code->cmd == nullptr) field(self, nullptr, "cmd");
         Py_XSETREF(code->cmd, Py_XNewRef(value));
     });
 }
@@ -368,8 +262,6 @@ PyObject* z_code_getattro(PyObject* self, PyObject* name) {
 }
 
 Ref command_name(State& st, ZCodeObject* code) {
-    if (code->cmd == nullptr && code->name != nullptr && PyUnicode_CheckExact(code->name))
-        return Ref::borrow(code->name);
     return own(PyUnicode_Join(st.name.separator, name_parts(code).get()));
 }
 
@@ -392,8 +284,7 @@ constexpr FunctionDef Z_Code_repr_def = {"__repr__", invoke<Z_Code_repr>, "(self
 Ref Z_Code_getstate(const Call& c, Named<1> named) {
     State& st = state_of(c);
     ZCodeObject* code = as_z_code(st, named[0]);
-    Ref parts = code->cmd || code->name ? name_parts(code) : Ref();
-    return fields_state(code->dict, {{"tcl", code->tcl}, {"cmd", parts}});
+    return fields_state(code->dict, {{"tcl", code->tcl}, {"cmd", code->cmd}});
 }
 
 constexpr FunctionDef Z_Code_getstate_def = {"__getstate__", invoke<Z_Code_getstate>, "(self)",
@@ -497,37 +388,20 @@ Ref resolve_host(ZCodeObject* code) {
     raise_from_none(std::move(replacement), caught);
 }
 
-// Recorded before it runs, so a command that fails is in the history too. A History is handed
-// the words where they are, and makes a list of them only where it must.
+// Recorded before it runs, so a command that fails is in the history too.
 void record_call(State& st, PyObject* host, const Words& words) {
-    Ref history = st.host_history.get(host);
-    Ref append = st.history_append.method_of(history);
-    if (append.get() == st.history_c_api->append) {
-        if (st.history_c_api->append_words(st.history_c_api->context, history, words.data(),
-                                           words.count()) < 0)
-            raise_current();
-        return;
-    }
-    Ref list = words.list();
-    PyObject* args[] = {history.get(), list.get()};
-    st.history_append.call_with(append, args, 2);
+    Ref history = getattr(host, st.name.history);
+    call_method(history, st.name.append, words.list().get());
 }
 
 Ref run_command(State& st, PyObject* host, Words& words) {
-    PyObject* const* argv = words.argv_after(st.host_tk.get(host));
+    PyObject* const* argv = words.argv_after(getattr(host, st.name.tk));
     try {
-        return st.tk_call.call(argv, words.argc());
+        return own(PyObject_VectorcallMethod(st.name.call, argv, words.argc(), nullptr));
     } catch (const PythonError&) {
         if (!error_matches(st.TclError)) throw;
     }
     raise_with_error_info(st, host);
-}
-
-// host.cast_any(result); the native cast is applied without the call when it is the host's.
-Ref cast_result(State& st, PyObject* host, PyObject* result) {
-    if (unshadowed_class_attribute(st.host_cast_any, host).get() == st.native_cast_any)
-        return casts::cast_any(result);
-    return call_method(host, st.name.cast_any, result);
 }
 
 // The result as the string Tcl shows for it. tk.call hands a Tcl list back as a tuple and a byte
@@ -535,7 +409,7 @@ Ref cast_result(State& st, PyObject* host, PyObject* result) {
 // elements, a byte array one character per byte, a number its Tcl text. An object of any other
 // type (from another host) is its str(), a tuple of such objects its list by scriptify().
 [[gnu::noinline]] Ref plain_string(State& st, PyObject* result) {
-    auto* tcl_obj = reinterpret_cast<PyTypeObject*>(st.convert.Tcl_Obj);
+    PyTypeObject* tcl_obj = as_type(st.convert.Tcl_Obj);
     if (Ref text = tcl::element_text(result, tcl_obj)) return text;
     if (PyTuple_Check(result)) return st.convert.scriptify(result);
     return str(result);
@@ -549,7 +423,7 @@ Ref quick_call(State& st, const QuickCall& q) {
     Ref host = resolve_host(q.self);
     record_call(st, host, words);
     Ref result = run_command(st, host, words);
-    if (cast == Py_True || is_true(cast)) return cast_result(st, host, result);
+    if (cast == Py_True || is_true(cast)) return call_method(host, st.name.cast_any, result);
     return plain_string(st, result);
 }
 
@@ -690,37 +564,28 @@ PyGetSetDef z_code_getset[] = {
 void State::import_names(PyObject* module) {
     add_object(module, "weakref", import("weakref"));
     TclError = add_object(module, "TclError", import_attr("tkinter", "TclError"));
-    convert.init(*this);
+    convert.init();
     add_object(module, "scriptify", import_sibling_attr(module, "scriptify", "scriptify"));
-    native_cast_any = keep(import_sibling_attr(module, "_host", "cast_any"));
-    Ref capsule = import_sibling_attr(module, "history", "__c_api__");
-    history_c_api = history_api::from_capsule(capsule);
-    if (history_c_api == nullptr) raise_current();
-    keep(Ref::borrow(history_c_api->append));  // and with it the history module, which owns the api
 }
 
 void State::init(PyObject* module) {
     import_names(module);
-    PyObject* z =
-        add_object(module, "Z",
+    Z = add_object(module, "Z",
                    ZInstance::make_class(module, "tarvik.tcl.z.Z", Py_TPFLAGS_BASETYPE, z_members,
                                          {{Py_tp_doc, const_cast<char*>(z_doc)},
                                           {Py_tp_getattro, reinterpret_cast<void*>(z_getattro)}}));
-    Z = reinterpret_cast<PyTypeObject*>(z);
-    add_methods(*this, module, z, Z_methods);
+    add_methods(*this, module, Z, Z_methods);
 
-    PyObject* z_code = add_object(
+    Z_Code = add_object(
         module, "Z_Code",
         ZCodeInstance::make_class(module, "tarvik.tcl.z.Z_Code",
                                   Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_VECTORCALL, z_code_members,
                                   {{Py_tp_doc, const_cast<char*>(z_code_doc)},
                                    {Py_tp_alloc, reinterpret_cast<void*>(z_code_alloc)},
                                    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-                                   {Py_tp_getattro, reinterpret_cast<void*>(z_code_getattro)},
-                                   {Py_tp_dealloc, reinterpret_cast<void*>(z_code_dealloc)}},
+                                   {Py_tp_getattro, reinterpret_cast<void*>(z_code_getattro)}},
                                   z_code_getset));
-    Z_Code = reinterpret_cast<PyTypeObject*>(z_code);
-    add_methods(*this, module, z_code, Z_Code_methods);
+    add_methods(*this, module, Z_Code, Z_Code_methods);
 }
 
 }  // namespace

@@ -7,7 +7,7 @@ namespace {
 // The text of a value that the list reader can take: a str, or the string of a Tcl object.
 Ref text_of(const State& st, PyObject* value) {
     if (PyUnicode_Check(value)) return Ref::borrow(value);
-    if (Py_TYPE(value) == st.tcl_obj_type) return str(value);
+    if (Py_TYPE(value) == st.tcl_obj_type()) return str(value);
     return Ref();
 }
 

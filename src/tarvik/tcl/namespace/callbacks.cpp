@@ -26,7 +26,7 @@ namespace callbacks {
 using Lifecycle = NativeInstance<Callback>;
 
 State& callback_state(PyObject* self) {
-    return *static_cast<State*>(PyType_GetModuleState(Py_TYPE(self)));
+    return state_of_type<State>(Py_TYPE(self));
 }
 
 // "Type: message" and the traceback as the traceback module writes it, without its last newline.
@@ -43,12 +43,13 @@ std::pair<Ref, Ref> describe(const State& st, PyObject* error) {
 // Tcl's `error message trace {PYTHON Type}`, run through the host's tk while `error` is the
 // exception being handled. The TclError it raises is the point of the call; any other failure
 // of this report leaves the error as _tkinter would report it alone.
-void report_to_tcl(const State& st, PyObject* host, PyObject* error) {
+void report_to_tcl(PyObject* self, PyObject* host, PyObject* error) {
     HandlingError handling(error);
     try {
+        const State& st = callback_state(self);
         auto [message, trace] = describe(st, error);
         Ref code = tuple(st.name.w_python, own(PyType_GetName(Py_TYPE(error))).get());
-        Ref tk = st.host_tk.get(unproxy(host).get());
+        Ref tk = getattr(unproxy(host), st.name.tk);
         call_method(tk, st.name.call, st.name.w_error, message.get(), trace.get(), code.get());
     } catch (const PythonError&) {
         if (!error_matches(PyExc_Exception)) throw;
@@ -56,20 +57,31 @@ void report_to_tcl(const State& st, PyObject* host, PyObject* error) {
     }
 }
 
+// The function may delete its own command, and Tcl then drops the callback while the function
+// runs: the callback and what it holds are kept for the length of the call. Its result goes to
+// _tkinter, which would end the process on an element of a tuple or list that it cannot
+// convert: such a result is checked first, and the error it would meet raised in Tcl.
 PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    Ref callback = Ref::borrow(self);
     auto* cb = reinterpret_cast<Callback*>(self);
-    PyObject* result = PyObject_Vectorcall(cb->func, args, nargsf, kwnames);
-    if (result != nullptr || !PyErr_ExceptionMatches(PyExc_Exception)) return result;
-    return guarded([&]() -> Ref {
-        Ref error = fetch_error();
-        report_to_tcl(callback_state(self), cb->host, error);
-        raise_exception(std::move(error));
+    Ref func = Ref::borrow(cb->func), host = Ref::borrow(cb->host);
+    return guarded([&] {
+        if (!func || !host) raise(PyExc_RuntimeError, "a cleared command callback was called");
+        try {
+            Ref result = own(PyObject_Vectorcall(func, args, nargsf, kwnames));
+            return tcl::safe_for_tk(result, callback_state(self).convert.Tcl_Obj);
+        } catch (const PythonError&) {
+            if (!error_matches(PyExc_Exception)) throw;
+            Ref error = fetch_error();
+            report_to_tcl(self, host, error);
+            raise_exception(std::move(error));
+        }
     });
 }
 
 PyObject* repr(PyObject* self) {
-    return PyUnicode_FromFormat("<Tcl command callback of %R>",
-                                reinterpret_cast<Callback*>(self)->func);
+    PyObject* func = reinterpret_cast<Callback*>(self)->func;
+    return PyUnicode_FromFormat("<Tcl command callback of %R>", func ? func : Py_None);
 }
 
 PyMemberDef members[] = {
@@ -107,7 +119,7 @@ PyTypeObject* create(PyObject* module) {
 // value that is not callable is left for tk to refuse in its own words.
 Ref command_callback(const State& st, PyObject* func, Borrowed host) {
     if (!PyCallable_Check(func)) return Ref::borrow(func);
-    auto* cb = PyObject_GC_New(Callback, st.command_callback);
+    auto* cb = PyObject_GC_New(Callback, as_type(st.command_callback));
     if (cb == nullptr) raise_current();
     cb->vectorcall = callbacks::call;
     cb->func = Py_NewRef(func);

@@ -32,7 +32,7 @@ Ref host_of(const State& st, PyObject* self) {
 // host.tk, the Tk application object of a host held through its proxy, read past the proxy as
 // the proxy would read it.
 Ref tk_of_host(const State& st, Borrowed host) {
-    return st.host_tk.get(unproxy(host).get());
+    return getattr(unproxy(host), st.name.tk);
 }
 
 // self.tcl.tk.
@@ -40,11 +40,15 @@ Ref tk_of(const State& st, PyObject* self) {
     return tk_of_host(st, host_of(st, self));
 }
 
-// self.tcl.tk.call(words): the word tuple travels as the one argument, checked for what
-// _tkinter would crash on.
+// tk.call(words): the word tuple travels as the one argument, checked for what _tkinter would
+// crash on.
+Ref call_tk(const State& st, Borrowed tk, Borrowed words) {
+    return call_method(tk, st.name.call, tcl::safe_for_tk(words, st.convert.Tcl_Obj).get());
+}
+
+// self.tcl.tk.call(words).
 Ref tk_call(const State& st, PyObject* self, Borrowed words) {
-    Ref tk = tk_of(st, self);
-    return call_method(tk, st.name.call, tcl::safe_for_tk(words, st.Tcl_Obj).get());
+    return call_tk(st, tk_of(st, self), words);
 }
 
 // self.tcl.<cast>(result), for cast_list, cast_boolean and cast_array.
@@ -54,7 +58,7 @@ Ref host_cast(const State& st, PyObject* self, PyObject* cast_name, Borrowed res
 
 // A Tcl object as its string; anything else as it is.
 Ref plain_string(const State& st, Ref value) {
-    if (Py_TYPE(value.get()) == reinterpret_cast<PyTypeObject*>(st.Tcl_Obj)) return str(value);
+    if (Py_TYPE(value.get()) == as_type(st.convert.Tcl_Obj)) return str(value);
     return value;
 }
 
@@ -72,13 +76,45 @@ Ref command_script(const State& st, PyObject* words) {
     return own(PyUnicode_FromFormat("\\%U", script.get()));
 }
 
+// Whether the class `cls` finds `original` under `name`, as CPython's own type cache answers
+// (compared only: the pointer is never used, so it needs no reference).
+bool class_finds(PyObject* cls, PyObject* name, PyObject* original) {
+    return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name) == original;
+}
+
+// obj.__dict__, or an empty Ref for an object without one.
+Ref instance_dict_of(PyObject* obj) {
+    Ref dict = Ref::steal_maybe(PyObject_GenericGetDict(obj, nullptr));
+    if (!dict) {
+        if (!error_matches(PyExc_AttributeError)) raise_current();
+        PyErr_Clear();
+    }
+    return dict;
+}
+
+bool in_instance_dict(Borrowed dict, PyObject* name) {
+    return dict && check(PyDict_Contains(dict, name));
+}
+
+// Whether scriptify(obj) is what a namespace handle's __str__ gives, its name: an exact
+// TclNamespace whose class still has this module's __str__ and no conversion hook, on the class
+// or the instance. Asked of CPython's type cache on every use, nothing remembered.
+bool converts_as_its_name(const State& st, PyObject* obj) {
+    if (Py_TYPE(obj) != as_type(st.TclNamespace) ||
+        !class_finds(st.TclNamespace, st.name.dunder_str, st.TclNamespace_str))
+        return false;
+    Ref dict = instance_dict_of(obj);
+    for (PyObject* hook : {st.name.dunder_scriptify, st.name.dunder_tclobj})
+        if (!class_finds(st.TclNamespace, hook, nullptr) || in_instance_dict(dict, hook))
+            return false;
+    return true;
+}
+
 // The string form of a name argument. A namespace handle's name is its str(), which is what
 // scriptify would find after testing it against every container ABC.
 Ref name_text(const State& st, PyObject* obj) {
     if (PyUnicode_CheckExact(obj)) return Ref::borrow(obj);
-    Ref text = Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(st.TclNamespace)
-                   ? getattr(obj, st.name.ns)
-                   : scriptify(st, obj);
+    Ref text = converts_as_its_name(st, obj) ? getattr(obj, st.name.ns) : scriptify(st, obj);
     if (!PyUnicode_Check(text))
         raise_format(PyExc_TypeError, "a Tcl name must be a string, not %.200s",
                      Py_TYPE(text.get())->tp_name);
@@ -113,13 +149,13 @@ Ref absolute_name(const State& st, PyObject* self, PyObject* attribute) {
 
 // absolute() and make_absolute() of the handle whose name is the attribute `Name` (var_name or
 // cmd_name).
-template <PyObject* const Names::* Name>
+template <const Ref Names::* Name>
 Ref handle_absolute(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
     return absolute_name(st, named[0], st.name.*Name);
 }
 
-template <PyObject* const Names::* Name>
+template <const Ref Names::* Name>
 Ref handle_make_absolute(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
     PyObject* self = named[0];

@@ -9,15 +9,17 @@ enum class NameSource : int { ARRAY_ELEMENTS, VIEW_QUERY };
 
 struct LazyNames {
     PyObject_HEAD NameSource source;
+    bool running;     // a step is under way: code it runs may not take another, as in a generator
     PyObject* owner;  // the array handle or the view; released once the names are fetched
     PyObject* query;  // the view's query words, or NULL
     PyObject* names;  // an iterator over the fetched names, or NULL before the first step
 
     auto owned() { return std::array{&owner, &query, &names}; }
+    bool started() const { return names != nullptr || owner == nullptr; }
 };
 
 State& lazy_state(PyObject* self) {
-    return *static_cast<State*>(PyType_GetModuleState(Py_TYPE(self)));
+    return state_of_type<State>(Py_TYPE(self));
 }
 
 // The names a view lists for its query ("::info", kind), or their number when `count`: those of
@@ -42,30 +44,48 @@ Ref view_names(const State& st, PyObject* view, PyObject* query, bool count) {
     return host_cast(st, ns, st.name.cast_list, call_method(ns, st.name.call, query));
 }
 
-Ref fetch_names(const State& st, const LazyNames* it) {
-    if (it->source == NameSource::ARRAY_ELEMENTS)
-        return call_method(it->owner, st.name.array_names);
-    return view_names(st, it->owner, it->query, false);
+// The names of the array handle or view `owner`, asked of Tcl now.
+Ref fetch_names(const State& st, NameSource source, PyObject* owner, PyObject* query) {
+    if (source == NameSource::ARRAY_ELEMENTS) return call_method(owner, st.name.array_names);
+    return view_names(st, owner, query, false);
 }
 
 namespace lazy_names {
 
 using Lifecycle = NativeInstance<LazyNames>;
 
+// The first step asks Tcl, through code that may run anything; the owner is held meanwhile.
 void start(const State& st, LazyNames* it) {
-    if (it->names) return;
-    Ref names = fetch_names(st, it);
-    it->names = own(PyObject_GetIter(names)).release();
+    Ref owner = Ref::borrow(it->owner), query = Ref::borrow(it->query);
+    Ref names = own(PyObject_GetIter(fetch_names(st, it->source, owner, query).get()));
+    Py_XSETREF(it->names, names.release());
     Py_CLEAR(it->owner);
 }
+
+// Marks the iterator as running for the length of one step.
+class Step {
+  public:
+    explicit Step(LazyNames* it) : it_(it) {
+        if (it->running) raise(PyExc_ValueError, "name iterator already executing");
+        it->running = true;
+    }
+    ~Step() { it_->running = false; }
+    Step(const Step&) = delete;
+    Step& operator=(const Step&) = delete;
+
+  private:
+    LazyNames* it_;
+};
 
 // The next name, or NULL with no error set once the names are exhausted.
 PyObject* next(PyObject* self) {
     auto* it = reinterpret_cast<LazyNames*>(self);
-    const State& st = lazy_state(self);
     return guarded_next([&] {
-        start(st, it);
-        Ref name = Ref::steal_maybe(PyIter_Next(it->names));
+        const State& st = lazy_state(self);
+        Step step(it);
+        if (!it->started()) start(st, it);
+        Ref names = Ref::borrow(it->names);
+        Ref name = names ? Ref::steal_maybe(PyIter_Next(names)) : Ref();
         if (!name) {
             if (PyErr_Occurred()) raise_current();
             return name;
@@ -98,9 +118,10 @@ PyTypeObject* create(PyObject* module) {
 }  // namespace lazy_names
 
 Ref iterate_names(const State& st, NameSource source, PyObject* owner, PyObject* query) {
-    auto* it = PyObject_GC_New(LazyNames, st.lazy_names);
+    auto* it = PyObject_GC_New(LazyNames, as_type(st.lazy_names));
     if (it == nullptr) raise_current();
     it->source = source;
+    it->running = false;
     it->owner = Py_NewRef(owner);
     it->query = Py_XNewRef(query);
     it->names = nullptr;

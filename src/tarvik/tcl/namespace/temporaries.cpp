@@ -92,6 +92,24 @@ bool host_gone(const State& st, PyObject* self) {
     return tcl && PyWeakref_CheckProxy(tcl) && !weakref_target(tcl);
 }
 
+// functools.update_wrapper(self, func): the handle takes on the function's name, documentation and
+// attributes. Those are copied into the instance dict, where the handle keeps its own state too,
+// so a function attribute named like one of the handle's (tcl, args...) would replace it: the
+// handle's own values are put back after the copy.
+void wrap(const State& st, PyObject* self, PyObject* func) {
+    Ref dict = getattr(self, st.name.dunder_dict);
+    Ref own_state = new_dict();
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(st.name.handle_state.get()); ++i) {
+        PyObject* attribute = PyTuple_GET_ITEM(st.name.handle_state.get(), i);
+        if (Ref value = Ref::borrow(PyDict_GetItemWithError(dict, attribute)))
+            set_item(own_state, attribute, value);
+        else if (PyErr_Occurred())
+            raise_current();
+    }
+    call(getattr(st.functools, st.name.update_wrapper), self, func);
+    check(PyDict_Update(getattr(self, st.name.dunder_dict).get(), own_state));
+}
+
 Ref TempTclCommand_init(const Call& c, const Arguments<3>& a) {
     const State& st = c.state<State>();
     auto [self, func, cmd_name] = a.named;
@@ -99,7 +117,7 @@ Ref TempTclCommand_init(const Call& c, const Arguments<3>& a) {
     if (func != Py_None && is_true(func)) {
         call_method(self, st.name.createcommand, func);
         try {
-            call(getattr(st.functools, st.name.update_wrapper), self, func);
+            wrap(st, self, func);
         } catch (const PythonError&) {
             withdraw_command(st, self);
             throw;
@@ -113,7 +131,7 @@ constexpr FunctionDef TempTclCommand_init_def{
     "(self, func=None, cmd_name='::__tarvik__{cls}_{id}_tmp', **kwargs)",
     "Name a temporary command and register func under it when given."};
 
-template <PyObject* State::* Class>
+template <Ref State::* Class>
 Ref temporary_enter(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
     PyObject* self = named[0];
@@ -122,7 +140,7 @@ Ref temporary_enter(const Call& c, Named<1> named) {
     return result;
 }
 
-template <PyObject* State::* Class>
+template <Ref State::* Class>
 Ref temporary_exit(const Call& c, Deferred<1> parse) {
     const State& st = c.state<State>();
     delete_quietly(st, receiver(c));

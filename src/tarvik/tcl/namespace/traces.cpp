@@ -12,11 +12,6 @@ namespace {
 // temporary's exit delete are these, never a command that Tcl code made for a trace of its own.
 constexpr const char* trace_command_prefix = "::__tarvik__trace_";
 
-// tk.call(words), the word tuple checked as every call of the handles checks it.
-Ref call_tk(const State& st, Borrowed tk, Borrowed words) {
-    return call_method(tk, st.name.call, tcl::safe_for_tk(words, st.Tcl_Obj).get());
-}
-
 // A name unique among the commands alive: it holds the id() of the callable registered under it,
 // which the command keeps alive, and the function's name when that is a plain identifier (which
 // Tcl never needs to quote), as tkinter's names do.

@@ -47,9 +47,9 @@ Ref TclVariable_get_obj(const Call& c, Deferred<3> parse) {
     }
     Ref tk = tk_of(st, self);
     Ref name = getattr(self, st.name.var_name);
-    Ref result = index == Py_None
-                     ? st.tk_getvar(tk, name.get())
-                     : st.tk_getvar(tk, name.get(), index_for_reading(st, index).get());
+    Ref result = index == Py_None ? call_method(tk, st.name.getvar, name.get())
+                                  : call_method(tk, st.name.getvar, name.get(),
+                                                index_for_reading(st, index).get());
     Ref caster = !cast || cast == st.marker ? getattr(self, st.name.cast) : Ref::borrow(cast);
     return is_true(caster) ? call(caster, result.get()) : result;
 }
@@ -82,9 +82,9 @@ Ref TclVariable_set(const Call& c, Deferred<3> parse) {
     }
     Ref tk = tk_of(st, self);
     Ref name = getattr(self, st.name.var_name);
-    Ref converted = tcl::safe_for_tk(tclobj(st, value).get(), st.Tcl_Obj);
-    if (index == Py_None) return st.tk_setvar(tk, name.get(), converted.get());
-    return st.tk_setvar(tk, name.get(), scriptify(st, index).get(), converted.get());
+    Ref converted = tcl::safe_for_tk(tclobj(st, value).get(), st.convert.Tcl_Obj);
+    if (index == Py_None) return call_method(tk, st.name.setvar, name.get(), converted.get());
+    return call_method(tk, st.name.setvar, name.get(), scriptify(st, index).get(), converted.get());
 }
 
 constexpr FunctionDef TclVariable_set_def{

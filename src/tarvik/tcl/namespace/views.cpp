@@ -5,7 +5,7 @@
 namespace tarvik {
 namespace {
 
-template <PyObject* State::* View>
+template <Ref State::* View>
 Ref view_init(const Call& c, Named<2> named) {
     const State& st = c.state<State>();
     auto [self, ns] = named;
@@ -88,7 +88,7 @@ constexpr FunctionDef VariablesView_array_byref_def{
 // A view method (self, name, *more): the handle that byref() makes for `name`, then its method
 // `Method` with the remaining arguments, the last of them passed by the keywords of the tuple
 // `Keywords` when there is one.
-template <PyObject* const Names::* Method, size_t N, PyObject* const Names::* Keywords = nullptr>
+template <const Ref Names::* Method, size_t N, const Ref Names::* Keywords = nullptr>
 Ref view_delegate(const Call& c, Named<N> named) {
     const State& st = c.state<State>();
     Ref handle = call_method(named[0], st.name.byref, named[1]);
@@ -115,127 +115,58 @@ Ref as_key_error(std::initializer_list<PyObject*> types, F&& body) {
     }
 }
 
-// True when the class `cls` itself finds `original` under the attribute.
-bool is_original_in_class(ClassAttribute& attribute, PyObject* cls, PyObject* original) {
-    bool cacheable;
-    PyObject* found = attribute.of(reinterpret_cast<PyTypeObject*>(cls), cacheable);
-    return cacheable && found == original;
-}
-
-// tk.getvar(name) read with wantobjects off, so that _tkinter gives the value's Tcl string whatever
-// Tcl holds it as, in one read (reading again to convert would run the variable's read traces
-// twice). A tk without wantobjects reads as get_str() does.
+// What get_str() reads: Tcl's string of the variable, from one evaluation of `set name`, so that
+// the variable's read traces run once and see the interpreter as it is.
 Ref read_string(const State& st, PyObject* tk, PyObject* name) {
-    Ref wantobjects = st.tk_wantobjects.method_of(tk);
-    if (!wantobjects && !getattr_optional(tk, st.name.wantobjects)) {
-        Ref script = scriptify(st, tuple(st.name.set, name).get());
-        return call_method(tk, st.name.eval, script.get());
-    }
-    auto set_wantobjects = [&](Borrowed args) {
-        return st.tk_wantobjects.call_with_tuple(wantobjects, tk, args);
-    };
-    Ref previous = set_wantobjects(st.name.no_arguments);
-    bool toggled = is_true(previous);
-    if (!toggled) return plain_string(st, st.tk_getvar(tk, name));
-    set_wantobjects(st.name.false_argument);
-    Ref restore = previous.get() == PyTuple_GET_ITEM(st.name.one_argument, 0)
-                      ? Ref::borrow(st.name.one_argument)
-                      : tuple(previous.get());
-    Ref value;
-    try {
-        value = st.tk_getvar(tk, name);
-    } catch (const PythonError&) {
-        Ref error = fetch_error();
-        set_wantobjects(restore);
-        raise_exception(std::move(error));
-    }
-    set_wantobjects(restore);
-    return plain_string(st, std::move(value));
+    Ref script = scriptify(st, tuple(st.name.set, name).get());
+    return call_method(tk, st.name.eval, script.get());
 }
 
-// The direct read that view[name] may make instead of self.get(name): a string read for a
-// VariablesView get, a raw getvar for an ObjectsView get, none when the view's get or byref or
-// the handle's read is replaced (a subclass, an instance attribute, a patched class).
+// view[name] calls self.get(name), which makes a handle with self.byref(name) only to call its
+// get_str() (or get_obj() for objs) once. Where each of those is the method as this module made
+// it, the read is made here as the handle would make it, without the handle. Any replacement, on
+// the class, a subclass or the instance, is obeyed by taking the ordinary way.
 enum class DirectRead { NONE, STRING, OBJECT };
 
-DirectRead class_direct_read(const State& st, PyTypeObject* type) {
-    bool get_cacheable, byref_cacheable;
-    PyObject* get = st.view_get.of(type, get_cacheable);
-    PyObject* byref = st.view_byref.of(type, byref_cacheable);
-    bool strings = get == st.VariablesView_get;
-    if (!get_cacheable || !byref_cacheable || byref != st.VariablesView_byref ||
-        (!strings && get != st.ObjectsView_get))
+// Whether obj.name is the function `original` of obj's class: the ordinary attribute lookup,
+// and no instance attribute standing before it (a function is no data descriptor). Asked anew on
+// every read, so a method replaced on the class, a base or the instance is seen by the next one.
+bool has_original_method(PyObject* obj, PyObject* name, PyObject* original) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro != PyObject_GenericGetAttr ||
+        !class_finds(reinterpret_cast<PyObject*>(type), name, original))
+        return false;
+    return !in_instance_dict(instance_dict_of(obj), name);
+}
+
+// The read view[name] makes: directly where the view's get and byref, and the handle's
+// initialiser and read, are all as this module made them.
+DirectRead direct_read(const State& st, PyObject* view) {
+    if (!has_original_method(view, st.name.byref, st.VariablesView_byref) ||
+        !class_finds(st.TclVariable, st.name.dunder_init, st.TclVariable_init))
         return DirectRead::NONE;
-    if (strings)
-        return is_original_in_class(st.variable_get_str, st.TclVariable, st.TclVariable_get_str)
+    if (has_original_method(view, st.name.get, st.VariablesView_get))
+        return class_finds(st.TclVariable, st.name.get_str, st.TclVariable_get_str)
                    ? DirectRead::STRING
                    : DirectRead::NONE;
-    return is_original_in_class(st.variable_get_obj, st.TclVariable, st.TclVariable_get_obj)
-               ? DirectRead::OBJECT
-               : DirectRead::NONE;
-}
-
-// The read view[name] makes, and the view's namespace handle when it is a direct read.
-DirectRead direct_read(const State& st, PyObject* view, Ref& ns) {
-    DirectRead read = class_direct_read(st, Py_TYPE(view));
-    if (read == DirectRead::NONE) return read;
-    Ref dict = instance_dict(view);
-    bool ns_from_dict;
-    ns = st.view_ns.get(view, dict, ns_from_dict);
-    // The originals are no data descriptors, so an instance attribute would stand before them.
-    // A view's instance __dict__ normally holds its handle alone, and then neither of them.
-    if (!dict || (ns_from_dict && PyDict_GET_SIZE(dict.get()) == 1)) return read;
-    for (PyObject* name : {st.view_get.name(), st.view_byref.name()})
-        if (check(PyDict_Contains(dict, name))) return DirectRead::NONE;
-    return read;
-}
-
-// Whether the str `ns_name` is a namespace name in normal form; the last one found so is
-// remembered, as a view reads one namespace's variables many times over.
-bool is_normal_namespace_name(const State& st, PyObject* ns_name) {
-    if (st.normal_namespace_name.is(ns_name)) return true;
-    if (tcl::normalize_name(ns_name).get() != ns_name) return false;
-    st.normal_namespace_name.remember(ns_name);
-    return true;
-}
-
-// join_two(ns, name) for an item read. The common case, a plain name in a namespace whose name
-// is already in normal form, needs no normalising: the two are put together as they are.
-Ref item_name(const State& st, PyObject* ns, PyObject* name) {
-    if (Py_TYPE(ns) != reinterpret_cast<PyTypeObject*>(st.TclNamespace) ||
-        !PyUnicode_CheckExact(name) || PyUnicode_GET_LENGTH(name) == 0)
-        return join_two(st, ns, name);
-    Ref ns_name = st.namespace_name.get(ns);
-    Py_ssize_t length = PyUnicode_GET_LENGTH(name);
-    Py_ssize_t colon = PyUnicode_FindChar(name, ':', 0, length, 1);
-    if (colon == -2) raise_current();
-    if (colon != -1 || !PyUnicode_CheckExact(ns_name) || PyUnicode_GET_LENGTH(ns_name) == 0 ||
-        !is_normal_namespace_name(st, ns_name))
-        return join_two(st, ns_name, name);
-    if (PyObject* known = st.item_name_memo.find(ns_name, name)) return Ref::borrow(known);
-    StrBuilder joined(PyUnicode_GET_LENGTH(ns_name) + 2 + length,
-                      std::max(max_char_bound(ns_name), max_char_bound(name)));
-    joined.append(ns_name);
-    joined.put(':');
-    joined.put(':');
-    joined.append(name);
-    Ref result = joined.finish();
-    st.item_name_memo.remember(ns_name, name, result);
-    return result;
+    if (has_original_method(view, st.name.get, st.ObjectsView_get))
+        return class_finds(st.TclVariable, st.name.get_obj, st.TclVariable_get_obj)
+                   ? DirectRead::OBJECT
+                   : DirectRead::NONE;
+    return DirectRead::NONE;
 }
 
 // view[name]: the variable's value, or the elements of an array as a dict (through the view's
-// array_get), so that every name the view lists can be read. Where the view's get would make a
-// handle for the one read and call it, the value is read directly as that handle reads it.
+// array_get), so that every name the view lists can be read.
 Ref view_read_item(const State& st, PyObject* self, PyObject* name) {
     try {
-        Ref ns;
-        DirectRead read = direct_read(st, self, ns);
+        DirectRead read = direct_read(st, self);
         if (read == DirectRead::NONE) return call_method(self, st.name.get, name);
-        Ref qualified_name = item_name(st, ns, name);
-        Ref tk = tk_of_host(st, st.namespace_host.get(ns));
+        Ref ns = getattr(self, st.name.ns);
+        Ref qualified_name = join_two(st, ns, name);
+        Ref tk = tk_of_host(st, host_of(st, ns));
         if (read == DirectRead::STRING) return read_string(st, tk, qualified_name);
-        return st.tk_getvar(tk, qualified_name.get());
+        return call_method(tk, st.name.getvar, qualified_name.get());
     } catch (const PythonError&) {
         if (!error_matches(st.TclError)) throw;
         Ref error = fetch_error();
@@ -259,16 +190,16 @@ constexpr FunctionDef VariablesView_getitem_def{
     "array_get() gives them; KeyError when it cannot be read."};
 
 // TclNamespace('name').<View>, the view as it is reached from its handle.
-template <PyObject* const Names::* View>
+template <const Ref Names::* View>
 Ref view_repr(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
     Ref ns = getattr(named[0], st.name.ns);
-    return own(PyUnicode_FromFormat("%R.%U", ns.get(), st.name.*View));
+    return own(PyUnicode_FromFormat("%R.%U", ns.get(), (st.name.*View).get()));
 }
 
 // An item method that is one call of another method of the view, self.<Method>(*args), returning
 // its result, or None for an assignment.
-template <PyObject* const Names::* Method, size_t N, bool Assignment = false>
+template <const Ref Names::* Method, size_t N, bool Assignment = false>
 Ref view_on_self(const Call& c, Named<N> named) {
     const State& st = c.state<State>();
     Ref result = own(PyObject_VectorcallMethod(st.name.*Method, named.data(), N, nullptr));
@@ -291,16 +222,19 @@ constexpr FunctionDef VariablesView_delitem_def{
     "__delitem__", invoke<VariablesView_delitem>, "(self, name)",
     "Unset the variable; KeyError when it does not exist."};
 
-// The number of names that iterating the view yields. For the view's own query the names are
-// counted in Tcl, so that len() (which list() and friends ask first) costs no Python objects.
+// The number of names that iterating the view yields. Where that is the view's own query, not
+// yet asked, the names are counted in Tcl, so that len() (which list() and friends ask first)
+// costs no Python objects.
 Ref view_len(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
     PyObject* self = named[0];
     Ref iterator = own(PyObject_GetIter(self));
-    if (Py_TYPE(iterator.get()) == st.lazy_names) {
+    if (Py_TYPE(iterator.get()) == as_type(st.lazy_names)) {
         auto* names = reinterpret_cast<LazyNames*>(iterator.get());
-        if (names->source == NameSource::VIEW_QUERY)
-            return view_names(st, names->owner, names->query, true);
+        if (names->source == NameSource::VIEW_QUERY && !names->started() && !names->running) {
+            Ref view = Ref::borrow(names->owner), query = Ref::borrow(names->query);
+            return view_names(st, view, query, true);
+        }
     }
     Py_ssize_t count = 0;
     while (Ref item = Ref::steal_maybe(PyIter_Next(iterator)))
@@ -328,7 +262,7 @@ const FunctionDef KeysView_methods[] = {
     {"__iter__", invoke<KeysView_iter>, "(self)", "Iterate over the view's names."},
 };
 
-template <PyObject* const Names::* Query>
+template <const Ref Names::* Query>
 Ref view_iter(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
     return iterate_names(st, NameSource::VIEW_QUERY, named[0], st.name.*Query);

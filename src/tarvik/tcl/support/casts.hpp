@@ -1,6 +1,5 @@
-// The cast every quick call ends with: a Tcl result as a plain Python value. Shared by the host
-// layer's `cast_any` and the quick calls, which cast without calling it when the host's
-// `cast_any` is that one.
+// The cast every quick call ends with, as the host layer's `cast_any`: a Tcl result as a plain
+// Python value.
 #pragma once
 
 #include "recursion.hpp"

@@ -104,13 +104,13 @@ inline Ref super_attr_optional(PyObject* cls, PyObject* self, PyObject* name) {
 inline Ref construct(const ModuleState& state, PyObject* cls, PyObject* const* args, size_t nargs,
                      PyObject* kwnames, PyObject* init_name) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    PyObject* init = nullptr;
+    Ref init;
     if (PyType_Check(cls) && Py_TYPE(cls)->tp_call == PyType_Type.tp_call &&
         type->tp_new == PyBaseObject_Type.tp_new && (type->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
-        init = PyDict_GetItemWithError(type->tp_dict, init_name);
+        init = Ref::borrow(PyDict_GetItemWithError(type->tp_dict, init_name));
         if (!init && PyErr_Occurred()) raise_current();
     }
-    if (!init || Py_TYPE(init) != state.function_type)
+    if (!init || Py_TYPE(init.get()) != state.native_function_type())
         return own(PyObject_Vectorcall(cls, args, nargs, kwnames));
     Ref self = own(type->tp_new(type, Ref::steal(PyTuple_New(0)).get(), nullptr));
     size_t total = nargs + (kwnames ? size_t(PyTuple_GET_SIZE(kwnames)) : 0);

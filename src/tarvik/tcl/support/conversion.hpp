@@ -77,27 +77,24 @@ inline bool int_in_range(PyObject* obj) {
 
 }  // namespace detail
 
-// What the conversions need of the interpreter, held in the state of each module that converts
-// (the objects themselves are kept by that module state).
+// What the conversions need of the interpreter: a field of the state of each module that converts,
+// whose m_traverse and m_clear cover `owned()` (see ModuleDefinition).
 class Converter {
   public:
-    PyObject* Mapping = nullptr;
-    PyObject* Sequence = nullptr;
-    PyObject* Set = nullptr;
-    PyObject* Tcl_Obj = nullptr;
+    Ref Mapping;
+    Ref Sequence;
+    Ref Set;
+    Ref Tcl_Obj;
 
-    void init(ModuleState& state) {
+    void init() {
         Ref abc = import("collections.abc");
-        Mapping = state.keep(getattr(abc, "Mapping"));
-        Sequence = state.keep(getattr(abc, "Sequence"));
-        Set = state.keep(getattr(abc, "Set"));
-        Tcl_Obj = state.keep(import_attr("_tkinter", "Tcl_Obj"));
-        scriptify_hook_ = state.interned("__scriptify__");
-        tclobj_hook_ = state.interned("__tclobj__");
-        empty_ = state.keep(own(PyUnicode_New(0, 0)));
-        text_true_ = state.interned("true");
-        text_false_ = state.interned("false");
+        Mapping = getattr(abc, "Mapping");
+        Sequence = getattr(abc, "Sequence");
+        Set = getattr(abc, "Set");
+        Tcl_Obj = import_attr("_tkinter", "Tcl_Obj");
     }
+
+    auto owned() { return std::array{&Mapping, &Sequence, &Set, &Tcl_Obj}; }
 
     // ---- scriptify
 
@@ -268,11 +265,12 @@ class Converter {
         return scriptify(obj);
     }
 
-    PyObject* scriptify_hook_ = nullptr;  // "__scriptify__"
-    PyObject* tclobj_hook_ = nullptr;     // "__tclobj__"
-    PyObject* empty_ = nullptr;
-    PyObject* text_true_ = nullptr;
-    PyObject* text_false_ = nullptr;
+    // Immutable strings: released with the state.
+    const Ref scriptify_hook_ = intern("__scriptify__");
+    const Ref tclobj_hook_ = intern("__tclobj__");
+    const Ref empty_ = own(PyUnicode_New(0, 0));
+    const Ref text_true_ = intern("true");
+    const Ref text_false_ = intern("false");
 };
 
 }  // namespace tarvik

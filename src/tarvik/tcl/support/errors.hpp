@@ -4,6 +4,8 @@
 
 #include "refs.hpp"
 
+#include <type_traits>
+
 namespace tarvik {
 
 [[noreturn]] inline void raise(PyObject* type, const char* message) {
@@ -13,6 +15,8 @@ namespace tarvik {
 
 template <class... Values>
 [[noreturn]] void raise_format(PyObject* type, const char* format, Values... values) {
+    // A C variadic function takes plain values: a Ref passed as one would not be its pointer.
+    static_assert((std::is_scalar_v<Values> && ...), "pass .get() of a Ref");
     PyErr_Format(type, format, values...);
     throw PythonError{};
 }

@@ -106,7 +106,9 @@ constexpr FunctionDef alias(const char* name, const char* existing) {
 
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
-    bool by_position;  // every parameter positional: N arguments by position are taken as they came
+    // Every parameter positional and none with an `...` default: N arguments by position are
+    // taken as they came.
+    bool by_position;
     ParameterTable* parameters;
     PyObject* module;  // the defining module, for its state
     PyObject* name;
@@ -169,33 +171,49 @@ int guarded_status(F&& body) noexcept {
 
 namespace function_type {
 
+inline FunctionObject* as_function(PyObject* self) {
+    return reinterpret_cast<FunctionObject*>(self);
+}
+
+// Every object the function holds, for the collector: any of them can be replaced from Python
+// (but __text_signature__), so any can close a cycle.
 inline int traverse(PyObject* self, visitproc visit, void* arg) {
-    auto* fn = reinterpret_cast<FunctionObject*>(self);
+    FunctionObject* fn = as_function(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(fn->module);
-    Py_VISIT(fn->dict);
+    Py_VISIT(fn->name);
+    Py_VISIT(fn->qualname);
+    Py_VISIT(fn->module_name);
     Py_VISIT(fn->doc);
+    Py_VISIT(fn->text_signature);
+    Py_VISIT(fn->dict);
     return 0;
 }
 
+// As CPython clears a function: the names become empty strings, so that a cleared function that
+// is still called (from a finaliser of the same garbage) formats its messages; without its
+// module, a call raises (see Call::state).
 inline int clear(PyObject* self) {
-    auto* fn = reinterpret_cast<FunctionObject*>(self);
+    FunctionObject* fn = as_function(self);
     Py_CLEAR(fn->module);
-    Py_CLEAR(fn->dict);
+    Py_CLEAR(fn->module_name);
     Py_CLEAR(fn->doc);
+    Py_CLEAR(fn->text_signature);
+    Py_CLEAR(fn->dict);
+    PyObject* empty = PyUnicode_New(0, 0);  // the empty str is a singleton: this cannot fail
+    Py_XSETREF(fn->name, Py_NewRef(empty));
+    Py_XSETREF(fn->qualname, empty);
     return 0;
 }
 
 inline void dealloc(PyObject* self) {
-    auto* fn = reinterpret_cast<FunctionObject*>(self);
+    FunctionObject* fn = as_function(self);
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (fn->weakrefs) PyObject_ClearWeakRefs(self);
     clear(self);
     Py_CLEAR(fn->name);
     Py_CLEAR(fn->qualname);
-    Py_CLEAR(fn->module_name);
-    Py_CLEAR(fn->text_signature);
     delete fn->parameters;
     PyObject_GC_Del(self);
     Py_DECREF(type);
@@ -208,13 +226,43 @@ inline PyObject* descr_get(PyObject* self, PyObject* instance, PyObject*) {
 }
 
 inline PyObject* repr(PyObject* self) {
-    auto* fn = reinterpret_cast<FunctionObject*>(self);
-    return PyUnicode_FromFormat("<function %S at %p>", fn->qualname, self);
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
 // Pickles by reference, as Python functions do: the qualified name within the module.
 inline PyObject* reduce(PyObject* self, PyObject*) {
-    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualname);
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+// __name__ and __qualname__ are strings, as on a Python function: argument errors and repr()
+// format them as such. Neither can be deleted.
+template <PyObject* FunctionObject::* Field>
+int set_name(PyObject* self, PyObject* value, void* attribute) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object",
+                     static_cast<const char*>(attribute));
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->*Field, Py_NewRef(value));
+    return 0;
+}
+
+template <PyObject* FunctionObject::* Field>
+PyObject* get_name(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->*Field);
+}
+
+// __module__ and __doc__ take any value; deleting one leaves None, as on a Python function.
+template <PyObject* FunctionObject::* Field>
+int set_any(PyObject* self, PyObject* value, void*) {
+    Py_XSETREF(as_function(self)->*Field, Py_NewRef(value ? value : Py_None));
+    return 0;
+}
+
+template <PyObject* FunctionObject::* Field>
+PyObject* get_any(PyObject* self, void*) {
+    PyObject* value = as_function(self)->*Field;
+    return Py_NewRef(value ? value : Py_None);
 }
 
 #if PY_VERSION_HEX >= 0x030C0000
@@ -229,19 +277,21 @@ constexpr int read_only = READONLY;
 
 inline PyTypeObject* create(PyObject* module) {
     static PyMemberDef members[] = {
-        {"__name__", object_member, offsetof(FunctionObject, name), 0, nullptr},
-        {"__qualname__", object_member, offsetof(FunctionObject, qualname), 0, nullptr},
-        {"__module__", object_member, offsetof(FunctionObject, module_name), 0, nullptr},
-        {"__doc__", object_member, offsetof(FunctionObject, doc), 0, nullptr},
-        {"__text_signature__", object_member, offsetof(FunctionObject, text_signature), read_only,
-         nullptr},
         {"__dictoffset__", size_member, offsetof(FunctionObject, dict), read_only, nullptr},
         {"__weaklistoffset__", size_member, offsetof(FunctionObject, weakrefs), read_only, nullptr},
         {"__vectorcalloffset__", size_member, offsetof(FunctionObject, vectorcall), read_only,
          nullptr},
         {nullptr, 0, 0, 0, nullptr},
     };
+    using F = FunctionObject;
     static PyGetSetDef getset[] = {
+        {"__name__", get_name<&F::name>, set_name<&F::name>, nullptr,
+         const_cast<char*>("__name__")},
+        {"__qualname__", get_name<&F::qualname>, set_name<&F::qualname>, nullptr,
+         const_cast<char*>("__qualname__")},
+        {"__module__", get_any<&F::module_name>, set_any<&F::module_name>, nullptr, nullptr},
+        {"__doc__", get_any<&F::doc>, set_any<&F::doc>, nullptr, nullptr},
+        {"__text_signature__", get_any<&F::text_signature>, nullptr, nullptr, nullptr},
         {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr},
     };
@@ -274,48 +324,47 @@ inline PyTypeObject* create(PyObject* module) {
 
 }  // namespace function_type
 
-// What every module keeps for its lifetime: the objects it made or imported at load time, and its
-// own copy of the native function type. Module states derive from it and add borrowed pointers
-// into `keep`.
+// What every module keeps for its lifetime, as the base of its state: its name and its own copy
+// of the native function type. A module's state is a struct of plain owned fields, as
+// `_functools_state` is: the objects in `Ref`s that the state lists in `owned()`, which its
+// m_traverse visits and its m_clear releases one by one, and its interned names (immutable
+// strings and tuples of them, which no reference cycle can pass through) in a `Names` struct of
+// `const Ref`s released with the state. Nothing points into another field: a cleared field is
+// NULL, never a dangling pointer, and a state once cleared refuses to serve (see Call::state).
 class ModuleState {
   public:
-    PyObject* module_name = nullptr;
-    PyTypeObject* function_type = nullptr;
+    Ref module_name;
+    Ref function_type;
+    bool constructed = false;  // the memory CPython hands over is zeroed, not constructed
+    bool cleared = false;      // m_clear ran: the objects are released and must not be used
 
-    // Holds `object` until the module is cleared and returns it as a borrowed pointer.
-    PyObject* keep(Ref object) {
-        kept_.push_back(std::move(object));
-        return kept_.back().get();
+    PyTypeObject* native_function_type() const {
+        return reinterpret_cast<PyTypeObject*>(function_type.get());
     }
 
-    // The interned str `text`, held until the module is cleared: every attribute, method,
-    // keyword and Tcl word name a module uses is made once with this.
-    PyObject* interned(const char* text) { return keep(intern(text)); }
-
     void setup(PyObject* module) {
-        module_name = keep(getattr(module, "__name__"));
-        function_type = reinterpret_cast<PyTypeObject*>(
-            keep(Ref::steal(reinterpret_cast<PyObject*>(function_type::create(module)))));
+        module_name = getattr(module, "__name__");
+        function_type = Ref::steal(reinterpret_cast<PyObject*>(function_type::create(module)));
     }
 
     // A native function of this module. `owner` is the qualified name of the class it is defined
     // in, or NULL for a module-level function.
-    Ref make_function(PyObject* module, const FunctionDef& def, PyObject* owner = nullptr) {
+    Ref make_function(PyObject* module, const FunctionDef& def, PyObject* owner = nullptr) const {
         auto table = std::make_unique<ParameterTable>(parse_signature(def.signature));
         check_parameter_count(def, *table, owner);
         Ref name = from_utf8(def.name);
         Ref qualname = owner ? own(PyUnicode_FromFormat("%U.%s", owner, def.name)) : name;
         Ref doc = def.doc ? from_utf8(def.doc) : none();
         Ref signature = from_utf8(def.signature);
-        auto* fn = PyObject_GC_New(FunctionObject, function_type);
+        auto* fn = PyObject_GC_New(FunctionObject, native_function_type());
         if (fn == nullptr) raise_current();
         fn->vectorcall = def.body.vectorcall;
-        fn->by_position = table->positional == def.body.parameter_count;
+        fn->by_position = table->positional == def.body.parameter_count && !table->own_defaults;
         fn->parameters = table.release();
         fn->module = Py_NewRef(module);
         fn->name = name.release();
         fn->qualname = qualname.release();
-        fn->module_name = Py_NewRef(module_name);
+        fn->module_name = Py_NewRef(module_name.get());
         fn->doc = doc.release();
         fn->text_signature = signature.release();
         fn->dict = nullptr;
@@ -339,65 +388,54 @@ class ModuleState {
     }
 
     // Makes a module-level function and adds it to the module, so module attributes appear in the
-    // order the module's initialisation creates them.
-    PyObject* add_function(PyObject* module, const FunctionDef& def) {
+    // order the module's initialisation creates them; returns it for a field that keeps it.
+    Ref add_function(PyObject* module, const FunctionDef& def) const {
         Ref fn = make_function(module, def);
         check(PyModule_AddObjectRef(module, def.name, fn));
-        return keep(std::move(fn));
+        return fn;
     }
 
-    PyObject* add_object(PyObject* module, const char* name, Ref object) {
+    // Adds `object` to the module and returns it, for a field that keeps it.
+    static Ref add_object(PyObject* module, const char* name, Ref object) {
         check(PyModule_AddObjectRef(module, name, object));
-        return keep(std::move(object));
+        return object;
     }
 
-    int traverse(visitproc visit, void* arg) const {
-        for (const Ref& r : kept_)
-            if (int status = r.visit(visit, arg)) return status;
-        return 0;
-    }
-    void clear() { kept_.clear(); }
-
-    bool constructed = false;  // the memory CPython hands over is zeroed, not constructed
-
-  private:
-    std::vector<Ref> kept_;
+    auto base_owned() { return std::array{&module_name, &function_type}; }
 };
 
 // The interned names a module uses (attribute, method and keyword names, words sent to Tcl),
-// as the fields of one struct derived from this, each initialised from its text in the order
-// declared when the module state is made, and held by the state:
+// as the `const Ref` fields of one struct derived from this, each made from its text in the
+// order declared when the module state is made, and released with the state:
 //
 //     struct Names : InternedNames {
-//         using InternedNames::InternedNames;
-//         PyObject* const tcl = name("tcl");
-//         PyObject* const kw_tcl = keyword_names({"tcl"});
+//         const Ref tcl = name("tcl");
+//         const Ref kw_tcl = keyword_names({"tcl"});
 //     };
-//     struct State : ModuleState { Names name{*this}; };
+//     struct State : ModuleState { Names name; };
 class InternedNames {
   public:
-    explicit InternedNames(ModuleState& state) : state_(state) {}
+    InternedNames() = default;
     InternedNames(const InternedNames&) = delete;
     InternedNames& operator=(const InternedNames&) = delete;
 
   protected:
-    PyObject* name(const char* text) const { return state_.interned(text); }
+    static Ref name(const char* text) { return intern(text); }
 
     // A tuple of interned names.
-    PyObject* keyword_names(std::initializer_list<const char*> texts) const {
+    static Ref keyword_names(std::initializer_list<const char*> texts) {
         Ref result = own(PyTuple_New(Py_ssize_t(texts.size())));
         Py_ssize_t i = 0;
         for (const char* text : texts)
             PyTuple_SET_ITEM(result.get(), i++, intern(text).release());
-        return state_.keep(std::move(result));
+        return result;
     }
-
-    // Any other object made from the names before it, held by the state too.
-    PyObject* keep(Ref object) const { return state_.keep(std::move(object)); }
-
-  private:
-    ModuleState& state_;
 };
+
+// The type object held in a field.
+inline PyTypeObject* as_type(const Ref& held) {
+    return reinterpret_cast<PyTypeObject*>(held.get());
+}
 
 // self.name(*args, **kwargs) with the arguments of `c` as they came, self being the first: a
 // method that hands its whole call on to another method of the same instance.
@@ -405,17 +443,39 @@ inline Ref forward_to_method(const Call& c, PyObject* name) {
     return own(PyObject_VectorcallMethod(name, c.args, size_t(c.nargs), c.kwnames));
 }
 
+// The state of `module`, which raises once the module has been cleared (at interpreter exit, or
+// when the collector frees it): its objects are gone, and code that still runs must not use them.
+template <class State>
+State& usable_state(PyObject* module) {
+    auto* state = module ? static_cast<State*>(PyModule_GetState(module)) : nullptr;
+    if (state == nullptr || !state->constructed || state->cleared)
+        raise(PyExc_RuntimeError, "a tarvik.tcl native module was used after it was cleared");
+    return *state;
+}
+
+// The state of the module that made the type `type` (not subclassable: see
+// ModuleDefinition::of_type for the classes that are).
+template <class State>
+State& state_of_type(PyTypeObject* type) {
+    PyObject* module = PyType_GetModule(type);
+    if (module == nullptr) raise_current();
+    return usable_state<State>(module);
+}
+
+// A function the collector has cleared has no module left (see function_type::clear).
 template <class State>
 State& Call::state() const {
-    return *static_cast<State*>(PyModule_GetState(function->module));
+    return usable_state<State>(function->module);
 }
 
 namespace detail {
 
 template <size_t N>
 Arguments<N> parse(const Call& c) {
-    return parse_arguments<N>(*c.function->parameters, c.function->qualname, c.args, c.nargs,
-                              c.kwnames);
+    // The name is held: the parse allocates, which on Python 3.11 can run a finaliser that
+    // renames the function, and an argument error formats the name afterwards.
+    Ref qualname = Ref::borrow(c.function->qualname);
+    return parse_arguments<N>(*c.function->parameters, qualname, c.args, c.nargs, c.kwnames);
 }
 
 // The parameter count of each kind of body, and how a call runs it.
@@ -535,12 +595,32 @@ struct ModuleDefinition {
         auto* state = static_cast<State*>(PyModule_GetState(module));
         return state && state->constructed ? state : nullptr;
     }
+    // Every owned field: the base's, the converter's where the state has one, the state's own.
+    template <class F>
+    static void for_each_owned(State& state, F&& f) {
+        for (Ref* field : state.base_owned())
+            f(*field);
+        if constexpr (requires { state.convert.owned(); })
+            for (Ref* field : state.convert.owned())
+                f(*field);
+        if constexpr (requires { state.owned(); })
+            for (Ref* field : state.owned())
+                f(*field);
+    }
     static int traverse(PyObject* module, visitproc visit, void* arg) {
         State* state = state_of(module);
-        return state ? state->traverse(visit, arg) : 0;
+        int status = 0;
+        if (state)
+            for_each_owned(*state, [&](const Ref& field) {
+                if (status == 0) status = field.visit(visit, arg);
+            });
+        return status;
     }
     static int clear(PyObject* module) {
-        if (State* state = state_of(module)) state->clear();
+        if (State* state = state_of(module)) {
+            state->cleared = true;
+            for_each_owned(*state, [](Ref& field) { field.reset(); });
+        }
         return 0;
     }
     static void free(void* module) {
@@ -557,8 +637,9 @@ struct ModuleDefinition {
             {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
 #endif
 #if PY_VERSION_HEX >= 0x030D0000
-            // The GIL stays needed: the module states' object pools and lookup caches are read
-            // and written on every call without any synchronisation of their own.
+            // The GIL stays needed: items read from lists, tuples and dicts are used as borrowed
+            // references, and the few remembered values (the parts of recent dotted keys, the
+            // local time of the current second) are read and written without locks.
             {Py_mod_gil, Py_MOD_GIL_USED},
 #endif
             {0, nullptr},
@@ -589,7 +670,7 @@ struct ModuleDefinition {
     static State& of_type(PyTypeObject* type) {
         PyObject* module = PyType_GetModuleByDef(type, &definition());
         if (module == nullptr) raise_current();
-        return *static_cast<State*>(PyModule_GetState(module));
+        return usable_state<State>(module);
     }
 };
 

@@ -169,13 +169,6 @@ inline Ref fields_state(PyObject* dict,
     return tuple(dict ? dict : Py_None, set.get());
 }
 
-// True when the normal lookup of `name` on `self` would find nothing: its class (and so no base)
-// has no such attribute, and `dict`, the instance __dict__ of `self`, is not there yet. A C
-// tp_getattro answers its commonest case with this, before the full generic lookup.
-inline bool surely_missing(PyObject* self, PyObject* dict, PyObject* name) {
-    return dict == nullptr && _PyType_Lookup(Py_TYPE(self), name) == nullptr;
-}
-
 // A new, empty instance of `cls`, as object.__new__(cls) makes it, for a constructor that fills
 // in the instance itself instead of going through type.__call__ (the class's __new__ must be
 // object's).

@@ -22,6 +22,9 @@ struct Parameter {
     bool required = false;
     bool keyword_only = false;
     bool positional_only = false;  // before a `/`: a keyword of the same name goes to **kwargs
+
+    // A default the body works out itself, which the signature shows as `...` (Ellipsis).
+    bool has_own_default() const { return !required && !default_value; }
 };
 
 struct ParameterTable {
@@ -29,6 +32,7 @@ struct ParameterTable {
     size_t positional = 0;  // leading positional-or-keyword parameters
     bool varargs = false;
     bool varkw = false;
+    bool own_defaults = false;  // a parameter has an `...` default
 };
 
 namespace detail {
@@ -120,6 +124,7 @@ inline ParameterTable parse_signature(std::string_view text) {
             else
                 p.default_value = detail::parse_default(detail::trim(part.substr(eq + 1)));
             if (!keyword_only) ++table.positional;
+            table.own_defaults = table.own_defaults || p.has_own_default();
             table.parameters.push_back(std::move(p));
         }
     }
@@ -221,8 +226,10 @@ Arguments<N> parse_arguments(const ParameterTable& table, PyObject* qualname, Py
 
     std::vector<PyObject*> missing_positional, missing_keyword;
     for (size_t j = 0; j < N; ++j) {
-        if (out.named[j]) continue;
         const Parameter& p = table.parameters[j];
+        // What inspect.signature shows as the default is accepted as leaving it out.
+        if (out.named[j] == Py_Ellipsis && p.has_own_default()) out.named[j] = nullptr;
+        if (out.named[j]) continue;
         if (p.required)
             (p.keyword_only ? missing_keyword : missing_positional).push_back(p.name);
         else
