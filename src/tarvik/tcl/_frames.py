@@ -399,8 +399,8 @@ class _Channel:
         if end < READ_SIZE:
             payload = _text(buffer[5:end], resend and kind == b"o")
         else:
-            with memoryview(buffer) as view, view[5:end] as data:
-                payload = _text(data, resend and kind == b"o")
+            with memoryview(buffer) as view, view[5:end] as part:
+                payload = _text(part, resend and kind == b"o")
         del buffer[:end]
         return kind, payload
 
