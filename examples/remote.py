@@ -4,16 +4,15 @@ through the agent script that ships in the package.
 Run it with `make demo` (after the local tour) or, inside the virtual environment,
 `python examples/remote.py`. A tool's own Tcl shell is driven the same way, e.g.
 TclProcess(["yosys", "-c", "{agent}"]), and one that reads commands from stdin, here or over ssh,
-with link="stdio": TclProcess(["ssh", "lab-host", "tclsh"], link="stdio").
+with link="stdio": TclProcess(["ssh", "lab-host", "tclsh"], link="stdio"). It needs no tkinter.
 """
 
 from __future__ import annotations
 
 import tempfile
 from pathlib import Path
-from tkinter import TclError
 
-from tarvik.tcl import TclProcess
+from tarvik.tcl import TclError, TclProcess
 from tarvik.tcl.fieldtree import FieldTree
 from tarvik.tcl.namespace import TclArrayVariable, TempTclCommand
 from tarvik.tcl.scriptify import tclobj

@@ -10,6 +10,7 @@ import pytest
 from hypothesis import HealthCheck, settings
 
 from tarvik.tcl import TclInterpreter, TclProcess
+from tarvik.tcl import _tkinter_names as tkinter_names
 
 settings.register_profile(
     "default", deadline=None, suppress_health_check=[HealthCheck.too_slow], max_examples=200
@@ -45,9 +46,16 @@ class TkSpy:
         return [args for name, args in self.calls if name == method]
 
 
+def local_interpreter() -> TclInterpreter:
+    """A Tcl in this process; on a Python without tkinter, the test that asks for one skips."""
+    if tkinter_names.tkinter is None:
+        pytest.skip("this Python has no tkinter")
+    return TclInterpreter()
+
+
 @pytest.fixture(scope="session")
 def interp() -> TclInterpreter:
-    return TclInterpreter()
+    return local_interpreter()
 
 
 @pytest.fixture
@@ -58,7 +66,7 @@ def tk(interp: TclInterpreter) -> Any:
 @pytest.fixture
 def spy_interp() -> TclInterpreter:
     """A fresh interpreter whose ``tk`` records every call it passes on."""
-    interpreter = TclInterpreter()
+    interpreter = local_interpreter()
     interpreter.tk = TkSpy(interpreter.tk)
     return interpreter
 

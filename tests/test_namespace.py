@@ -13,7 +13,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from tarvik.tcl import TclInterpreter
+from tarvik.tcl import TclError, TclInterpreter
 from tarvik.tcl import namespace as module
 from tarvik.tcl.namespace import (
     TclArrayVariable,
@@ -24,7 +24,6 @@ from tarvik.tcl.namespace import (
     TempTclVariable,
 )
 from tarvik.tcl.scriptify import scriptify, tclobj
-from tkinter import TclError
 
 # Values that Tcl would split, substitute or evaluate if they were quoted wrongly.
 HOSTILE = [

@@ -6,12 +6,11 @@ import gc
 import sys
 import weakref
 from collections.abc import MutableMapping
-from tkinter import TclError
 
 import pytest
 
 import tarvik.tcl
-from tarvik.tcl import TclInterpreter
+from tarvik.tcl import TclError, TclInterpreter
 from tarvik.tcl.namespace import (
     TclArrayVariable,
     TclCommand,

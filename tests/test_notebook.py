@@ -8,7 +8,6 @@ import html
 import pathlib
 import re
 from dataclasses import dataclass
-from tkinter import TclError
 
 import pytest
 
@@ -19,7 +18,7 @@ from IPython.core.formatters import HTMLFormatter  # noqa: E402
 from IPython.testing.globalipapp import start_ipython  # noqa: E402
 
 import tarvik.tcl  # noqa: E402
-from tarvik.tcl import TclInterpreter  # noqa: E402
+from tarvik.tcl import TclError, TclInterpreter  # noqa: E402
 from tarvik.tcl.fieldtree import FieldTree  # noqa: E402
 from tarvik.tcl.namespace import TclNamespace  # noqa: E402
 

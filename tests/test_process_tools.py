@@ -18,9 +18,8 @@ from collections.abc import Iterator
 from pathlib import Path
 
 import pytest
-from tkinter import TclError
 
-from tarvik.tcl import TclProcess, TclProcessError, agent_script, wait_for_serve
+from tarvik.tcl import TclError, TclProcess, TclProcessError, agent_script, wait_for_serve
 from tarvik.tcl.fieldtree import FieldTree
 from tarvik.tcl.namespace import TclArrayVariable, TempTclCommand
 from tarvik.tcl.scriptify import tclobj

@@ -9,11 +9,10 @@ import inspect
 import pydoc
 import re
 import weakref
-from tkinter import TclError
 
 import pytest
 
-from tarvik.tcl import TclProcess
+from tarvik.tcl import TclError, TclProcess
 from tarvik.tcl.history import History
 from tarvik.tcl.namespace import (
     TclArrayVariable,

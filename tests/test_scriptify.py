@@ -11,6 +11,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+from tarvik.tcl import _tkinter_names
 from tarvik.tcl import scriptify as module
 from tarvik.tcl.scriptify import (
     _Tcl_ConvertElement,
@@ -486,12 +487,15 @@ def test_keyword_arguments_and_their_errors():
 
 def test_module_layout():
     names = [n for n in vars(module) if not n.startswith("__")]
-    assert names == [
+    expected = [
         "Mapping", "Sequence", "Set", "_tkTcl_Obj", "sys", "unicode", "_Tcl_ScanElement",
         "_Tcl_ConvertElement", "_tcl_UpdateStringOfList", "_scriptify_from_sequence",
         "_scriptify_from_mapping", "scriptify", "_sysmaxsize", "_long_type",
         "_tclobj_from_sequence", "_tclobj_from_mapping", "tclobj",
     ]  # fmt: skip
+    if _tkinter_names.Tcl_Obj is None:  # a Python without tkinter has no Tcl objects
+        expected.remove("_tkTcl_Obj")
+    assert names == expected
     assert module._scriptify_from_sequence is _tcl_UpdateStringOfList
     assert scriptify.from_sequence is _tcl_UpdateStringOfList
     assert scriptify.from_mapping is module._scriptify_from_mapping

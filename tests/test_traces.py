@@ -6,11 +6,10 @@ from __future__ import annotations
 import gc
 import subprocess
 import weakref
-from tkinter import TclError
 
 import pytest
 
-from tarvik.tcl import TclInterpreter, TclProcess, agent_script
+from tarvik.tcl import TclError, TclInterpreter, TclProcess, agent_script
 from tarvik.tcl.namespace import (TclArrayVariable, TclVariable, TempTclArrayVariable,
                                   TempTclVariable)
 
@@ -188,6 +187,7 @@ def test_a_temporary_forgets_the_commands_removed_before_its_end(any_host):
 
 
 def test_the_callback_keeps_no_interpreter_alive():
+    pytest.importorskip("tkinter")
     host = TclInterpreter()
     TclVariable("::x", tcl=host).trace_add("write", Recorder())
     gone = weakref.ref(host)

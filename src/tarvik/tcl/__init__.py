@@ -11,18 +11,23 @@ interpreter work on it.
 what a host needs to the default interpreter, so the package module serves as a host too:
 ``tarvik.tcl.history.append(words)`` records in the default interpreter's history and
 ``tarvik.tcl.z.set('a', 1)`` is a quick call on it. Importing creates no interpreter.
+
+A Python without tkinter imports the package too: :class:`TclProcess` runs Tcl in another process
+and needs none in this one, while :class:`TclInterpreter` and the default interpreter raise an
+ImportError that says what to install. :class:`TclError` is the error of every Tcl call, on
+either host: ``tkinter.TclError`` itself where tkinter exists.
 """
 
 from __future__ import annotations
 
 import sys
-import tkinter
 import types
 from typing import Any
 
 from tarvik.tcl._host import cast_any as _cast_any
 from tarvik.tcl._host import cast_list as _cast_list
 from tarvik.tcl._process import Captured, TclProcess, TclProcessError, agent_script, wait_for_serve
+from tarvik.tcl._tkinter_names import TclError, require_tkinter
 from tarvik.tcl.history import History
 from tarvik.tcl.namespace import TclNamespace
 from tarvik.tcl.z import Z
@@ -31,6 +36,7 @@ __all__ = [
     "TclInterpreter",
     "TclProcess",
     "TclProcessError",
+    "TclError",
     "Captured",
     "agent_script",
     "wait_for_serve",
@@ -52,7 +58,7 @@ def _load_tclx(tk: Any) -> bool:
     global _keyed_list_typename
     try:
         tk.eval("package require Tclx")
-    except tkinter.TclError:
+    except TclError:
         return False
     if _keyed_list_typename is None:
         # TclX names its keyed-list object type itself: ask a keyed list that it made.
@@ -68,11 +74,12 @@ class TclInterpreter:
     loaded. ``history`` records every quick call, ``vars`` reads Tcl's global variables and ``z``
     calls Tcl commands as attributes (``tcl.z.set('x', 1)``). Instances accept weak references;
     handles, ``vars`` and ``z`` keep nothing stronger, so an interpreter goes as soon as its owner
-    drops it.
+    drops it. It needs Python's tkinter: without it, making one raises ImportError
+    (:class:`TclProcess` works without it).
     """
 
     def __init__(self) -> None:
-        self._root = tkinter.Tcl()
+        self._root = require_tkinter().Tcl()
         self.tk = self._root.tk
         self.tclx = _load_tclx(self.tk)
         self.history = History()
@@ -108,7 +115,8 @@ _DEFAULT_NAMES = ("tk", "vars")
 
 
 def default_interpreter() -> TclInterpreter:
-    """The package's default interpreter, created on first use."""
+    """The package's default interpreter, created on first use (ImportError on a Python without
+    tkinter, as for any :class:`TclInterpreter`)."""
     global _default
     if _default is None:
         _default = TclInterpreter()

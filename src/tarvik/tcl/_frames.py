@@ -18,12 +18,12 @@ import time
 import traceback
 import weakref
 from collections.abc import Callable
-from tkinter import TclError
 from typing import Any
 
 from tarvik.tcl import _link
 from tarvik.tcl._host import splitlist as _splitlist
 from tarvik.tcl._link import HEADER, MAX_FRAME, READ_SIZE, Link
+from tarvik.tcl._tkinter_names import TclError
 from tarvik.tcl._words import _word, _words_text
 
 _LENGTH = HEADER.size

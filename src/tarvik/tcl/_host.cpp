@@ -35,9 +35,10 @@ struct Names : InternedNames {
 struct State : ModuleState {
     PyDateTime_CAPI* datetime_api;  // datetime's C interface, which lives as long as datetime
     Names name;
-    Ref Tcl_Obj;
+    Ref Tcl_Obj;  // empty where this Python has no _tkinter: nothing is a Tcl object there
+    Ref TclError;
 
-    auto owned() { return std::array{&Tcl_Obj}; }
+    auto owned() { return std::array{&Tcl_Obj, &TclError}; }
 
     // The local time of the second that now() last read: it changes only when the second does, and
     // converting it is what makes datetime.now() dear.
@@ -93,6 +94,22 @@ Ref split_by_tcl(const State& st, PyObject* host, PyObject* value) {
     return tcl::element_texts(items, as_type(st.Tcl_Obj));
 }
 
+// What the native reader leaves to Tcl, where there is no Tcl to ask: the package's default
+// interpreter needs tkinter, and a Tcl in another process reads its own lists. A malformed list is
+// the TclError that Tcl would raise; an escape whose character depends on Tcl's build says so.
+[[noreturn]] void unreadable_without_tcl(const State& st, tcl::Split outcome, PyObject* text) {
+    constexpr Py_ssize_t shown = 80;
+    Ref start = own(PyUnicode_Substring(text, 0, shown));
+    const char* more = PyUnicode_GET_LENGTH(text) > shown ? "..." : "";
+    if (outcome == tcl::Split::MALFORMED)
+        raise_format(st.TclError, "malformed Tcl list %R%s", start.get(), more);
+    raise_format(st.TclError,
+                 "the Tcl list %R%s holds a backslash escape of a character beyond the Basic "
+                 "Multilingual Plane, which only a Tcl interpreter reads, and this Python has no "
+                 "tkinter to run one: read it with the cast_list of a TclProcess",
+                 start.get(), more);
+}
+
 Ref cast_list(const State& st, PyObject* host, PyObject* result) {
     if (PyTuple_Check(result)) return tcl::element_texts(result, as_type(st.Tcl_Obj));
     if (PyList_Check(result)) return own(PyList_AsTuple(result));
@@ -100,7 +117,9 @@ Ref cast_list(const State& st, PyObject* host, PyObject* result) {
                : PyBytes_Check(result) ? tcl::element_text(result, as_type(st.Tcl_Obj))
                                        : str(result);
     std::vector<Ref> items;
-    if (tcl::split_list(text, items) == tcl::Split::OK) return tuple_taking(items);
+    tcl::Split outcome = tcl::split_list(text, items);
+    if (outcome == tcl::Split::OK) return tuple_taking(items);
+    if (host == Py_None && !st.Tcl_Obj) unreadable_without_tcl(st, outcome, text);
     return split_by_tcl(st, host, Py_TYPE(result) == as_type(st.Tcl_Obj) ? result : text.get());
 }
 
@@ -114,8 +133,9 @@ constexpr FunctionDef cast_list_def{
     "The elements of a Tcl list as a tuple of str; \"\" gives ().\n\n"
     "A str (or the str() of any other object) is split natively by Tcl's list syntax; the\n"
     "interpreter self (the package's default interpreter when self is None) reads only what\n"
-    "the native reader leaves to it, so a malformed list raises Tcl's own TclError. A tuple,\n"
-    "as _tkinter gives a Tcl list object, has each item made the string Tcl lists: a nested\n"
+    "the native reader leaves to it, so a malformed list raises Tcl's own TclError (on a\n"
+    "Python without tkinter, where self is None, a TclError of its own). A tuple, as\n"
+    "_tkinter gives a Tcl list object, has each item made the string Tcl lists: a nested\n"
     "tuple its list text, a number its Tcl text, bytes one character per byte, a Tcl object\n"
     "its str(). A list is taken as the tuple of its items."};
 
@@ -220,7 +240,8 @@ constexpr FunctionDef local_datetime_def{
 void State::init(PyObject* module) {
     datetime_api = static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
     if (datetime_api == nullptr) raise_current();
-    Tcl_Obj = import_attr("_tkinter", "Tcl_Obj");
+    Tcl_Obj = tkinter_name("Tcl_Obj");
+    TclError = tkinter_name("TclError");
     add_function(module, splitlist_def);
     add_function(module, cast_list_def);
     add_function(module, cast_any_def);

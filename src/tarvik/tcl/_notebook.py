@@ -11,11 +11,12 @@ prints it; a Tcl error raises ``TclError`` with Tcl's error trace, as a quick ca
 
 from __future__ import annotations
 
-from tkinter import TclError
 from typing import Any
 
 from IPython.core.error import UsageError
 from IPython.core.magic import Magics, line_cell_magic, magics_class, no_var_expand
+
+from tarvik.tcl._tkinter_names import TclError
 
 HOST_OPTION = "--host"
 

@@ -17,7 +17,6 @@ import threading
 import time
 import weakref
 from collections.abc import Callable, Sequence
-from tkinter import TclError
 from typing import IO, Any, Literal
 
 from tarvik.tcl import _link
@@ -25,6 +24,7 @@ from tarvik.tcl._frames import TclProcessError, _Channel, _plain, forked
 from tarvik.tcl._host import cast_any as _cast_any
 from tarvik.tcl._host import splitlist as _splitlist
 from tarvik.tcl._link import agent_script
+from tarvik.tcl._tkinter_names import TclError
 from tarvik.tcl._words import _tcl_boolean, _word, _words_text
 from tarvik.tcl.history import History
 from tarvik.tcl.namespace import TclNamespace

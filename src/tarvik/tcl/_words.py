@@ -4,9 +4,9 @@ Python values become, and the canonical Tcl list of a command's words."""
 from __future__ import annotations
 
 from collections.abc import Sequence
-from tkinter import TclError
 from typing import Any
 
+from tarvik.tcl._tkinter_names import TclError
 from tarvik.tcl.scriptify import scriptify as _quote
 
 

@@ -46,7 +46,7 @@ struct Names : InternedNames {
 struct State : ModuleState {
     Ref MutableMapping;
     Ref mapping_update;  // MutableMapping.update
-    Ref Tcl_Obj;
+    Ref Tcl_Obj;         // empty where this Python has no _tkinter: nothing is a Tcl object there
     Ref TclError;
     Converter convert;
     Ref tree;  // the class FieldTree
@@ -671,8 +671,8 @@ void State::init(PyObject* module) {
     Ref AttrDict = add_object(module, "AttrDict", import_attr("tarvik.datastructures", "AttrDict"));
     MutableMapping =
         add_object(module, "MutableMapping", import_attr("collections.abc", "MutableMapping"));
-    Tcl_Obj = add_object(module, "Tcl_Obj", import_attr("_tkinter", "Tcl_Obj"));
-    TclError = import_attr("_tkinter", "TclError");
+    Tcl_Obj = add_object_if_any(module, "Tcl_Obj", tkinter_name("Tcl_Obj"));
+    TclError = tkinter_name("TclError");
     convert.init();
     add_object(module, "tclobj", import_sibling_attr(module, "scriptify", "tclobj"));
     mapping_update = getattr(MutableMapping, "update");

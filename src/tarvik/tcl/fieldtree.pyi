@@ -3,8 +3,8 @@
 from collections.abc import MutableMapping as MutableMapping
 from typing import Any
 
-from _tkinter import Tcl_Obj as Tcl_Obj
 from tarvik.datastructures import AttrDict as AttrDict
+from tarvik.tcl._tkinter_names import Tcl_Obj as Tcl_Obj
 from tarvik.tcl.scriptify import tclobj as tclobj
 
 class FieldTree(AttrDict, MutableMapping[Any, Any]):

@@ -134,9 +134,8 @@ void State::import_names(PyObject* module) {
     convert.init();
     add_object(module, "scriptify", import_sibling_attr(module, "scriptify", "scriptify"));
     add_object(module, "tclobj", import_sibling_attr(module, "scriptify", "tclobj"));
-    Ref tkinter = import("tkinter");
-    TclError = add_object(module, "TclError", getattr(tkinter, "TclError"));
-    add_object(module, "Tk", getattr(tkinter, "Tk"));
+    TclError = add_object(module, "TclError", tkinter_name("TclError"));
+    add_object_if_any(module, "Tk", tkinter_name("Tk"));
     add_object(module, "MethodType", import_attr("types", "MethodType"));
     add_object(module, "weakref", import("weakref"));
     Ref sys = add_object(module, "sys", import("sys"));

@@ -7,11 +7,11 @@ import weakref as weakref
 from collections.abc import Callable, Iterator
 from collections.abc import KeysView as _KeysView
 from collections.abc import MutableMapping as MutableMapping
-from tkinter import TclError as TclError
-from tkinter import Tk as Tk
 from types import MethodType as MethodType
 from typing import Any, TypeVar, overload
 
+from ._tkinter_names import TclError as TclError
+from ._tkinter_names import Tk as Tk
 from .scriptify import scriptify as scriptify
 from .scriptify import tclobj as tclobj
 

@@ -145,7 +145,7 @@ void State::init(PyObject* module) {
     add_object(module, "Mapping", convert.Mapping);
     add_object(module, "Sequence", convert.Sequence);
     add_object(module, "Set", convert.Set);
-    add_object(module, "_tkTcl_Obj", convert.Tcl_Obj);
+    add_object_if_any(module, "_tkTcl_Obj", convert.Tcl_Obj);
     Ref sys = import("sys");
     add_object(module, "sys", sys);
     add_object(module, "unicode", Ref::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type)));

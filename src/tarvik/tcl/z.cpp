@@ -563,7 +563,7 @@ PyGetSetDef z_code_getset[] = {
 
 void State::import_names(PyObject* module) {
     add_object(module, "weakref", import("weakref"));
-    TclError = add_object(module, "TclError", import_attr("tkinter", "TclError"));
+    TclError = add_object(module, "TclError", tkinter_name("TclError"));
     convert.init();
     add_object(module, "scriptify", import_sibling_attr(module, "scriptify", "scriptify"));
 }

@@ -1,11 +1,11 @@
 """Quick calls: Tcl commands called as attribute chains of the interpreter."""
 
 import weakref as weakref
-from tkinter import TclError as TclError
 from typing import Any, NoReturn
 
 from typing_extensions import disjoint_base
 
+from tarvik.tcl._tkinter_names import TclError as TclError
 from tarvik.tcl.scriptify import scriptify as scriptify
 
 @disjoint_base

@@ -84,14 +84,14 @@ class Converter {
     Ref Mapping;
     Ref Sequence;
     Ref Set;
-    Ref Tcl_Obj;
+    Ref Tcl_Obj;  // empty where this Python has no _tkinter: nothing is a Tcl object there
 
     void init() {
         Ref abc = import("collections.abc");
         Mapping = getattr(abc, "Mapping");
         Sequence = getattr(abc, "Sequence");
         Set = getattr(abc, "Set");
-        Tcl_Obj = import_attr("_tkinter", "Tcl_Obj");
+        Tcl_Obj = tkinter_name("Tcl_Obj");
     }
 
     auto owned() { return std::array{&Mapping, &Sequence, &Set, &Tcl_Obj}; }
@@ -257,7 +257,7 @@ class Converter {
         if (Ref hook = detail::true_hook(obj, tclobj_hook_)) return call(hook);
         if (obj == Py_None) return Ref::borrow(empty_);
         if (PyBytes_Check(obj) || PyBool_Check(obj) || PyFloat_Check(obj) || PyUnicode_Check(obj) ||
-            detail::is_instance(obj, Tcl_Obj))
+            (Tcl_Obj && detail::is_instance(obj, Tcl_Obj)))
             return Ref::borrow(obj);
         if (PyLong_CheckExact(obj)) return tclobj_int(obj);
         if (is_sequence_or_set(obj)) return tclobj_sequence(obj);

@@ -401,6 +401,11 @@ class ModuleState {
         return object;
     }
 
+    // Adds `object` to the module when there is one (a name this Python may lack).
+    static Ref add_object_if_any(PyObject* module, const char* name, Ref object) {
+        return object ? add_object(module, name, std::move(object)) : object;
+    }
+
     auto base_owned() { return std::array{&module_name, &function_type}; }
 };
 
@@ -566,6 +571,14 @@ inline Ref import_sibling_attr(PyObject* module, const char* sibling, const char
     Ref imported =
         own(PyImport_ImportModuleLevelObject(sibling_name, globals, nullptr, fromlist, 1));
     return getattr(imported, name);
+}
+
+// A name the package takes from tkinter ("TclError", "Tcl_Obj", "Tk"), as the module
+// tarvik.tcl._tkinter_names gives it, so that every module holds the same class; an empty Ref
+// where this Python has no tkinter (TclError is then the package's own and is always there).
+inline Ref tkinter_name(const char* name) {
+    Ref value = import_attr("tarvik.tcl._tkinter_names", name);
+    return value.get() == Py_None ? Ref() : value;
 }
 
 // A module global read at call time, as a Python function reads the names of its module, so a
