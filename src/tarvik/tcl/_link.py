@@ -219,6 +219,11 @@ class Link:
     # Whether a frame to the agent must not hold "~" after a line end (an ssh client in the way
     # would take it for an escape).
     escapes = False
+    # Whether the other end speaks no frames, so that the link translates them (see encode and
+    # read): a Tcl RPC server without the agent.
+    translates = False
+    # Whether the remote can call Python back (createcommand).
+    callbacks = True
 
     def __init__(self) -> None:
         self.outputs: dict[str, Output] = {}
@@ -250,6 +255,10 @@ class Link:
         if not count:
             raise EOFError
         return count
+
+    def encode(self, kind: bytes, payload: bytes) -> bytes:
+        """What carries a frame to a link that translates frames."""
+        raise NotImplementedError
 
     def alive(self) -> bool:
         return True
