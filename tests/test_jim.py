@@ -5,13 +5,15 @@ a test that would hang fails instead."""
 
 from __future__ import annotations
 
+import contextlib
 import io
+import pathlib
 import shutil
 import socket
 import subprocess
 import threading
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 
 import pytest
 from tkinter import TclError
@@ -32,12 +34,6 @@ def needs(program: str) -> None:
         pytest.skip(f"{program} is not installed (scripts/setup.sh installs it)")
 
 
-def free_port() -> int:
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
 # ---------------------------------------------------------------------------------------------
 # Hosts
 
@@ -50,38 +46,29 @@ def jim_stdio() -> TclProcess:
     return TclProcess(["jimsh"], link="stdio", timeout=30)
 
 
-class JimServing:
-    """jimsh running tarvik::serve, as a tool built on Jim would."""
-
-    def __init__(self, background: bool = False) -> None:
-        self.tool = subprocess.Popen(["jimsh"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     text=True)
-        assert self.tool.stdin is not None and self.tool.stdout is not None
+@contextlib.contextmanager
+def jim_serving(background: bool = False) -> Iterator[TclProcess]:
+    """jimsh running tarvik::serve, as a tool built on Jim would, and the host attached to it."""
+    tool = subprocess.Popen(["jimsh"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert tool.stdin is not None and tool.stdout is not None
         serve = "tarvik::serve -background; vwait forever" if background else "tarvik::serve"
-        print(f"source {agent_script()}; {serve}", file=self.tool.stdin, flush=True)
-        self.host, self.port, self.token = wait_for_serve(self.tool.stdout, timeout=30,
-                                                          forward=io.StringIO())
-
-    def connect(self) -> TclProcess:
-        return TclProcess.connect(self.port, self.token, host=self.host, timeout=30)
-
-    def stop(self) -> None:
-        self.tool.kill()
-        self.tool.wait()
-
-
-@pytest.fixture(scope="module")
-def jim() -> Iterator[TclProcess]:
-    needs("jimsh")
-    with jim_pipes() as host:
-        yield host
+        print(f"source {agent_script()}; {serve}", file=tool.stdin, flush=True)
+        host, port, token = wait_for_serve(tool.stdout, timeout=30, forward=io.StringIO())
+        with TclProcess.connect(port, token, host=host, timeout=30) as attached:
+            yield attached
+    finally:
+        tool.kill()
+        tool.wait()
 
 
 class OpenOCD:
     """OpenOCD with its dummy adapter and one TAP, serving Tcl on a free loopback port."""
 
-    def __init__(self, log_dir) -> None:
-        self.port = free_port()
+    def __init__(self, log_dir: pathlib.Path) -> None:
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            self.port = probe.getsockname()[1]
         self.log = open(log_dir / f"openocd-{self.port}.log", "w+")
         self.process = subprocess.Popen(
             ["openocd", "-c", "adapter driver dummy", "-c", "transport select jtag",
@@ -100,8 +87,8 @@ class OpenOCD:
                     pytest.fail(f"OpenOCD did not start:\n{self.log.read()[-2000:]}")
                 time.sleep(0.05)
 
-    def connect(self, **options) -> TclProcess:
-        return TclProcess.connect_rpc(self.port, timeout=30, **options)
+    def connect(self) -> TclProcess:
+        return TclProcess.connect_rpc(self.port, timeout=30)
 
     def stop(self) -> None:
         if self.process.poll() is None:
@@ -111,7 +98,7 @@ class OpenOCD:
 
 
 @pytest.fixture(scope="module")
-def openocd(tmp_path_factory) -> Iterator[OpenOCD]:
+def openocd(tmp_path_factory: pytest.TempPathFactory) -> Iterator[OpenOCD]:
     needs("openocd")
     server = OpenOCD(tmp_path_factory.mktemp("openocd"))
     yield server
@@ -124,51 +111,47 @@ def board(openocd: OpenOCD) -> Iterator[TclProcess]:
         yield host
 
 
+@pytest.fixture(scope="module")
+def jim() -> Iterator[TclProcess]:
+    needs("jimsh")
+    with jim_pipes() as host:
+        yield host
+
+
 @pytest.fixture(params=["jimsh", "openocd"])
 def on_jim(request: pytest.FixtureRequest) -> TclProcess:
     """Each Jim host in turn: the agent in jimsh, and OpenOCD's Tcl server."""
     return request.getfixturevalue("jim" if request.param == "jimsh" else "board")
 
 
+@pytest.fixture(params=["pipes", "stdio", "serve", "rpc"])
+def every_way(request: pytest.FixtureRequest) -> Iterator[TclProcess]:
+    """A Jim reached each way in turn: the agent over its three, and OpenOCD's server."""
+    if request.param == "rpc":
+        with request.getfixturevalue("openocd").connect() as host:
+            yield host
+        return
+    needs("jimsh")
+    way = {"pipes": jim_pipes, "stdio": jim_stdio, "serve": jim_serving}[request.param]
+    with way() as host:
+        yield host
+
+
 # ---------------------------------------------------------------------------------------------
-# The agent on Jim Tcl, and the Tcl RPC server: values
+# Values and words
 
 
-@pytest.mark.parametrize("way", ["pipes", "stdio", "serve", "rpc"])
-def test_values_cross_every_way_in_intact(way, openocd_if_rpc):
-    host, done = openocd_if_rpc(way)
-    try:
-        assert host.patchlevel.startswith("0.")  # Jim's own numbering
-        for value in VALUES:
-            assert host.z.set("value", value) == value, value[:20]
-            assert host.tk.getvar("value") == value
-            host.tk.setvar("copy", value)
-            assert host.tk.call("set", "copy") == value
-            assert host.tk.eval("set copy") == value
-            assert host.cast_list(host.tk.call("list", value, "x")) == (value, "x")
-        # Jim counts bytes (6 characters where it is built with UTF-8 support).
-        assert host.tk.call("string", "length", "nul\0é\U0001f600") in ("6", "10")
-    finally:
-        done()
-
-
-@pytest.fixture
-def openocd_if_rpc(request: pytest.FixtureRequest) -> Callable[[str], tuple[TclProcess, Callable]]:
-    """A Jim host reached the way a test names, and what ends it."""
-
-    def make(way: str) -> tuple[TclProcess, Callable]:
-        if way == "rpc":
-            host = request.getfixturevalue("openocd").connect()
-            return host, host.close
-        needs("jimsh")
-        if way == "serve":
-            serving = JimServing()
-            host = serving.connect()
-            return host, lambda: (host.close(), serving.stop())
-        host = jim_pipes() if way == "pipes" else jim_stdio()
-        return host, host.close
-
-    return make
+def test_values_cross_every_way_in_intact(every_way):
+    host = every_way
+    assert host.patchlevel.startswith("0.")  # Jim's own numbering
+    for value in VALUES:
+        assert host.z.set("value", value) == value, value[:20]
+        assert host.tk.getvar("value") == value
+        host.tk.setvar("copy", value)
+        assert host.tk.eval("set copy") == value
+        assert host.cast_list(host.tk.call("list", value, "x")) == (value, "x")
+    # Jim counts bytes (6 characters where it is built with UTF-8 support).
+    assert host.tk.call("string", "length", "nul\0é\U0001f600") in ("6", "10")
 
 
 def test_the_words_are_never_substituted_nor_parsed_again(on_jim):
@@ -298,14 +281,10 @@ def test_callbacks_nest_both_ways_on_jim(make):
 
 def test_jim_serves_in_the_background_too():
     needs("jimsh")
-    serving = JimServing(background=True)
-    try:
-        with serving.connect() as tool:
-            tool.tk.createcommand("::shout", str.upper)
-            assert tool.tk.eval("shout hello") == "HELLO"
-            assert tool.tk.eval("after 0 {set ::ticked 1}; vwait ::ticked; set ::ticked") == "1"
-    finally:
-        serving.stop()
+    with jim_serving(background=True) as tool:
+        tool.tk.createcommand("::shout", str.upper)
+        assert tool.tk.eval("shout hello") == "HELLO"
+        assert tool.tk.eval("after 0 {set ::ticked 1}; vwait ::ticked; set ::ticked") == "1"
 
 
 # ---------------------------------------------------------------------------------------------
@@ -422,17 +401,17 @@ class FakeServer:
         self.listener.close()
 
 
-HELLO = [b"\x1e10 o0.81 4242\x1a"]
+HELLO = [b"\x1eo9 0.81 4242\x1a"]
 
 
 @pytest.mark.parametrize("answers, result", [
-    ([b"\x1e6 ohello", b"\x1a"], "hello"),  # the 0x1a comes apart, as OpenOCD writes it
-    ([b"\x1e", b"6", b" oa\x1ab\x1ac", b"\x1a"], "a\x1ab\x1ac"),  # in pieces, holding 0x1a
-    ([b"type target_event event halted\r\n\x1a\x1e3 oab\x1a"], "ab"),  # a notification first
-    ([b"\x1e9 eno such\n\x1a"], TclError("no such\n")),
+    ([b"\x1eo5 hello", b"\x1a"], "hello"),  # the 0x1a comes apart, as OpenOCD writes it
+    ([b"\x1e", b"o", b"5 a\x1ab\x1ac", b"\x1a"], "a\x1ab\x1ac"),  # in pieces, holding 0x1a
+    ([b"type target_event event halted\r\n\x1a\x1eo2 ab\x1a"], "ab"),  # a notification first
+    ([b"\x1ee8 no such\n\x1a"], TclError("no such\n")),
 ], ids=["apart", "pieces", "notification", "error"])
 def test_answers_in_pieces_notifications_and_errors(answers, result):
-    server = FakeServer([HELLO, answers, [b"\x1e2 o1\x1a"]])
+    server = FakeServer([HELLO, answers, [b"\x1eo1 1\x1a"]])
     try:
         host = TclProcess.connect_rpc(server.port, timeout=10)
         assert (host.patchlevel, host.pid) == ("0.81", 4242)
@@ -452,7 +431,8 @@ def test_answers_in_pieces_notifications_and_errors(answers, result):
 @pytest.mark.parametrize("answers, error, match", [
     ([HELLO, None], TclProcessError, "closed the connection"),
     ([HELLO, [b"invalid command name \"x\"\x1a"]], TclProcessError, "no call of this host"),
-    ([HELLO, [b"\x1e3 ?ab\x1a"]], TclProcessError, "kind"),
+    ([HELLO, [b"\x1e?2 ab\x1a"]], TclProcessError, "no call of this host"),
+    ([HELLO, [b"\x1eo 2ab\x1a"]], TclProcessError, "no call of this host"),
     ([HELLO, []], TimeoutError, "did not answer within 0.5 s"),
 ])
 def test_a_server_that_closes_garbles_or_never_answers(answers, error, match):
@@ -479,7 +459,7 @@ def test_a_server_that_never_greets_times_out_at_start():
 
 
 def test_words_that_the_server_would_cut_are_escaped():
-    server = FakeServer([HELLO, [b"\x1e1 o\x1a"], [b"\x1e1 o\x1a"]])
+    server = FakeServer([HELLO, [b"\x1eo0 \x1a"], [b"\x1eo0 \x1a"]])
     try:
         host = TclProcess.connect_rpc(server.port, timeout=10)
         host.tk.call("set", "v", "a\0b\x1ac d")

@@ -6,12 +6,12 @@ of its own event loop. Its answers alone cannot tell a result from an error, and
 holds 0x1a would end early.
 
 So :class:`RpcLink` defines one small procedure there, in the namespace ``::tarvik``, for as long
-as the connection lasts: it runs a call's words inside ``catch`` and answers with the byte 1E, the
-length in bytes of the rest, a space, and ``o`` and the result or ``e`` and the error's message.
-Each frame of the host becomes a call of it (the server's time grows with the length of a command:
-the procedure keeps it short), and each answer the agent's frame again, so the framing layer above
-treats this link as any other. Words travel as words of a Tcl list; those that hold NUL (where the
-server's C string ends) or 0x1a are written with octal escapes.
+as the connection lasts: it runs a call's words inside ``catch`` and answers with the byte 1E,
+``o`` (a result) or ``e`` (an error), the length in bytes of the result or the error's message,
+a space, and that text. Each frame of the host becomes a call of it (the server's time grows with
+the length of a command: the procedure keeps it short), and each answer the agent's frame again,
+so the framing layer above treats this link as any other. Words travel as words of a Tcl list;
+those that hold NUL (where the server's C string ends) or 0x1a are written with octal escapes.
 """
 
 from __future__ import annotations
@@ -37,32 +37,33 @@ MAX_COMMAND = 1 << 20
 # it was taken for.
 _ANSWER = 0x1E
 _NOTIFICATION = b"type "
+_KINDS = {ord("o"): b"o", ord("e"): b"e"}
 # The length before the space, in digits: at most this many.
 _DIGITS = 12
 # How long closing waits for the server to take its last command (deleting the procedure).
 _GOODBYE = 0.5
 
 # The procedure that runs a call: its mode is "c" (answer the result) or "s" (a variable set,
-# whose value does not travel back). A return, break or continue is a result; an error is code
-# 1, or one of OpenOCD's own negative codes, and sets ::errorInfo as Tcl would: the message and,
-# for an error of Jim's (OpenOCD's leave the last trace as it was) where the server has
-# stackdump, Jim's trace.
+# whose value does not travel back). Its answer is 1E, "o" (a result: a return, break or continue
+# is one too) or "e" (an error: code 1, or one of OpenOCD's own negative codes), the length in
+# bytes, a space and the result or the message. An error sets ::errorInfo as Tcl would: the
+# message and, for an error of Jim's (OpenOCD's leave the last trace as it was) where the server
+# has stackdump, Jim's trace.
 _PROCEDURE = """proc {name} {{mode args}} {{
     set code [catch {{uplevel #0 $args}} result]
-    if {{$code ni {{0 2 3 4}}}} {{
-        set ::errorInfo [string trimright $result]
-        if {{$code == 1}} {{
-            catch {{
-                set ::errorInfo [string trimright "$result\\n[::stackdump [::info stacktrace]]"]
-            }}
+    if {{$code in {{0 2 3 4}}}} {{
+        if {{$mode eq "s"}} {{
+            return "\\036o0 "
         }}
-        set result e$result
-    }} elseif {{$mode eq "s"}} {{
-        set result o
-    }} else {{
-        set result o$result
+        return "\\036o[string bytelength $result] $result"
     }}
-    string cat \\036 [string bytelength $result] " " $result
+    set ::errorInfo [string trimright $result]
+    if {{$code == 1}} {{
+        catch {{
+            set ::errorInfo [string trimright "$result\\n[::stackdump [::info stacktrace]]"]
+        }}
+    }}
+    return "\\036e[string bytelength $result] $result"
 }}
 """
 # Characters that a word written with escapes writes as octal: whatever the parser of a script
@@ -108,18 +109,20 @@ class RpcLink(SocketLink):
     def encode(self, kind: bytes, payload: bytes) -> bytes:
         """The command that carries out a frame of the host: a call (a word list), a script, or a
         variable set (the name's length as 4 bytes, the name, the value)."""
-        kind = kind.lower()
-        if kind == b"c":
-            command = self.call + self.words(payload)
-        elif kind == b"e":
+        if kind in b"Cc":
+            if b"\0" in payload or b"\x1a" in payload:
+                payload = self.escaped(payload)
+            command = self.call + payload
+        elif kind in b"Ee":
             command = self.call + b"::eval " + _word(payload)
-        elif kind == b"s":
+        elif kind in b"Ss":
             size = int.from_bytes(payload[:4], "big")
             command = (self.name.encode("ascii") + b" s ::set " + _word(payload[4 : 4 + size])
                        + b" " + _word(payload[4 + size :]))
         else:
             raise ValueError(f"a Tcl RPC server cannot take a frame of kind {kind!r}")
-        command = self.define + command
+        if self.define:
+            command = self.define + command
         if len(command) >= MAX_COMMAND:
             raise ValueError(f"a command of {len(command) + 1} bytes is more than the Tcl server"
                              f"{self.where} takes ({MAX_COMMAND})")
@@ -127,10 +130,8 @@ class RpcLink(SocketLink):
         return command + b"\x1a"
 
     @staticmethod
-    def words(words: bytes) -> bytes:
-        """A canonical word list (UTF-8) as the words of a command."""
-        if b"\0" not in words and b"\x1a" not in words:
-            return words
+    def escaped(words: bytes) -> bytes:
+        """A canonical word list (UTF-8) whose words hold NUL or 0x1a, as words of a command."""
         items = _splitlist(words.decode("utf-8"))
         if items is None:
             raise ValueError("a malformed word list")
@@ -146,8 +147,8 @@ class RpcLink(SocketLink):
             return b""
         if not data:
             raise EOFError
-        self.pending += data
         pending = self.pending
+        pending += data
         frames = b""
         while pending:
             if not self.ended:
@@ -161,15 +162,18 @@ class RpcLink(SocketLink):
                 if not self.skip_notification():
                     break
             else:
-                space = pending.find(b" ", 1, _DIGITS + 2)
+                space = pending.find(b" ", 2, _DIGITS + 3)
                 if space < 0:
-                    if len(pending) > _DIGITS + 1:
+                    if len(pending) > _DIGITS + 2:
                         self.malformed()
                     break
-                end = space + 1 + int(pending[1:space])
+                kind = _KINDS.get(pending[1])
+                if kind is None or not pending[2:space].isdigit():
+                    self.malformed()
+                end = space + 1 + int(pending[2:space])
                 if len(pending) < end:
                     break
-                frames += self.frame(pending[space + 1 : end])
+                frames += self.frame(kind, pending[space + 1 : end])
                 del pending[:end]
                 self.ended = False
         return frames
@@ -189,11 +193,9 @@ class RpcLink(SocketLink):
                       f"{bytes(self.pending[:200])!r}")
 
     @staticmethod
-    def frame(answer: bytes | bytearray) -> bytes:
-        """An answer ("o" and the result, "e" and the message) as the frame the agent would have
-        sent: ``o`` and the result, or ``e`` and {message errorInfo errorCode} (the errorInfo is
-        the server's ::errorInfo), in UTF-8."""
-        kind, payload = bytes(answer[:1]), answer[1:]
+    def frame(kind: bytes, payload: bytes | bytearray) -> bytes:
+        """An answer as the frame the agent would have sent: ``o`` and the result, or ``e`` and
+        {message errorInfo errorCode} (the errorInfo is the server's ::errorInfo), in UTF-8."""
         if not payload.isascii():
             try:
                 payload.decode("utf-8")
@@ -201,8 +203,6 @@ class RpcLink(SocketLink):
                 payload = payload.decode("utf-8", "tarvik.bytes").encode("utf-8")
         if kind == b"e":
             payload = _quote((payload.decode("utf-8"), "", "")).encode("utf-8")
-        elif kind != b"o":
-            raise OSError(f"it answered with a frame of kind {kind!r}")
         return HEADER.pack(kind, len(payload)) + payload
 
     # -- the end
