@@ -306,7 +306,8 @@ class TclProcess:
         try:
             hello = _splitlist(channel.roundtrip(b"e", _RPC_HELLO)) or ()
             if len(hello) != 2 or not re.fullmatch(r"[0-9]+", hello[1]):
-                channel.fail(f"the Tcl server{link.where} answered {hello!r} to who it is")
+                channel.fail(f"the Tcl server{link.where} did not give its version and process "
+                             f"id: {hello!r}")
         except BaseException:
             self.close()
             raise
