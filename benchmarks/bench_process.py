@@ -1,14 +1,17 @@
 """A Tcl interpreter in a child process: a quick call over the link against the same call through
 pytcl-eda (the one public peer, a baseline only: `pip install pytcl-eda` into the virtual
 environment to measure it), the same call over the child's stdin and stdout against the pipes,
-values rich in NUL or in characters beyond the BMP read back against plain ASCII, and a 1 MB value
-set and read back against writing it through a plain pipe. Also prints the median round trip and
-the memory of both processes over 100,000 calls."""
+values rich in NUL or in characters beyond the BMP read back against plain ASCII, a 1 MB value
+set and read back against writing it through a plain pipe, and a quick call over OpenOCD's Tcl
+server (connect_rpc) against the same command written to it by hand. Also prints the median round
+trip and the memory of both processes over 100,000 calls."""
 
 from __future__ import annotations
 
 import os
 import resource
+import shutil
+import socket
 import statistics
 import struct
 import subprocess
@@ -61,6 +64,32 @@ def run(table) -> None:
                      "1 MiB written through a plain pipe", lambda: pipe.write(big), 3)
     _memory(host)
     host.close()
+    _openocd(table)
+
+
+def _openocd(table) -> None:
+    """A quick call over connect_rpc against the same command written to OpenOCD's Tcl server by
+    hand, each on its own connection."""
+    if shutil.which("openocd") is None:
+        print("bench_process: openocd is not installed: its row is left out", file=sys.stderr)
+        return
+    with _OpenOCD() as port:
+        board = TclProcess.connect_rpc(port, timeout=60)
+        board.history.disable()
+        raw = socket.create_connection(("127.0.0.1", port))
+        raw.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+
+        def by_hand() -> None:
+            raw.sendall(b"set x 1\x1a")
+            answer = raw.recv(65536)
+            while not answer.endswith(b"\x1a"):
+                answer += raw.recv(65536)
+
+        assert board.z.set("x", 1) == "1"
+        table.within("OpenOCD", "z.set('x', 1) over connect_rpc", lambda: board.z.set("x", 1),
+                     "'set x 1' over a raw socket", by_hand, 1.5)
+        raw.close()
+        board.close()
 
 
 def _rich_values(table, host: TclProcess) -> None:
@@ -152,6 +181,34 @@ def _rss(pid: int) -> int:
             if line.startswith("VmRSS:"):
                 return int(line.split()[1])
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+class _OpenOCD:
+    """OpenOCD with its dummy adapter, serving Tcl on a free loopback port (its log discarded)."""
+
+    def __enter__(self) -> int:
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        self.child = subprocess.Popen(
+            ["openocd", "-c", "adapter driver dummy", "-c", "transport select jtag",
+             "-c", "jtag newtap chip cpu -irlen 4 -expected-id 0", "-c", f"tcl_port {port}",
+             "-c", "gdb_port disabled", "-c", "telnet_port disabled", "-c", "init"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", port)).close()
+                return port
+            except ConnectionRefusedError:
+                if time.monotonic() > deadline or self.child.poll() is not None:
+                    self.__exit__()
+                    raise RuntimeError("OpenOCD did not start") from None
+                time.sleep(0.05)
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.child.terminate()
+        self.child.wait()
 
 
 class _PlainPipe:

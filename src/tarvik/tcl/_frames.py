@@ -162,7 +162,8 @@ class _Channel:
         # The link's descriptors, read on every call (a link keeps their numbers until it closes,
         # and a closed link is never read or written again).
         self.read_fd, self.write_fd = link.read_fd, link.write_fd
-        self.plain = not link.marked  # frames alone on read_fd: read as they come
+        self.plain = not (link.marked or link.translates)  # frames alone on read_fd, as they come
+        self.translates = link.translates
         self.escapes = link.escapes
         self.poller = select.poll()
         self.poller.register(link.read_fd, select.POLLIN)
@@ -293,6 +294,10 @@ class _Channel:
     def register(self, name: str, func: Callable[..., Any]) -> None:
         if self.generation != _fork_generation:
             raise TclProcessError(self.forked())
+        if not self.link.callbacks:
+            raise NotImplementedError(f"the Tcl interpreter{self.where} cannot call Python back: "
+                                      "a command that runs a Python function needs the tarvik "
+                                      "agent there")
         with self.lock:
             self.next_id += 1
             callback_id = str(self.next_id)
@@ -315,9 +320,12 @@ class _Channel:
         if size > MAX_FRAME:
             raise ValueError(f"a frame of {size} bytes is more than the link carries "
                              f"({MAX_FRAME})")
-        if size < 65536:
+        if size < 65536 or self.translates:
             # The commonest frame: one write takes it whole.
-            frame = HEADER.pack(kind, size) + data + tail
+            if self.translates:
+                frame = self.link.encode(kind, data + tail)
+            else:
+                frame = HEADER.pack(kind, size) + data + tail
             if not (self.escapes and b"~" in frame):
                 try:
                     written = os.write(self.write_fd, frame)

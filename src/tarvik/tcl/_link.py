@@ -219,6 +219,11 @@ class Link:
     # Whether a frame to the agent must not hold "~" after a line end (an ssh client in the way
     # would take it for an escape).
     escapes = False
+    # Whether the other end speaks no frames, so that the link translates them (see encode and
+    # read): a Tcl RPC server without the agent.
+    translates = False
+    # Whether the remote can call Python back (createcommand).
+    callbacks = True
 
     def __init__(self) -> None:
         self.outputs: dict[str, Output] = {}
@@ -250,6 +255,10 @@ class Link:
         if not count:
             raise EOFError
         return count
+
+    def encode(self, kind: bytes, payload: bytes) -> bytes:
+        """What carries a frame to a link that translates frames."""
+        raise NotImplementedError
 
     def alive(self) -> bool:
         return True
@@ -554,9 +563,11 @@ class StdioLink(ChildLink):
                  f"{self.marker.decode('ascii')}}}}}\n").encode("ascii")
         agent += Path(agent_script()).read_bytes()
         # The line reads through a channel of its own where it can (a tool may have no "stdin"
-        # channel), and makes the ready signal, so that a terminal's echo of it is no signal.
+        # channel), and makes the ready signal, so that a terminal's echo of it is no signal. Tcl
+        # tells a terminal by its -mode option, Jim Tcl by isatty.
         line = (f"namespace eval ::tarvik {{variable boot stdin; catch {{set boot [open /dev/fd/0 "
-                f"RDONLY]}}; catch {{fconfigure $boot -mode; exec stty raw -echo <@$boot}}; "
+                f"RDONLY]}}; catch {{if {{![catch {{fconfigure $boot -mode}}] || [$boot isatty]}} "
+                f"{{exec stty raw -echo <@$boot}}}}; "
                 f"fconfigure $boot -translation binary; puts [string toupper tarvik-ready-{nonce}]"
                 f"; flush stdout; while {{[gets $boot line] >= 0 && $line ne {{go {nonce}}}}} {{}}"
                 f"}}; eval [read $::tarvik::boot {len(agent)}]\n").encode("ascii")

@@ -1,9 +1,10 @@
 """A host whose Tcl interpreter runs in another process.
 
 :class:`TclProcess` starts a Tcl program (``tclsh`` by default, or a tool's own Tcl shell) with
-the agent script shipped in this package (:func:`agent_script`), or attaches with
-:meth:`TclProcess.connect` to an interpreter already serving on a port. Its ``tk`` offers what
-the modules of this package call on ``_tkinter``'s application object, over a link of
+the agent script shipped in this package (:func:`agent_script`), attaches with
+:meth:`TclProcess.connect` to an interpreter already serving on a port, or with
+:meth:`TclProcess.connect_rpc` to a Tcl RPC server such as OpenOCD's. Its ``tk`` offers what the
+modules of this package call on ``_tkinter``'s application object, over a link of
 length-prefixed frames; results are the remote's strings.
 """
 
@@ -19,7 +20,7 @@ import weakref
 from collections.abc import Callable, Sequence
 from typing import IO, Any, Literal
 
-from tarvik.tcl import _link
+from tarvik.tcl import _link, _rpc
 from tarvik.tcl._frames import TclProcessError, _Channel, _plain, forked
 from tarvik.tcl._host import cast_any as _cast_any
 from tarvik.tcl._host import splitlist as _splitlist
@@ -33,6 +34,9 @@ from tarvik.tcl.z import Z
 __all__ = ["Captured", "TclProcess", "TclProcessError", "agent_script", "wait_for_serve"]
 
 _PROTOCOL = "3"
+# What a Tcl RPC server is asked first: its version and process id (0 where it has no pid).
+_RPC_HELLO = ("::list [::info patchlevel] [if {[::llength [::info commands ::pid]]} {::pid} "
+              "else {::list 0}]")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -183,6 +187,8 @@ class TclProcess:
 
     ``pty=True`` makes the program's stdout a pseudo-terminal (with ``link="stdio"``, its stdin
     too), so a tool that buffers its own C output flushes it line by line, in order with the calls.
+    The program may be Tcl 8.5, 8.6, 9 or Jim Tcl (``jimsh``). :meth:`connect` attaches to a
+    running tool that serves, :meth:`connect_rpc` to a Tcl RPC server such as OpenOCD's.
 
     It offers what :class:`TclInterpreter` offers: ``tk`` (a
     :class:`~tarvik.tcl._process.RemoteTk`), the casts, ``history``, ``vars``, ``z`` and ``tclx``.
@@ -276,7 +282,43 @@ class TclProcess:
         except BaseException:
             self.close()
             raise
-        self.tk = RemoteTk(channel)
+        self._ready(tclx)
+
+    @classmethod
+    def connect_rpc(cls, port: int = 6666, *, host: str = "127.0.0.1",
+                    timeout: float | None = None,
+                    start_timeout: float | None = 30.0) -> TclProcess:
+        """The host of a Tcl RPC server at host:port, such as OpenOCD's (its ``tcl_port``; its Tcl
+        is Jim Tcl).
+
+        No agent runs there, and the server's own event loop goes on between calls: each call is
+        one command, which runs inside ``catch`` and answers with its result or its error, so Tcl
+        errors raise ``TclError`` as elsewhere (``::errorInfo`` holds Jim's trace). A Python
+        function cannot be called back (``createcommand`` raises ``NotImplementedError``), and a
+        command longer than the server takes (1 MiB for OpenOCD) raises ``ValueError`` before it
+        is sent. A server that does not answer within ``start_timeout`` raises ``TimeoutError``;
+        one that closes the connection, ``TclProcessError``.
+        """
+        link = _rpc.RpcLink(host, port, start_timeout)
+        self = cls.__new__(cls)
+        channel = self._link = _Channel(link, start_timeout)
+        self._finalizer = weakref.finalize(self, _close_channel, channel)
+        try:
+            hello = _splitlist(channel.roundtrip(b"e", _RPC_HELLO)) or ()
+            if len(hello) != 2 or not re.fullmatch(r"[0-9]+", hello[1]):
+                channel.fail(f"the Tcl server{link.where} did not give its version and process "
+                             f"id: {hello!r}")
+        except BaseException:
+            self.close()
+            raise
+        self.patchlevel, self.pid = hello[0], int(hello[1])
+        channel.timeout = timeout
+        self._ready(tclx=False)
+        return self
+
+    def _ready(self, tclx: bool) -> None:
+        """Offers what a host offers, once the remote answers."""
+        self.tk = RemoteTk(self._link)
         self.tclx = tclx and _load_tclx(self)
         self.history = History()
         self.vars = TclNamespace("::", self).vars

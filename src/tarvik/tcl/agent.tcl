@@ -31,10 +31,15 @@
 # e (error: {message errorInfo errorCode}), b (callback: {id arg ...}), d (ids of callback
 # commands that Tcl deleted).
 #
-# Plain Tcl 8.5 or later, Tcl 9 included; no extension is needed.
+# Plain Tcl 8.5 or later, Tcl 9 included, or Jim Tcl 0.81 or later (see "Jim Tcl" below); no
+# extension is needed.
 
 namespace eval ::tarvik {
     variable protocol 3
+    # Whether this is Jim Tcl (OpenOCD's Tcl, jimsh) rather than Tcl.
+    variable jim [expr {[info exists ::tcl_platform(engine)] && $::tcl_platform(engine) eq "Jim"}]
+    # This file, as Jim's error traces name it ("" when the agent came as text).
+    variable script [info script]
     # The largest payload accepted, in bytes.
     variable maxframe [expr {256 * 1024 * 1024}]
     variable in {}
@@ -49,7 +54,7 @@ namespace eval ::tarvik {
     # of every character). Set beforehand, it is left as it is.
     variable raw
     if {![info exists raw]} {
-        set raw [expr {![catch {encoding convertto identity {}}]}]
+        set raw [expr {!$jim && ![catch {encoding convertto identity {}}]}]
     }
     # Whether the channel to the host writes strings as those bytes by itself (the identity
     # encoding: nothing converted, nothing copied but into the channel's buffer).
@@ -204,6 +209,108 @@ proc ::tarvik::LinkError {message} {
 }
 
 # ---------------------------------------------------------------------------------------------
+# Jim Tcl
+#
+# Jim keeps a string as its bytes (UTF-8, NUL as itself), and its channels move bytes as they are:
+# text needs no conversion either way. It has no binary and no encoding, and a fconfigure of its
+# own. What the agent uses of them is defined here, in the agent's namespace, where its calls find
+# it before the global command: the rest of the agent reads the same on both.
+
+if {$::tarvik::jim} {
+    # convertto and convertfrom, utf-8 and identity alike: a string's bytes already are its UTF-8.
+    proc ::tarvik::encoding {operation name data} {
+        return $data
+    }
+
+    # The forms the agent uses: format a1I (a frame header), scan a1I, I and H*.
+    proc ::tarvik::binary {operation args} {
+        if {$operation eq "format"} {
+            lassign $args format kind length
+            pack header $length -intbe 32
+            return $kind$header
+        }
+        lassign $args data format first second
+        upvar 1 $first value
+        switch -- $format {
+            a1I {
+                if {[string length $data] < 5} {
+                    return 0
+                }
+                upvar 1 $second length
+                set value [string index $data 0]
+                set length [unpack $data -intbe 8 32]
+                return 2
+            }
+            I {
+                if {[string length $data] < 4} {
+                    return 0
+                }
+                set value [unpack $data -intbe 0 32]
+                return 1
+            }
+            H* {
+                set value {}
+                for {set at 0} {$at < 8 * [string length $data]} {incr at 8} {
+                    append value [format %02x [unpack $data -uintbe $at 8]]
+                }
+                return 1
+            }
+        }
+        return -code error "binary scan $format: not a form the agent uses"
+    }
+
+    # Blocking and buffering are all that Jim's channels have of Tcl's options; the rest
+    # (translation, buffer size) means nothing to channels that move bytes as they are. Of the
+    # queries, the agent asks only for a listening socket's address.
+    proc ::tarvik::fconfigure {channel args} {
+        if {$args eq "-sockname"} {
+            set address [$channel sockname]
+            set at [string last : $address]
+            set host [string range $address 0 [expr {$at - 1}]]
+            return [list $host $host [string range $address [expr {$at + 1}] end]]
+        }
+        if {[llength $args] % 2} {
+            return -code error "fconfigure $channel: no option [lindex $args end] in Jim Tcl"
+        }
+        foreach {option value} $args {
+            switch -- $option {
+                -blocking {$channel ndelay [expr {!$value}]}
+                -buffering {$channel buffering $value}
+                -translation - -buffersize {}
+                default {return -code error "fconfigure $channel: no option $option in Jim Tcl"}
+            }
+        }
+    }
+
+    # socket -server command -myaddr host port, as Tcl's: the command is called with each new
+    # connection, its address and port.
+    proc ::tarvik::socket {args} {
+        lassign $args - command - host port
+        set server [::socket stream.server $host:$port]
+        $server readable [list ::tarvik::Accepted $server $command]
+        return $server
+    }
+
+    proc ::tarvik::Accepted {server command} {
+        set channel [$server accept address]
+        set at [string last : $address]
+        {*}$command $channel [string range $address 0 [expr {$at - 1}]] \
+            [string range $address [expr {$at + 1}] end]
+    }
+
+    if {[string length \u00e9] == 1} {
+        # Built with UTF-8 support, Jim counts a string's characters; the agent counts bytes.
+        proc ::tarvik::string {option args} {
+            switch -- $option {
+                length {set option bytelength}
+                range {set option byterange}
+            }
+            tailcall ::string $option {*}$args
+        }
+    }
+}
+
+# ---------------------------------------------------------------------------------------------
 # Serving
 
 # Serves the host's frames: each runs and is answered. Inside a callback (`nested`), the frame
@@ -301,6 +408,12 @@ proc ::tarvik::Serve {nested {once 0}} {
 
 # The error answer {message errorInfo errorCode} of a command that failed; sets ::errorInfo.
 proc ::tarvik::Failure {message options} {
+    variable jim
+    if {$jim} {
+        set info [JimTrace $message [dict get $options -errorinfo]]
+        set ::errorInfo $info
+        return [list $message $info [dict get $options -errorcode]]
+    }
     set info [dict get $options -errorinfo]
     # The trace ends in this agent's own frames; the host's caller did not write them.
     set cut [string last "\n    (\"uplevel\" body line " $info]
@@ -309,6 +422,23 @@ proc ::tarvik::Failure {message options} {
     }
     set ::errorInfo $info
     return [list $message $info [dict get $options -errorcode]]
+}
+
+# Jim's error trace (a list of procedure, file and line, innermost first) as text: the message,
+# then where it came from, outermost first, as Jim shows it. The agent's own lines are left out.
+proc ::tarvik::JimTrace {message trace} {
+    variable script
+    set frames {}
+    foreach {proc file line} $trace {
+        if {$file eq $script} {
+            lassign {} file line
+        }
+        lappend frames $proc $file $line
+    }
+    if {[llength [info commands ::stackdump]] == 0} {
+        return $message
+    }
+    return [string trimright "$message\n[::stackdump $frames]"]
 }
 
 # The command that a Python callback is in Tcl: it asks the host to run the function and serves
@@ -321,6 +451,10 @@ proc ::tarvik::Callback {id args} {
     lassign [Serve 1] kind text
     if {$kind eq "x"} {
         lassign $text message info code
+        if {$::tarvik::jim} {
+            # Jim's error information is its own trace, which starts here.
+            return -code error -errorcode $code $message
+        }
         return -code error -errorcode $code -errorinfo $info $message
     }
     return $text
@@ -341,6 +475,11 @@ proc ::tarvik::Dropped {id args} {
 
 # Defines the callback command `name` for the host's function `id`.
 proc ::tarvik::Register {name id} {
+    if {$::tarvik::jim} {
+        # Jim has no command traces: the host holds the function for as long as it serves.
+        alias $name ::tarvik::Callback $id
+        return
+    }
     uplevel #0 [list ::interp alias {} $name {} ::tarvik::Callback $id]
     uplevel #0 [list ::trace add command $name delete [list ::tarvik::Dropped $id]]
     return
@@ -406,7 +545,8 @@ proc ::tarvik::Open {name access} {
         return stdin
     }
     # Programs that this interpreter runs get its stdin channel: let that read nothing. A new
-    # channel becomes stdin when there is none; otherwise it is not wanted.
+    # channel becomes stdin when there is none; otherwise it is not wanted. (Jim keeps descriptor
+    # 0 open all the same: there a program run without a redirection of its input reads the link.)
     catch {close stdin}
     set null [open /dev/null RDONLY]
     if {$null ne "stdin"} {
