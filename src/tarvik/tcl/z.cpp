@@ -18,6 +18,7 @@
 #include "support/recursion.hpp"
 #include "support/weak.hpp"
 #include "support/conversion.hpp"
+#include "support/deferred.hpp"
 #include "support/history_api.hpp"
 #include "support/tcl_elements.hpp"
 #include "support/unicode.hpp"
@@ -42,6 +43,8 @@ struct Names : InternedNames {
     PyObject* const separator = name("::");
     PyObject* const dash = name("-");
     PyObject* const error_info = name("::errorInfo");
+    PyObject* const tcl_result = name("_tcl_result");
+    PyObject* const quick_call = name("_quick_call");
 };
 
 struct State : ModuleState {
@@ -541,6 +544,13 @@ Ref cast_result(State& st, PyObject* host, PyObject* result) {
     return str(result);
 }
 
+// Inside a pipeline block the host answers later: what it gives stands for the quick call's
+// result, cast (or made the plain string) and with Tcl's trace on failure when it comes.
+[[gnu::noinline]] Ref finish_later(State& st, ZCodeObject* code, Ref pending, bool cast) {
+    Ref tcl = field(reinterpret_cast<PyObject*>(code), code->tcl, "tcl");
+    return call_method(pending, st.name.quick_call, tcl.get(), boolean(cast).get());
+}
+
 Ref quick_call(State& st, const QuickCall& q) {
     Py_ssize_t cast_at = find_keyword(q, st.name.cast);
     PyObject* cast = cast_at >= 0 ? q.keyword_values[cast_at] : Py_True;
@@ -549,7 +559,11 @@ Ref quick_call(State& st, const QuickCall& q) {
     Ref host = resolve_host(q.self);
     record_call(st, host, words);
     Ref result = run_command(st, host, words);
-    if (cast == Py_True || is_true(cast)) return cast_result(st, host, result);
+    bool casting = cast == Py_True || is_true(cast);
+    auto* tcl_obj = reinterpret_cast<PyTypeObject*>(st.convert.Tcl_Obj);
+    if (deferred::is_pending(result, st.name.tcl_result, tcl_obj))
+        return finish_later(st, q.self, std::move(result), casting);
+    if (casting) return cast_result(st, host, result);
     return plain_string(st, result);
 }
 

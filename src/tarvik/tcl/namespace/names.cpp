@@ -20,6 +20,7 @@ struct Names : InternedNames {
     PyObject* const call = name("call");
     PyObject* const eval = name("eval");
     PyObject* const getvar = name("getvar");
+    PyObject* const tcl_result = name("_tcl_result");
     PyObject* const setvar = name("setvar");
     PyObject* const wantobjects = name("wantobjects");
     PyObject* const unsetvar = name("unsetvar");

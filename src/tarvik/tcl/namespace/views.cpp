@@ -129,7 +129,7 @@ Ref read_string(const State& st, PyObject* tk, PyObject* name) {
     Ref wantobjects = st.tk_wantobjects.method_of(tk);
     if (!wantobjects && !getattr_optional(tk, st.name.wantobjects)) {
         Ref script = scriptify(st, tuple(st.name.set, name).get());
-        return call_method(tk, st.name.eval, script.get());
+        return answered(st, call_method(tk, st.name.eval, script.get()));
     }
     auto set_wantobjects = [&](Borrowed args) {
         return st.tk_wantobjects.call_with_tuple(wantobjects, tk, args);
