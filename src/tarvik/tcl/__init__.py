@@ -22,10 +22,12 @@ from __future__ import annotations
 
 import sys
 import types
+from contextlib import AbstractContextManager
 from typing import Any
 
 from tarvik.tcl._host import cast_any as _cast_any
 from tarvik.tcl._host import cast_list as _cast_list
+from tarvik.tcl._pipeline import LocalPipeline, Pending
 from tarvik.tcl._process import Captured, TclProcess, TclProcessError, agent_script, wait_for_serve
 from tarvik.tcl._tkinter_names import TclError, require_tkinter
 from tarvik.tcl.history import History
@@ -38,6 +40,7 @@ __all__ = [
     "TclProcessError",
     "TclError",
     "Captured",
+    "Pending",
     "agent_script",
     "wait_for_serve",
     "default_interpreter",
@@ -94,7 +97,28 @@ class TclInterpreter:
 
     def __repr__(self) -> str:
         extension = ", TclX" if self.tclx else ""
-        return f"<{type(self).__name__}: Tcl {self.tk.call('info', 'patchlevel')}{extension}>"
+        return f"<{type(self).__name__}: Tcl {self._root.tk.call('info', 'patchlevel')}{extension}>"
+
+    def pipeline(self) -> AbstractContextManager[None]:
+        """``with interpreter.pipeline():`` runs the same code as a
+        :meth:`TclProcess.pipeline <tarvik.tcl.TclProcess.pipeline>` block does.
+
+        Each call runs at once: quick calls and ``tk.call``, ``tk.eval``, ``tk.setvar``,
+        ``tk.unsetvar`` and ``tk.deletecommand`` (and so the handles' writes) give a
+        :class:`Pending` that is done. After the first call that fails, none of the rest of the
+        block runs, and leaving the block raises that first error; an error that ``result()``
+        raises before another call is made is the caller's, and the block goes on. While the
+        block is open, ``tk`` is a wrapper of the application object. A block opened inside an
+        open one is part of it.
+        """
+        return LocalPipeline(self)
+
+    def _use_tk(self, tk: Any) -> None:
+        """Puts `tk` in place of the application object (a pipeline block's wrapper, or the
+        object itself again), for the package module too when this is the default interpreter."""
+        self.tk = tk
+        if self is _default:
+            globals()["tk"] = tk
 
     def cast_boolean(self, result: Any) -> bool:
         """A Tcl result read as a boolean by Tcl's rules ("yes", "off", 0, 1, ...)."""

@@ -4,7 +4,7 @@ answers, over any link (:mod:`tarvik.tcl._link`).
 Everything that links share is here, written once: one call at a time (nested calls from
 callbacks aside), a deadline for each whole call, the faults of the remote and of the link, the
 refusal of a process that forked from the one that made the host, and the remote's output read
-while the host waits.
+while the host waits. Calls in flight (:mod:`tarvik.tcl._flight`) go through the same channel.
 """
 
 from __future__ import annotations
@@ -18,11 +18,13 @@ import time
 import traceback
 import weakref
 from collections.abc import Callable
+from threading import get_ident
 from typing import Any
 
 from tarvik.tcl import _link
 from tarvik.tcl._host import splitlist as _splitlist
 from tarvik.tcl._link import HEADER, MAX_FRAME, READ_SIZE, Link
+from tarvik.tcl._pipeline import VOID
 from tarvik.tcl._tkinter_names import TclError
 from tarvik.tcl._words import _word, _words_text
 
@@ -139,7 +141,8 @@ class _Channel:
     One call at a time: the lock is held from sending a frame until its answer arrives, and the
     thread that holds it may call again from a callback (nested calls). ``timeout`` is read at the
     start of each call: the call must be answered within it, time spent in Python callbacks
-    aside.
+    aside. While a pipeline block is open (``block``), its thread holds the lock, and the calls
+    it makes at the block's depth go into the block.
     """
 
     def __init__(self, link: Link, timeout: float | None) -> None:
@@ -153,6 +156,10 @@ class _Channel:
         self.command_ids: dict[str, str] = {}
         self.next_id = 0
         self.broken: str | None = None  # why the link is unusable, once it is
+        self.broken_by: type[Exception] = TclProcessError  # what calls waiting then raise
+        self.block: Any = None  # the open pipeline block (tarvik.tcl._flight), if any
+        self.segments = 0  # segments of calls in flight numbered so far (see _flight)
+        self.paused = 0.0  # seconds spent in callbacks, which no deadline counts
         self.waiting = False  # a frame was sent and its answer is awaited
         self.depth = 0  # callbacks running on the thread that holds the lock
         self.answered: BaseException | None = None  # an error that is a whole, sound answer
@@ -185,7 +192,31 @@ class _Channel:
 
     # -- calls
 
-    def roundtrip(self, kind: bytes, text: str | bytes, tail: bytes = b"") -> str:
+    def block_here(self) -> Any:
+        """The open pipeline block that takes this thread's calls now, if any."""
+        block = self.block
+        if block is not None and block.depth == self.depth and block.owner == get_ident():
+            return block
+        return None
+
+    def request(self, kind: str, text: str, finish: Any = None) -> Any:
+        """A call ("c": the text of a word list) or a script ("e"): its answer, or inside a
+        pipeline block a Pending of it. `finish` VOID: the answer is None."""
+        block = self.block
+        if block is not None and block.depth == self.depth and block.owner == get_ident():
+            return block.submit(kind, text, finish)
+        answer = self.exchange(kind.encode("ascii"), text)
+        return None if finish is VOID else answer
+
+    def roundtrip(self, kind: bytes, text: str) -> str:
+        """A call or a script whose answer the caller needs to go on (inside a pipeline block, it
+        waits for every call in flight)."""
+        block = self.block
+        if block is not None and block.depth == self.depth and block.owner == get_ident():
+            return block.roundtrip(kind, text)
+        return self.exchange(kind, text)
+
+    def exchange(self, kind: bytes, text: str | bytes, tail: bytes = b"") -> str:
         """Sends a call or a script and waits for its answer, running the callbacks it makes.
 
         `text` is the payload, or its bytes (then followed by `tail`) with `kind` already telling
@@ -498,6 +529,10 @@ class _Channel:
             self.fail(self.link.lost())
         except OSError as error:
             self.fail(self.link.lost(f"could not read from it ({error})"))
+        if self.block is not None and self.block.depth == self.depth:
+            # Answers of calls in flight, let go as they come, so that a remote that answers
+            # much while the host writes never makes it hold more than a frame.
+            self.block.settle_buffered(callbacks=False)
 
     # -- faults and the end
 
@@ -514,6 +549,7 @@ class _Channel:
     def time_out(self) -> None:
         limit = "in time" if self.timeout is None else f"within {self.timeout:g} s"
         self.broken = f"the Tcl interpreter{self.where} did not answer {limit}; the host was closed"
+        self.broken_by = TimeoutError
         self.close()
         raise TimeoutError(self.broken)
 
@@ -536,6 +572,8 @@ class _Channel:
             self.broken = f"the host of the Tcl interpreter{self.where} is closed"
             if self.greeted and not self.waiting and not self.link.closed:
                 self.say_goodbye()
+        if self.block is not None:
+            self.block.lost(self.broken_by, self.broken)
         self.link.close()
 
     def say_goodbye(self) -> None:

@@ -2,6 +2,7 @@
 // tarvik.utils), for the work it does on every Tcl call: splitting Tcl lists, casting results and
 // reading the clock of the call history.
 #include "support/casts.hpp"
+#include "support/deferred.hpp"
 #include "support/function.hpp"
 #include "support/tcl_elements.hpp"
 #include "support/tcl_list.hpp"
@@ -30,6 +31,7 @@ struct Names : InternedNames {
     const Ref w_lrange = name("lrange");
     const Ref w_zero = name("0");
     const Ref w_end = name("end");
+    const Ref tcl_result = name("_tcl_result");
 };
 
 struct State : ModuleState {
@@ -72,6 +74,25 @@ constexpr FunctionDef splitlist_def{
     "Returns a tuple of str, or None when the text is left to the interpreter: a malformed\n"
     "list (so that the error is Tcl's own) or, outside braces, a backslash sequence whose\n"
     "value lies outside the Basic Multilingual Plane or among the surrogates."};
+
+// A command's words as the Tcl list a remote runs, in one pass, when every word is a str (as
+// quick calls send them): the commonest payload of a Tcl in another process.
+Ref host_words_text(const Call&, Named<1> named) {
+    PyObject* words = named[0];
+    if (!PyTuple_CheckExact(words)) return none();
+    Py_ssize_t count = PyTuple_GET_SIZE(words);
+    for (Py_ssize_t i = 0; i < count; ++i)
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(words, i))) return none();
+    tcl::ListWriter out;
+    for (Py_ssize_t i = 0; i < count; ++i)
+        out.add(PyTuple_GET_ITEM(words, i));
+    return out.finish();
+}
+
+constexpr FunctionDef words_text_def{
+    "words_text", invoke<host_words_text>, "(words)",
+    "The canonical Tcl list whose elements are the words, when words is a tuple of str;\n"
+    "None for anything else (whose words the caller converts first)."};
 
 // The interpreter that reads what the native reader leaves to Tcl: the host, or the package's
 // default interpreter when there is none.
@@ -123,9 +144,18 @@ Ref cast_list(const State& st, PyObject* host, PyObject* result) {
     return split_by_tcl(st, host, Py_TYPE(result) == as_type(st.Tcl_Obj) ? result : text.get());
 }
 
+// A result that comes later (a pipeline's Pending) is waited for: a cast needs the answer.
+Ref answer_of(const State& st, PyObject* result) {
+    if (!deferred::is_pending(result, st.name.tcl_result, as_type(st.Tcl_Obj)))
+        return Ref::borrow(result);
+    return call_method(result, st.name.tcl_result);
+}
+
 Ref host_cast_list(const Call& c, Named<2> named) {
+    const State& st = state_of(c);
     auto [self, result] = named;
-    return cast_list(state_of(c), self, result);
+    Ref answer = answer_of(st, result);
+    return cast_list(st, self, answer);
 }
 
 constexpr FunctionDef cast_list_def{
@@ -137,21 +167,24 @@ constexpr FunctionDef cast_list_def{
     "Python without tkinter, where self is None, a TclError of its own). A tuple, as\n"
     "_tkinter gives a Tcl list object, has each item made the string Tcl lists: a nested\n"
     "tuple its list text, a number its Tcl text, bytes one character per byte, a Tcl object\n"
-    "its str(). A list is taken as the tuple of its items."};
+    "its str(). A list is taken as the tuple of its items; a pipeline's Pending as its\n"
+    "result, waited for."};
 
 // ---------------------------------------------------------------------------------------------
 // Results
 
-Ref host_cast_any(const Call&, Named<2> named) {
+Ref host_cast_any(const Call& c, Named<2> named) {
     auto [self, result] = named;
-    return casts::cast_any(result);
+    Ref answer = answer_of(state_of(c), result);
+    return casts::cast_any(answer);
 }
 
 constexpr FunctionDef cast_any_def{
     "cast_any", invoke<host_cast_any>, "(self, result)",
     "A Tcl result as a natural Python value: str, int, float, bool and bytes stay as they\n"
-    "are, a tuple is cast element by element, any other object (a Tcl object) becomes its\n"
-    "str(). Bound as the method cast_any of the host interpreter; self is not used."};
+    "are, a tuple is cast element by element, a pipeline's Pending is its result (waited\n"
+    "for), any other object (a Tcl object) becomes its str(). Bound as the method cast_any\n"
+    "of the host interpreter; self is not used."};
 
 // ---------------------------------------------------------------------------------------------
 // Clock
@@ -243,6 +276,7 @@ void State::init(PyObject* module) {
     Tcl_Obj = tkinter_name("Tcl_Obj");
     TclError = tkinter_name("TclError");
     add_function(module, splitlist_def);
+    add_function(module, words_text_def);
     add_function(module, cast_list_def);
     add_function(module, cast_any_def);
     add_function(module, now_def);

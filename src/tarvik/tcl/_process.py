@@ -17,18 +17,23 @@ import sys
 import threading
 import time
 import weakref
+from threading import get_ident
 from collections.abc import Callable, Sequence
+from contextlib import AbstractContextManager
 from typing import IO, Any, Literal
 
 from tarvik.tcl import _link, _rpc
+from tarvik.tcl._flight import Pipeline
 from tarvik.tcl._frames import TclProcessError, _Channel, _plain, forked
 from tarvik.tcl._host import cast_any as _cast_any
 from tarvik.tcl._host import splitlist as _splitlist
 from tarvik.tcl._link import agent_script
+from tarvik.tcl._pipeline import VOID, Pending
 from tarvik.tcl._tkinter_names import TclError
 from tarvik.tcl._words import _tcl_boolean, _word, _words_text
 from tarvik.tcl.history import History
 from tarvik.tcl.namespace import TclNamespace
+from tarvik.tcl.scriptify import scriptify as _quote
 from tarvik.tcl.z import Z
 
 __all__ = ["Captured", "TclProcess", "TclProcessError", "agent_script", "wait_for_serve"]
@@ -47,21 +52,33 @@ class RemoteTk:
     """What the modules call on ``_tkinter``'s application object, carried out by a remote Tcl.
 
     Results are strings; a Tcl error raises ``TclError`` with Tcl's message, leaving ``::errorInfo``
-    and ``::errorCode`` set in the remote.
+    and ``::errorCode`` set in the remote. Inside a :meth:`TclProcess.pipeline` block, ``call``,
+    ``eval``, ``setvar``, ``unsetvar`` and ``deletecommand`` give a
+    :class:`~tarvik.tcl.Pending` instead, and the rest waits for every call in flight first.
     """
 
     def __init__(self, link: _Channel) -> None:
         self._link = link
 
-    def call(self, *words: Any) -> str:
+    def call(self, *words: Any) -> Any:
         """Runs one command made of ``words`` (or of the one tuple given) without substitution."""
         if len(words) == 1 and isinstance(words[0], tuple):
             words = words[0]
-        return self._link.roundtrip(b"c", _words_text(words))
+        link = self._link
+        block = link.block
+        if block is not None and block.owner == get_ident() and block.depth == link.depth:
+            return block.submit("c", _words_text(words))
+        return link.exchange(b"c", _words_text(words))
 
-    def eval(self, script: str) -> str:
+    def eval(self, script: str) -> Any:
         """Evaluates a Tcl script in the global namespace."""
-        return self._link.roundtrip(b"e", script if type(script) is str else _word(script))
+        if type(script) is not str:
+            script = _word(script)
+        link = self._link
+        block = link.block
+        if block is not None and block.owner == get_ident() and block.depth == link.depth:
+            return block.submit("e", script)
+        return link.exchange(b"e", script)
 
     @staticmethod
     def _name(name: str, index: Any) -> str:
@@ -70,23 +87,27 @@ class RemoteTk:
 
     def getvar(self, name: str, index: Any = None) -> str:
         """The value of a global variable, or of element ``index`` of a global array."""
-        return self.call("::set", self._name(name, index))
+        return self._link.roundtrip(b"c", _words_text(("::set", self._name(name, index))))
 
-    def setvar(self, name: str, *args: Any) -> None:
+    def setvar(self, name: str, *args: Any) -> Any:
         """``setvar(name, value)`` or ``setvar(name, index, value)``."""
         if len(args) not in (1, 2):
             raise TypeError(f"setvar expected 2 or 3 arguments, got {len(args) + 1}")
         index = args[0] if len(args) == 2 else None
-        # Name and value travel apart, so that a big value is never quoted nor parsed as a list.
         name, value = self._name(name, index), _word(args[-1])
+        block = self._link.block_here()
+        if block is not None:
+            return block.submit("s", _quote((name, value)), VOID)
+        # Name and value travel apart, so that a big value is never quoted nor parsed as a list.
         kind = b"S" if _plain(name) and _plain(value) else b"s"
         name_bytes = name.encode("utf-8")
-        self._link.roundtrip(kind, len(name_bytes).to_bytes(4, "big") + name_bytes,
-                             value.encode("utf-8"))
+        self._link.exchange(kind, len(name_bytes).to_bytes(4, "big") + name_bytes,
+                            value.encode("utf-8"))
+        return None
 
-    def unsetvar(self, name: str, index: Any = None) -> None:
+    def unsetvar(self, name: str, index: Any = None) -> Any:
         """Unsets a global variable or array element; TclError when it does not exist."""
-        self.call("::unset", self._name(name, index))
+        return self._link.request("c", _words_text(("::unset", self._name(name, index))), VOID)
 
     def createcommand(self, name: str, func: Callable[..., Any]) -> None:
         """Defines the Tcl command ``name``, which runs ``func(*args)`` in this process.
@@ -99,25 +120,30 @@ class RemoteTk:
             raise TypeError("command not callable")
         self._link.register(_word(name), func)
 
-    def deletecommand(self, name: str) -> None:
+    def deletecommand(self, name: str) -> Any:
         """Deletes a Tcl command (a callback's function is released with it)."""
-        self.call("::rename", name, "")
+        return self._link.request("c", _words_text(("::rename", name, "")), VOID)
 
     def splitlist(self, value: Any) -> tuple:
         """The elements of a Tcl list; the remote judges only what the native reader cannot."""
+        if type(value) is Pending:
+            value = value.result()
         if isinstance(value, tuple):
             return value
         text = value if isinstance(value, str) else _word(value)
         items = _splitlist(text)
         if items is None:
             # The remote's canonical form of it, or Tcl's own error for a malformed list.
-            items = _splitlist(self.call("::lrange", text, "0", "end"))
+            canonical = self._link.roundtrip(b"c", _words_text(("::lrange", text, "0", "end")))
+            items = _splitlist(canonical)
             if items is None:
                 raise TclError(f"cannot split the Tcl list {text!r}")
         return items
 
     def getboolean(self, value: Any) -> bool:
         """A boolean by Tcl's rules: 0/1 and unique prefixes of yes/no/true/false/on/off."""
+        if type(value) is Pending:
+            value = value.result()
         if isinstance(value, (bool, int)):
             return bool(value)
         if not isinstance(value, str):
@@ -372,6 +398,30 @@ class TclProcess:
         line. A remote reached with :meth:`connect` keeps its output: nothing is captured.
         """
         return Captured(self._link.link.outputs)
+
+    # -- calls in flight
+
+    def pipeline(self) -> AbstractContextManager[None]:
+        """``with remote.pipeline():`` sends the block's calls without waiting for their answers.
+
+        Inside the block, quick calls and ``tk.call``, ``tk.eval``, ``tk.setvar``,
+        ``tk.unsetvar`` and ``tk.deletecommand`` (and so the handles' writes) give a
+        :class:`~tarvik.tcl.Pending`, whose ``result()`` waits for the answer. What needs an
+        answer to go on (reading a variable, a view's listing, a cast) waits for every call in
+        flight first. The remote runs the calls in order; after the first one that fails, it runs
+        none of the rest of the block, and leaving the block waits for every answer and raises
+        that first error. An error that ``result()`` raises before another call is made is the
+        caller's, and the block goes on. Callbacks are served while answers are read.
+
+        A call goes out at once when nothing is in flight; while earlier calls run, calls are
+        gathered for up to a millisecond and go out together, and whatever is gathered goes out
+        when the block waits for an answer, ``done()`` is asked, or the block ends. The timeout
+        bounds each call from the moment it is made. Ctrl-C, a timeout or the remote's death close
+        the host, and every call still waiting raises that fault. The block holds the host for
+        its thread: calls from other threads wait until it ends. A block opened inside an open
+        one is part of it.
+        """
+        return Pipeline(self._link)
 
     # -- life
 

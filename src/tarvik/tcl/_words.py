@@ -6,6 +6,7 @@ from __future__ import annotations
 from collections.abc import Sequence
 from typing import Any
 
+from tarvik.tcl._host import words_text as _str_words_text
 from tarvik.tcl._tkinter_names import TclError
 from tarvik.tcl.scriptify import scriptify as _quote
 
@@ -77,10 +78,10 @@ def _list_text(items: Sequence[Any]) -> str:
 
 def _words_text(words: Sequence[Any]) -> str:
     """A canonical Tcl list whose elements are exactly the words."""
-    for word in words:
-        if type(word) is not str:
-            return _quote(tuple(map(_word, words)))
-    return _quote(tuple(words))
+    text = _str_words_text(words)
+    if text is None:
+        return _quote(tuple(map(_word, words)))
+    return text
 
 
 # Tcl_GetBoolean's words: any unique prefix of these, in any case ("o" alone is ambiguous).

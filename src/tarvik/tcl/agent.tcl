@@ -26,10 +26,11 @@
 # r (the result of a callback), x (a callback's error: {message errorInfo errorCode}), t (the
 # token, first frame over TCP), u (the last answer again, in UTF-8), z (the host leaves), q (a
 # frame wrapped so that no "~" follows a line end, which an ssh client in the way would take for
-# an escape: "~" is written 7F 01 and 7F as 7F 02, and bytes after the frame are padding). Kinds
-# sent by the agent: h (hello: {tarvik-agent protocol patchlevel pid}), o (ok: the result),
-# e (error: {message errorInfo errorCode}), b (callback: {id arg ...}), d (ids of callback
-# commands that Tcl deleted).
+# an escape: "~" is written 7F 01 and 7F as 7F 02, and bytes after the frame are padding), p (calls
+# in flight: {segment kind text ...}, see Batch). Kinds sent by the agent: h (hello: {tarvik-agent
+# protocol patchlevel pid}), o (ok: the result), e (error: {message errorInfo errorCode}),
+# b (callback: {id arg ...}), d (ids of callback commands that Tcl deleted), a (the results of the
+# next calls in flight, a list), n (how many of the next calls in flight were not run).
 #
 # Plain Tcl 8.5 or later, Tcl 9 included, or Jim Tcl 0.81 or later (see "Jim Tcl" below); no
 # extension is needed.
@@ -50,6 +51,11 @@ namespace eval ::tarvik {
     variable last {}
     # Ids of callback commands deleted since the host last heard of it.
     variable dropped {}
+    # Calls in flight read while a callback waits for its function: they run, in order, once the
+    # call that made the callback is answered.
+    variable later {}
+    # The segment of calls in flight in which a call failed: the rest of it is not run.
+    variable failed {}
     # Whether strings cross as the bytes Tcl keeps them in (a copy, where UTF-8 costs a conversion
     # of every character). Set beforehand, it is left as it is.
     variable raw
@@ -328,8 +334,18 @@ proc ::tarvik::Serve {nested {once 0}} {
     variable big
     variable marker
     variable last
+    variable later
     set served 0
     while 1 {
+        if {!$nested && [llength $later]} {
+            set data [lindex $later 0]
+            set later [lrange $later 1 end]
+            Batch $data
+            if {$once && ![llength $later]} {
+                return
+            }
+            continue
+        }
         if {[binary scan [read $in 5] a1I kind length] < 2} {
             LinkError "the host closed the link"
         }
@@ -362,6 +378,17 @@ proc ::tarvik::Serve {nested {once 0}} {
                 if {$code != 1} {
                     set last {}
                 }
+            }
+            P - p {
+                if {$nested} {
+                    lappend later $data
+                } else {
+                    Batch $data
+                    if {$once && ![llength $later]} {
+                        return
+                    }
+                }
+                continue
             }
             R - r - X - x {
                 if {$nested} {
@@ -397,12 +424,72 @@ proc ::tarvik::Serve {nested {once 0}} {
         } else {
             Send o $last
         }
-        if {$once} {
+        if {$once && ![llength $later]} {
             return
         }
         if {[incr served] == $reenter} {
             tailcall Serve $nested
         }
+    }
+}
+
+# Runs calls in flight, {segment kind text kind text ...}: a call is a word list (kind c), a script
+# (e) or a variable set {name value} (s, answered with an empty result). Their results go to the
+# host in frames of kind a, a list each, sent once they grow big and at the end. The first call
+# that fails is answered with its error, and the rest of its segment, in this batch and in the
+# later ones, is not run: a frame of kind n says how many were not.
+proc ::tarvik::Batch {batch} {
+    variable failed
+    variable big
+    set segment [lindex $batch 0]
+    set count [expr {([llength $batch] - 1) / 2}]
+    if {$segment eq $failed} {
+        Send n $count
+        return
+    }
+    set results {}
+    set size 0
+    foreach {kind text} [lrange $batch 1 end] {
+        switch -exact -- $kind {
+            c {
+                set code [catch {uplevel #0 [lrange $text 0 end]} last options]
+            }
+            s {
+                set code [catch {uplevel #0 [linsert $text 0 ::set]} last options]
+                if {$code != 1} {
+                    set last {}
+                }
+            }
+            default {
+                set code [catch {uplevel #0 $text} last options]
+            }
+        }
+        incr count -1
+        if {$code == 1} {
+            Answer $results
+            Send e [Failure $last $options]
+            set failed $segment
+            if {$count} {
+                Send n $count
+            }
+            return
+        }
+        lappend results $last
+        if {[incr size [string length $last]] > $big} {
+            Answer $results
+            set results {}
+            set size 0
+        }
+    }
+    Answer $results
+}
+
+# Sends the results of calls in flight (none: nothing), after what the calls printed.
+proc ::tarvik::Answer {results} {
+    catch {flush stdout}
+    catch {flush stderr}
+    if {[llength $results]} {
+        Send a $results
     }
 }
 

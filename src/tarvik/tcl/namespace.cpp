@@ -11,6 +11,7 @@
 // namespace/ hold the bodies, each class's method definitions right after them.
 #include "support/class_builder.hpp"
 #include "support/conversion.hpp"
+#include "support/deferred.hpp"
 #include "support/html_table.hpp"
 #include "support/native_classes.hpp"
 #include "support/tcl_names.hpp"

@@ -13,6 +13,7 @@
 #include "support/recursion.hpp"
 #include "support/weak.hpp"
 #include "support/conversion.hpp"
+#include "support/deferred.hpp"
 #include "support/tcl_elements.hpp"
 #include "support/unicode.hpp"
 
@@ -34,6 +35,8 @@ struct Names : InternedNames {
     const Ref separator = name("::");
     const Ref dash = name("-");
     const Ref error_info = name("::errorInfo");
+    const Ref tcl_result = name("_tcl_result");
+    const Ref quick_call = name("_quick_call");
 };
 
 struct State : ModuleState {
@@ -415,6 +418,13 @@ Ref run_command(State& st, PyObject* host, Words& words) {
     return str(result);
 }
 
+// Inside a pipeline block the host answers later: what it gives stands for the quick call's
+// result, cast (or made the plain string) and with Tcl's trace on failure when it comes.
+[[gnu::noinline]] Ref finish_later(State& st, ZCodeObject* code, Ref pending, bool cast) {
+    Ref tcl = field(reinterpret_cast<PyObject*>(code), code->tcl, "tcl");
+    return call_method(pending, st.name.quick_call, tcl.get(), boolean(cast).get());
+}
+
 Ref quick_call(State& st, const QuickCall& q) {
     Py_ssize_t cast_at = find_keyword(q, st.name.cast);
     PyObject* cast = cast_at >= 0 ? q.keyword_values[cast_at] : Py_True;
@@ -423,7 +433,10 @@ Ref quick_call(State& st, const QuickCall& q) {
     Ref host = resolve_host(q.self);
     record_call(st, host, words);
     Ref result = run_command(st, host, words);
-    if (cast == Py_True || is_true(cast)) return call_method(host, st.name.cast_any, result);
+    bool casting = cast == Py_True || is_true(cast);
+    if (deferred::is_pending(result, st.name.tcl_result, as_type(st.convert.Tcl_Obj)))
+        return finish_later(st, q.self, std::move(result), casting);
+    if (casting) return call_method(host, st.name.cast_any, result);
     return plain_string(st, result);
 }
 

@@ -246,7 +246,7 @@ Ref TclCommand_rename(const Call& c, Named<2> named) {
     auto [self, new_name] = named;
     Ref name = getattr(self, st.name.cmd_name);
     Ref target = scriptify(st, new_name);
-    tk_call(st, self, tuple(st.name.w_rename, name.get(), target.get()));
+    answered(st, tk_call(st, self, tuple(st.name.w_rename, name.get(), target.get())));
     setattr(self, st.name.cmd_name, target);
     return none();
 }
@@ -259,8 +259,7 @@ Ref TclCommand_delete(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
     PyObject* self = named[0];
     Ref name = getattr(self, st.name.cmd_name);
-    tk_call(st, self, tuple(st.name.w_rename, name.get(), st.name.empty));
-    return none();
+    return write_result(st, tk_call(st, self, tuple(st.name.w_rename, name.get(), st.name.empty)));
 }
 
 constexpr FunctionDef TclCommand_delete_def{"delete", invoke<TclCommand_delete>, "(self)",
@@ -268,7 +267,7 @@ constexpr FunctionDef TclCommand_delete_def{"delete", invoke<TclCommand_delete>,
 
 Ref TclCommand_origin(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    return command_query(st, named[0], st.name.w_namespace, st.name.origin);
+    return answered(st, command_query(st, named[0], st.name.w_namespace, st.name.origin));
 }
 
 constexpr FunctionDef TclCommand_origin_def{"origin", invoke<TclCommand_origin>, "(self)",
@@ -276,7 +275,7 @@ constexpr FunctionDef TclCommand_origin_def{"origin", invoke<TclCommand_origin>,
 
 Ref TclCommand_proc_body(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
-    return command_query(st, named[0], st.name.w_info, st.name.body);
+    return answered(st, command_query(st, named[0], st.name.w_info, st.name.body));
 }
 
 constexpr FunctionDef TclCommand_proc_body_def{"proc_body", invoke<TclCommand_proc_body>, "(self)",

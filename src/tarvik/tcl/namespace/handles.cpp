@@ -51,6 +51,19 @@ Ref tk_call(const State& st, PyObject* self, Borrowed words) {
     return call_tk(st, tk_of(st, self), words);
 }
 
+// The answer of a query, which inside a pipeline block the host gives later: waited for, as a
+// read that returns it needs.
+Ref answered(const State& st, Ref result) {
+    return deferred::answered(std::move(result), st.name.tcl_result);
+}
+
+// What a write returns: None, or inside a pipeline block the pending answer the host gave for
+// it, which says when the write is done and raises its error.
+Ref write_result(const State& st, Ref result) {
+    bool pending = deferred::is_pending(result, st.name.tcl_result, as_type(st.convert.Tcl_Obj));
+    return pending ? result : none();
+}
+
 // self.tcl.<cast>(result), for cast_list, cast_boolean and cast_array.
 Ref host_cast(const State& st, PyObject* self, PyObject* cast_name, Borrowed result) {
     return call_method(host_of(st, self), cast_name, result);
@@ -142,8 +155,8 @@ Ref join_two(const State& st, Borrowed first, Borrowed second) {
 Ref absolute_name(const State& st, PyObject* self, PyObject* attribute) {
     Ref name = getattr(self, attribute);
     if (tcl::starts_with_separator(name)) return name;
-    Ref current =
-        call_method(tk_of(st, self), st.name.call, st.name.namespace_word, st.name.current);
+    Ref current = answered(
+        st, call_method(tk_of(st, self), st.name.call, st.name.namespace_word, st.name.current));
     return join_two(st, current, name);
 }
 

@@ -34,11 +34,15 @@ Ref view_names(const State& st, PyObject* view, PyObject* query, bool count) {
         Ref words = tuple(st.name.w_apply, st.name.own_names_lambda, kind, ns_name.get(),
                           pattern.get(), own(PyLong_FromLong(count)).get());
         Ref result = tk_call(st, ns, words);
-        return count ? own(PyNumber_Long(result)) : host_cast(st, ns, st.name.cast_list, result);
+        if (count) {
+            Ref answer = answered(st, std::move(result));
+            return own(PyNumber_Long(answer));
+        }
+        return host_cast(st, ns, st.name.cast_list, result);
     }
     if (count) {
         Ref script = own(PyUnicode_FromFormat("::llength [%U]", scriptify(st, query).get()));
-        Ref result = call_method(ns, st.name.eval, script.get());
+        Ref result = answered(st, call_method(ns, st.name.eval, script.get()));
         return own(PyNumber_Long(result));
     }
     return host_cast(st, ns, st.name.cast_list, call_method(ns, st.name.call, query));

@@ -79,6 +79,7 @@ struct Names : InternedNames {
     const Ref ObjectsView = name("ObjectsView");
     const Ref ProcsView = name("ProcsView");
     const Ref CommandsView = name("CommandsView");
+    const Ref tcl_result = name("_tcl_result");
     // Names that are C++ keywords or not identifiers.
     const Ref delete_ = name("delete");
     const Ref import_ = name("import");

@@ -114,7 +114,7 @@ constexpr FunctionDef TclNamespace_children_def{
 Ref TclNamespace_code(const Call& c, Named<2> named) {
     const State& st = c.state<State>();
     auto [self, script] = named;
-    return scoped_call(st, self, tuple(st.name.namespace_word, st.name.code, script));
+    return answered(st, scoped_call(st, self, tuple(st.name.namespace_word, st.name.code, script)));
 }
 
 constexpr FunctionDef TclNamespace_code_def{
@@ -124,7 +124,7 @@ constexpr FunctionDef TclNamespace_code_def{
 Ref TclNamespace_current(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
     PyObject* self = named[0];
-    return tk_call(st, self, tuple(st.name.namespace_word, st.name.current));
+    return answered(st, tk_call(st, self, tuple(st.name.namespace_word, st.name.current)));
 }
 
 constexpr FunctionDef TclNamespace_current_def{"current", invoke<TclNamespace_current>, "(self)",
@@ -135,8 +135,7 @@ Ref TclNamespace_create(const Call& c, Named<1> named) {
     PyObject* self = named[0];
     if (!is_true(getattr(self, st.name.ns)))
         raise(PyExc_ValueError, "Cannot create current namespace");
-    call_method(self, st.name.eval, st.name.empty);
-    return none();
+    return write_result(st, call_method(self, st.name.eval, st.name.empty));
 }
 
 constexpr FunctionDef TclNamespace_create_def{
@@ -147,8 +146,8 @@ Ref TclNamespace_delete(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
     PyObject* self = named[0];
     Ref target = named_or_current(st, self);
-    tk_call(st, self, tuple(st.name.namespace_word, st.name.delete_, target.get()));
-    return none();
+    return write_result(
+        st, tk_call(st, self, tuple(st.name.namespace_word, st.name.delete_, target.get())));
 }
 
 constexpr FunctionDef TclNamespace_delete_def{
@@ -225,8 +224,8 @@ constexpr FunctionDef TclNamespace_export_def{
 
 Ref TclNamespace_forget(const Call& c, const Arguments<1>& a) {
     const State& st = c.state<State>();
-    scoped_call(st, a.named[0], namespace_words(st, st.name.forget, {}, a.rest, a.rest_count));
-    return none();
+    Ref words = namespace_words(st, st.name.forget, {}, a.rest, a.rest_count);
+    return write_result(st, scoped_call(st, a.named[0], words));
 }
 
 constexpr FunctionDef TclNamespace_forget_def{
@@ -238,8 +237,7 @@ Ref TclNamespace_import(const Call& c, const Arguments<2>& a) {
     auto [self, force] = a.named;
     Ref words = namespace_words(st, st.name.import_, {{is_true(force), st.name.w_force}}, a.rest,
                                 a.rest_count);
-    scoped_call(st, self, words);
-    return none();
+    return write_result(st, scoped_call(st, self, words));
 }
 
 constexpr FunctionDef TclNamespace_import_def{
@@ -250,7 +248,8 @@ constexpr FunctionDef TclNamespace_import_def{
 Ref TclNamespace_origin(const Call& c, Named<2> named) {
     const State& st = c.state<State>();
     auto [self, command] = named;
-    return scoped_call(st, self, tuple(st.name.namespace_word, st.name.origin, command));
+    return answered(st,
+                    scoped_call(st, self, tuple(st.name.namespace_word, st.name.origin, command)));
 }
 
 constexpr FunctionDef TclNamespace_origin_def{
@@ -271,7 +270,7 @@ Ref TclNamespace_parent(const Call& c, Named<2> named) {
     Ref ns = getattr(self, st.name.ns);
     Ref words = is_true(ns) ? tuple(st.name.namespace_word, st.name.parent, ns.get())
                             : tuple(st.name.namespace_word, st.name.parent);
-    return tk_call(st, self, tclobj(st, words.get()));
+    return answered(st, tk_call(st, self, tclobj(st, words.get())));
 }
 
 constexpr FunctionDef TclNamespace_parent_def{
@@ -286,7 +285,7 @@ Ref TclNamespace_which(const Call& c, Named<4> named) {
     Ref words = namespace_words(
         st, st.name.which,
         {{is_true(command), st.name.w_command}, {is_true(variable), st.name.w_variable}}, tail, 1);
-    return scoped_call(st, self, words);
+    return answered(st, scoped_call(st, self, words));
 }
 
 constexpr FunctionDef TclNamespace_which_def{

@@ -38,9 +38,10 @@ Ref exit_temporary(const State& st, PyObject* cls, const Arguments<1>& a) {
     return own(PyObject_Vectorcall(later, a.rest, size_t(a.rest_count), nullptr));
 }
 
-// self.delete(), with a TclError (an object already gone) ignored.
+// self.delete(), with a TclError (an object already gone) ignored, and so waited for inside a
+// pipeline block.
 void delete_quietly(const State& st, PyObject* self) {
-    ignoring(st.TclError, [&] { call_method(self, st.name.delete_); });
+    ignoring(st.TclError, [&] { answered(st, call_method(self, st.name.delete_)); });
 }
 
 Ref TempTclVariable_init(const Call& c, const Arguments<2>& a) {
@@ -79,7 +80,7 @@ constexpr FunctionDef TempTclVariable_exit_def{
 void withdraw_command(const State& st, PyObject* self) {
     PendingError failure;
     try {
-        call_method(self, st.name.delete_);
+        answered(st, call_method(self, st.name.delete_));
     } catch (const PythonError&) {
         PyErr_Clear();
     }

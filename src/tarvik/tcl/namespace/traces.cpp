@@ -31,11 +31,12 @@ bool is_trace_command(Borrowed name) {
 
 // Deletes a command: through tk.deletecommand where the host's tk has it, else by renaming it to
 // "" (which lets _tkinter and a remote's agent release its Python function all the same).
+// Inside a pipeline block, it is waited for: the callers need to know it went.
 void delete_command(const State& st, PyObject* tk, PyObject* name) {
     if (Ref deleter = getattr_optional(tk, st.name.deletecommand))
-        call(deleter, name);
+        answered(st, call(deleter, name));
     else
-        call_tk(st, tk, tuple(st.name.w_rename, name, st.name.empty));
+        answered(st, call_tk(st, tk, tuple(st.name.w_rename, name, st.name.empty)));
 }
 
 // The same where the command may be gone already (Tcl deleted it, or a trace_remove did).
@@ -83,9 +84,10 @@ Ref TclVariable_trace_add(const Call& c, Named<3> named) {
     call_method(tk, st.name.createcommand, command_name.get(), command.get());
     try {
         Ref prefix = tuple(command_name.get());
-        call_tk(st, tk,
-                tuple(st.name.w_trace, st.name.add, st.name.variable, name.get(), modes.get(),
-                      prefix.get()));
+        // Waited for inside a pipeline block: a refused trace must not leave its command.
+        answered(st, call_tk(st, tk,
+                             tuple(st.name.w_trace, st.name.add, st.name.variable, name.get(),
+                                   modes.get(), prefix.get())));
     } catch (const PythonError&) {
         // The trace was refused (a bad mode, an interpreter without traces): its command goes.
         PendingError failure;

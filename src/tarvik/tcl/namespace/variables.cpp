@@ -64,7 +64,7 @@ Ref TclVariable_get_str(const Call& c, Named<2> named) {
     const State& st = c.state<State>();
     auto [self, index] = named;
     Ref words = tuple(st.name.set, addressed_name(st, self, index));
-    return call_method(tk_of(st, self), st.name.eval, scriptify(st, words).get());
+    return answered(st, call_method(tk_of(st, self), st.name.eval, scriptify(st, words).get()));
 }
 
 constexpr FunctionDef TclVariable_get_str_def{
@@ -97,16 +97,16 @@ Ref TclVariable_unset(const Call& c, Named<3> named) {
     auto unset = [&] {
         Ref tk = tk_of(st, self);
         Ref name = getattr(self, st.name.var_name);
-        if (index == Py_None)
-            call_method(tk, st.name.unsetvar, name.get());
-        else
-            call_method(tk, st.name.unsetvar, name.get(), scriptify(st, index).get());
+        if (index == Py_None) return call_method(tk, st.name.unsetvar, name.get());
+        return call_method(tk, st.name.unsetvar, name.get(), scriptify(st, index).get());
     };
-    if (is_true(nocomplain))
-        ignoring(st.TclError, unset);
-    else
-        unset();
-    return none();
+    // Quietly, the answer is waited for inside a pipeline block too: a failure there would
+    // otherwise stop the block's later calls.
+    if (is_true(nocomplain)) {
+        ignoring(st.TclError, [&] { answered(st, unset()); });
+        return none();
+    }
+    return write_result(st, unset());
 }
 
 constexpr FunctionDef TclVariable_unset_def{
@@ -171,8 +171,8 @@ Ref TclVariable_array_set(const Call& c, Named<2> named) {
     const State& st = c.state<State>();
     auto [self, value] = named;
     Ref name = getattr(self, st.name.var_name);
-    tk_call(st, self, tuple(st.name.w_array, st.name.set, name.get(), tclobj(st, value).get()));
-    return none();
+    Ref words = tuple(st.name.w_array, st.name.set, name.get(), tclobj(st, value).get());
+    return write_result(st, tk_call(st, self, words));
 }
 
 constexpr FunctionDef TclVariable_array_set_def{
@@ -182,8 +182,7 @@ constexpr FunctionDef TclVariable_array_set_def{
 Ref TclVariable_array_unset(const Call& c, Named<2> named) {
     const State& st = c.state<State>();
     auto [self, pattern] = named;
-    tk_call(st, self, array_words(st, self, st.name.unset, pattern));
-    return none();
+    return write_result(st, tk_call(st, self, array_words(st, self, st.name.unset, pattern)));
 }
 
 constexpr FunctionDef TclVariable_array_unset_def{
@@ -193,7 +192,7 @@ constexpr FunctionDef TclVariable_array_unset_def{
 Ref TclVariable_array_size(const Call& c, Named<1> named) {
     const State& st = c.state<State>();
     PyObject* self = named[0];
-    return tk_call(st, self, array_words(st, self, st.name.size, nullptr));
+    return answered(st, tk_call(st, self, array_words(st, self, st.name.size, nullptr)));
 }
 
 constexpr FunctionDef TclVariable_array_size_def{

@@ -119,7 +119,7 @@ Ref as_key_error(std::initializer_list<PyObject*> types, F&& body) {
 // the variable's read traces run once and see the interpreter as it is.
 Ref read_string(const State& st, PyObject* tk, PyObject* name) {
     Ref script = scriptify(st, tuple(st.name.set, name).get());
-    return call_method(tk, st.name.eval, script.get());
+    return answered(st, call_method(tk, st.name.eval, script.get()));
 }
 
 // view[name] calls self.get(name), which makes a handle with self.byref(name) only to call its
