@@ -15,14 +15,25 @@ from gates import docs
 DOCS = pathlib.Path(__file__).resolve().parent.parent / "docs"
 PAGES = docs.pages(DOCS / "index.rst")
 INVENTORY = DOCS / "_build" / "html" / "objects.inv"
-KNOWN_REQUIREMENTS = {"tclx"}  # what a page may say it needs (".. requires: tclx")
-PROGRAMS = {"openocd", "jimsh"}  # programs a page may need, skipped where missing
+KNOWN_REQUIREMENTS = {"tclx", "tcllib"}  # what a page may say it needs (".. requires: tclx")
+# programs a page may need, skipped where missing
+PROGRAMS = {"openocd", "jimsh", "yosys", "magic", "netgen-lvs", "expect"}
 
 
 def _tclx_loads() -> bool:
     from tarvik.tcl import TclInterpreter
 
     return TclInterpreter().tclx
+
+
+def _tcllib_loads() -> bool:
+    import subprocess
+
+    if shutil.which("tclsh") is None:
+        return False
+    script = "puts [catch {package require json}]"
+    probe = subprocess.run(["tclsh"], input=script, capture_output=True, text=True, timeout=30)
+    return probe.stdout.strip() == "0"
 
 
 def _page_id(page: pathlib.Path) -> str:
@@ -47,6 +58,8 @@ def test_page_examples(page: pathlib.Path):
         if os.environ.get("TARVIK_REQUIRE_TCLX") == "1":
             pytest.fail("TclX is required (TARVIK_REQUIRE_TCLX=1) but cannot be loaded")
         pytest.skip("the page's examples need TclX")
+    if "tcllib" in needs and not _tcllib_loads():
+        pytest.skip("the page's examples need tcllib in tclsh (scripts/setup.sh installs it)")
     found = list(docs.examples(page))
     namespace = {"__name__": f"docs.{_page_id(page)}"}
     failures = docs.run_examples(found, namespace)
