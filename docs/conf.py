@@ -3,6 +3,7 @@ generated from the modules' own docstrings and text signatures."""
 
 from __future__ import annotations
 
+import importlib.metadata
 import os
 import pathlib
 import sys
@@ -13,7 +14,9 @@ sys.path.insert(0, str(ROOT))  # for gates.docs, the list of names the reference
 project = "tarvik.tcl"
 author = "tarvik developers"
 copyright = "tarvik developers"
-release = "0.1.0"
+# The version shown on the site is the one of the package installed, as pip reports it.
+release = importlib.metadata.version("tarvik-tcl")
+version = release
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent / "_ext"))
 extensions = ["sphinx.ext.autodoc", "sphinx.ext.napoleon", "native", "apicheck"]
@@ -28,7 +31,11 @@ for _name in NATIVE_MODULES + HOST_MODULES:
 
 exclude_patterns = ["_build"]
 html_theme = "furo"
-html_title = "tarvik.tcl"
+html_title = f"tarvik.tcl {release}"
+html_static_path = ["_static"]
+# Doctest output (a traceback's last line, a long message) wraps instead of hiding behind a
+# scroll bar.
+html_css_files = ["wrap.css"]
 templates_path: list[str] = []
 
 # Names in single backquotes are Python objects; a reference that does not resolve is a
@@ -38,7 +45,8 @@ nitpicky = True
 nitpick_ignore = [
     ("py:class", name)
     for name in ("collections.abc.MutableMapping", "collections.abc.KeysView",
-                 "collections.abc.Sequence", "collections.abc.Callable", "os.PathLike")
+                 "collections.abc.Sequence", "collections.abc.Callable", "os.PathLike",
+                 "contextlib.AbstractContextManager")
 ]
 
 autodoc_default_options = {
