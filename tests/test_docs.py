@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import os
 import pathlib
+import re
 import shutil
 import zlib
 
@@ -89,14 +90,34 @@ def test_docstring_examples(name: str):
     assert not failures, "\n".join(failures)
 
 
+def _documented_in_sources() -> set[str]:
+    """The modules and classes the reference pages document with their members (autodoc's
+    default here), read from the pages without building them."""
+    found: set[str] = set()
+    for page in (DOCS / "api").glob("*.rst"):
+        for line in page.read_text(encoding="utf-8").splitlines():
+            directive = re.match(r"\s*\.\. auto(?:module|class|function)::\s*([\w.]+)", line)
+            if directive:
+                found.add(directive.group(1))
+    return found
+
+
 def test_api_reference_lists_every_public_name():
-    # The build itself fails on a missing name; this checks a site built earlier against the
-    # code as it is now.
-    if not INVENTORY.exists():
-        pytest.skip("the documentation is not built (make docs)")
-    listed = docs.read_inventory(INVENTORY)
-    missing = [name for name in docs.public_api() if name not in listed]
-    assert not missing, f"not in the API reference (rebuild with make docs?): {missing}"
+    # A site built earlier is checked name by name against the code as it is now (the build
+    # itself fails on a missing name); without one, every public name must fall under a page's
+    # automodule or autoclass, whose members autodoc lists.
+    if INVENTORY.exists():
+        listed = docs.read_inventory(INVENTORY)
+        missing = [name for name in docs.public_api() if name not in listed]
+        assert not missing, f"not in the API reference (rebuild with make docs?): {missing}"
+        return
+    documented = _documented_in_sources()
+
+    def covered(name: str) -> bool:
+        return any(name == d or name.startswith(d + ".") for d in documented)
+
+    missing = [name for name in docs.public_api() if not covered(name)]
+    assert not missing, f"under no automodule or autoclass of docs/api: {missing}"
 
 
 # The harness itself: a reader that silently found nothing would pass every page.
