@@ -52,8 +52,8 @@ class RemoteTk:
     """What the modules call on ``_tkinter``'s application object, carried out by a remote Tcl.
 
     Results are strings; a Tcl error raises ``TclError`` with Tcl's message, leaving ``::errorInfo``
-    and ``::errorCode`` set in the remote. Inside a :meth:`TclProcess.pipeline` block, ``call``,
-    ``eval``, ``setvar``, ``unsetvar`` and ``deletecommand`` give a
+    and ``::errorCode`` set in the remote. Inside a :meth:`~tarvik.tcl.TclProcess.pipeline` block,
+    ``call``, ``eval``, ``setvar``, ``unsetvar`` and ``deletecommand`` give a
     :class:`~tarvik.tcl.Pending` instead, and the rest waits for every call in flight first.
     """
 
