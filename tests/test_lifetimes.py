@@ -312,3 +312,27 @@ def test_a_record_dropped_while_the_history_clears_it():
         print(shared, list(history.__history__))
     """)
     assert printed == "[] []"
+
+
+@pytest.mark.parametrize("store", ["tree['k'] = obj", "tree.update(k=obj)", "tree.update({'k': obj})",
+                                   "tree = FieldTree(k=obj)"])  # fmt: skip
+def test_a_tcl_object_that_tcl_left_without_a_type_is_stored_as_it_is(store):
+    # Tcl drops the type of an object that it reads as a variable name; _tkinter's typename of
+    # such an object then reads through a null type and crashes the process.
+    printed = run_child(f"""
+        from tarvik.tcl import TclInterpreter, TclError, keyed_list_typename
+        from tarvik.tcl.fieldtree import FieldTree
+        tk = TclInterpreter().tk
+        tk.eval("set ::c [string cat :: set]; $::c ::x 1")
+        obj = tk.getvar("::c")
+        assert obj.typename == "cmdName"
+        try:
+            tk.call("set", obj)
+        except TclError:
+            pass
+        keyed_list_typename()
+        tree = FieldTree()
+        {store}
+        print(tree["k"] is obj, str(tree["k"]))
+    """)
+    assert printed == "True ::set"

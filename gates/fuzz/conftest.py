@@ -61,9 +61,17 @@ class FuzzEnv:
 
         self.interp = self.disarmed(tarvik.tcl.default_interpreter())
         tk = self.interp.tk
-        tk.eval("set ::fuzz_cmd ::set; $::fuzz_cmd ::fuzz_x 1")
-        tcl_objects = [tk.getvar("::fuzz_cmd"), tk.call("dict", "create", "a", "b c")]
-        self.values: st.SearchStrategy[Any] = st.one_of(values, st.sampled_from(tcl_objects))
+
+        # A new Tcl object for every draw: Tcl drops the type of an object that it reads as a
+        # variable name, and _tkinter's repr() of such an object crashes, so one shared between
+        # examples would end the run wherever it is shown after any call has done that.
+        def command_object() -> Any:
+            tk.eval("set ::fuzz_cmd [string cat :: set]; $::fuzz_cmd ::fuzz_x 1")
+            return tk.getvar("::fuzz_cmd")
+
+        tcl_objects = st.one_of(st.builds(command_object),
+                                st.builds(lambda: tk.call("dict", "create", "a", "b c")))
+        self.values: st.SearchStrategy[Any] = st.one_of(values, tcl_objects)
 
     @staticmethod
     def disarmed(interp: Any) -> Any:

@@ -63,15 +63,29 @@ def call_arguments(draw: st.DrawFn, target: Target, env: Any) -> tuple[list[Any]
     return args, kwargs
 
 
+class SafeRepr(reprlib.Repr):
+    """reprlib's short repr, with Tcl objects shown by their string. Tcl drops the type of an
+    object that it reads as a variable name, and _tkinter's own repr of such an object crashes:
+    the values shared between examples include Tcl objects that any call may pass to Tcl so."""
+
+    def repr_Tcl_Obj(self, obj: Any, level: int) -> str:
+        return f"<Tcl_Obj {self.repr1(str(obj), level - 1)}>"
+
+
 def touch(result: Any) -> None:
     """Reads every character of a returned string and the repr of anything else, so a broken
     result shows here (and under the sanitizers) rather than later."""
     if isinstance(result, str):
         result.encode("utf-8", "surrogatepass")
     try:
-        repr(result)
+        TOUCH.repr(result)
     except Exception:
         pass
+
+
+TOUCH = SafeRepr()  # set one by one: Python 3.11's Repr takes no arguments
+TOUCH.maxlevel, TOUCH.maxstring, TOUCH.maxother, TOUCH.maxlist = 50, 10**6, 10**6, 10**6
+TOUCH.maxtuple, TOUCH.maxdict, TOUCH.maxset, TOUCH.maxfrozenset = 10**6, 10**6, 10**6, 10**6
 
 
 class LastCall:
@@ -79,7 +93,7 @@ class LastCall:
     the process dies in it."""
 
     path = os.environ.get("TARVIK_FUZZ_LAST_CALL")
-    short = reprlib.Repr()  # set one by one: Python 3.11's Repr takes no arguments
+    short = SafeRepr()  # set one by one: Python 3.11's Repr takes no arguments
     short.maxlevel, short.maxstring, short.maxother = 3, 60, 60
 
     @classmethod

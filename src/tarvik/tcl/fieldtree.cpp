@@ -10,6 +10,7 @@
 #include "support/conversion.hpp"
 #include "support/html_table.hpp"
 #include "support/tcl_list.hpp"
+#include "support/tk_values.hpp"
 
 #include <memory>
 #include <type_traits>
@@ -254,7 +255,8 @@ Ref import_package(const State& st) {
 // A keyed-list Tcl object as the FieldTree it holds; any other value as it is. Values that are
 // not Tcl objects pass with one pointer comparison.
 Ref from_keyed_list_object(State& st, PyObject* value) {
-    if (Py_TYPE(value) != st.tcl_obj_type()) return Ref::borrow(value);
+    if (Py_TYPE(value) != st.tcl_obj_type() || !tcl::has_object_type(value))
+        return Ref::borrow(value);
     Ref ask = getattr_optional(import_package(st), st.name.keyed_list_typename);
     Ref keyed_list_typename = ask ? call(ask) : none();
     if (!PyUnicode_Check(keyed_list_typename))

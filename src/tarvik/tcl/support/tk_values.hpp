@@ -82,6 +82,19 @@ inline Ref with_str_applied(PyObject* value, PyObject* tcl_obj_type) {
 
 }  // namespace detail
 
+// Whether the Tcl object that _tkinter's Tcl_Obj `obj` wraps still has an internal type. Tcl
+// drops the type of an object it reads as a variable name, and _tkinter's repr() and `typename`
+// of such an object read through the missing type and crash, so they are asked only after this.
+// _tkinter's wrapper is its PyObject_HEAD and the Tcl_Obj pointer; in Tcl's Tcl_Obj, 8.6 and 9
+// alike, the type pointer follows three pointer-sized fields (reference count, bytes, length).
+inline bool has_object_type(PyObject* obj) {
+    struct Wrapper {
+        PyObject_HEAD const void* const* value;
+    };
+    const void* const* tcl_object = reinterpret_cast<Wrapper*>(obj)->value;
+    return tcl_object != nullptr && tcl_object[3] != nullptr;
+}
+
 // `value` itself when _tkinter can convert everything inside it; a tuple with str() already
 // applied where it would apply it; or the error that it would have crashed on, raised.
 inline Ref safe_for_tk(PyObject* value, PyObject* tcl_obj_type) {
