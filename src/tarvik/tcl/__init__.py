@@ -22,11 +22,12 @@ from __future__ import annotations
 
 import sys
 import types
-from contextlib import AbstractContextManager
+from contextlib import AbstractContextManager, nullcontext
 from typing import Any
 
 from tarvik.tcl._host import cast_any as _cast_any
 from tarvik.tcl._host import cast_list as _cast_list
+from tarvik.tcl._frames import checked_seconds
 from tarvik.tcl._pipeline import LocalPipeline, Pending
 from tarvik.tcl._process import Captured, TclProcess, TclProcessError, agent_script, wait_for_serve
 from tarvik.tcl._tkinter_names import TclError, require_tkinter
@@ -112,6 +113,19 @@ class TclInterpreter:
         open one is part of it.
         """
         return LocalPipeline(self)
+
+    def timeout(self, seconds: float | None) -> AbstractContextManager[None]:
+        """``with interpreter.timeout(seconds):`` accepts the block that
+        :meth:`TclProcess.timeout <tarvik.tcl.TclProcess.timeout>` gives a deadline, so the same
+        code runs on both hosts; here it sets none, and the calls run to their end.
+
+        A Tcl in this process cannot be stopped in the middle of a command soundly: Tcl allows
+        no time limit on its own interpreter, and cancelling it from another thread could stop a
+        later command instead or leave it half-way. ``seconds`` is checked as there (a positive
+        number or None), and blocks nest.
+        """
+        checked_seconds(seconds)
+        return nullcontext()
 
     def _use_tk(self, tk: Any) -> None:
         """Puts `tk` in place of the application object (a pipeline block's wrapper, or the

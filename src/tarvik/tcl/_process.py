@@ -24,7 +24,7 @@ from typing import IO, Any, Literal
 
 from tarvik.tcl import _link, _rpc
 from tarvik.tcl._flight import Pipeline
-from tarvik.tcl._frames import TclProcessError, _Channel, _plain, forked
+from tarvik.tcl._frames import CallTimeout, TclProcessError, _Channel, _plain, forked
 from tarvik.tcl._host import cast_any as _cast_any
 from tarvik.tcl._host import splitlist as _splitlist
 from tarvik.tcl._link import agent_script
@@ -422,6 +422,24 @@ class TclProcess:
         one is part of it.
         """
         return Pipeline(self._link)
+
+    # -- long commands
+
+    def timeout(self, seconds: float | None) -> AbstractContextManager[None]:
+        """``with remote.timeout(seconds):`` gives the calls made in the block ``seconds`` to be
+        answered instead of the host's own ``timeout`` (``None``: no deadline), for a command that
+        runs long (``with remote.timeout(7200): remote.z.place_design()``) while quick ones keep
+        failing fast.
+
+        It fires as the host's own does: ``TimeoutError``, and the host is closed. Leaving the
+        block, by an exception too, restores what held before: blocks nest, the inner one wins.
+        It applies to the calls of the thread that opened it (and the callbacks they run); other
+        threads using the host keep their own. Inside a :meth:`pipeline` block a call's deadline
+        is set when it is made, and is never earlier than that of a call made before it in the
+        block, which the remote runs first. ``seconds`` must be a positive number or None
+        (TypeError, ValueError otherwise).
+        """
+        return CallTimeout(self._link, seconds)
 
     # -- life
 
