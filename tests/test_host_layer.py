@@ -8,6 +8,7 @@ import pickle
 import subprocess
 import sys
 import tkinter
+import traceback
 import weakref
 
 import pytest
@@ -153,3 +154,22 @@ def test_interpreter_repr_says_what_it_is(interp):
     assert repr(interp) == f"<TclInterpreter: Tcl {interp.tk.call('info', 'patchlevel')}, TclX>" or (
         not interp.tclx and "TclX" not in repr(interp)
     )
+
+
+@pytest.mark.parametrize("name", [name for name in tarvik.tcl.__all__ if name != "TclError"])
+def test_public_names_report_the_public_module(name):
+    public = getattr(tarvik.tcl, name)
+    assert public.__module__ == "tarvik.tcl"
+    assert pickle.loads(pickle.dumps(public)) is public
+    if isinstance(public, type):
+        assert repr(public) == f"<class 'tarvik.tcl.{name}'>"
+
+
+def test_a_link_error_reads_and_pickles_under_the_public_module():
+    from tarvik.tcl import TclProcessError
+
+    error = TclProcessError("the link is gone")
+    assert traceback.format_exception_only(error) == [
+        "tarvik.tcl.TclProcessError: the link is gone\n"]
+    copy = pickle.loads(pickle.dumps(error))
+    assert type(copy) is TclProcessError and copy.args == error.args

@@ -30,6 +30,7 @@ from tarvik.tcl._host import cast_list as _cast_list
 from tarvik.tcl._frames import checked_seconds
 from tarvik.tcl._pipeline import LocalPipeline, Pending
 from tarvik.tcl._process import Captured, TclProcess, TclProcessError, agent_script, wait_for_serve
+from tarvik.tcl._process import RemoteTk as RemoteTk  # what TclProcess's `tk: RemoteTk` names
 from tarvik.tcl._tkinter_names import TclError, require_tkinter
 from tarvik.tcl.history import History
 from tarvik.tcl.namespace import TclNamespace
@@ -52,6 +53,12 @@ __all__ = [
     "keyed_list_typename",
     "load_ipython_extension",
 ]
+
+# Names defined in private modules report this one, where they are documented and imported
+# from: tracebacks and reprs read tarvik.tcl.TclProcessError, and pickle finds them here.
+for _public in (TclProcess, TclProcessError, Captured, Pending, agent_script, wait_for_serve):
+    _public.__module__ = __name__
+del _public
 
 # The Tcl object type name of TclX keyed lists, learnt from the first interpreter that loads TclX.
 _keyed_list_typename: str | None = None

@@ -44,9 +44,6 @@ class TclProcessError(ConnectionError):
     """The link to a Tcl interpreter in another process is broken or was never made."""
 
 
-TclProcessError.__module__ = "tarvik.tcl"
-
-
 
 # ---------------------------------------------------------------------------------------------
 # Deadlines set for a block of calls
