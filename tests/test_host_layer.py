@@ -4,6 +4,7 @@ native function type as Python code sees it."""
 from __future__ import annotations
 
 import gc
+import inspect
 import pickle
 import subprocess
 import sys
@@ -173,3 +174,12 @@ def test_a_link_error_reads_and_pickles_under_the_public_module():
         "tarvik.tcl.TclProcessError: the link is gone\n"]
     copy = pickle.loads(pickle.dumps(error))
     assert type(copy) is TclProcessError and copy.args == error.args
+
+
+@pytest.mark.parametrize("host_class", ["TclInterpreter", "TclProcess"])
+@pytest.mark.parametrize("cast", ["cast_list", "cast_boolean", "cast_array", "cast_any"])
+def test_the_casts_are_annotated_alike(host_class, cast):
+    signature = inspect.signature(getattr(getattr(tarvik.tcl, host_class), cast))
+    assert list(signature.parameters) == ["self", "result"]
+    assert signature.parameters["result"].annotation is not inspect.Parameter.empty
+    assert signature.return_annotation is not inspect.Signature.empty

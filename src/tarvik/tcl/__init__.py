@@ -20,6 +20,7 @@ either host: ``tkinter.TclError`` itself where tkinter exists.
 
 from __future__ import annotations
 
+import inspect
 import sys
 import types
 from contextlib import AbstractContextManager, nullcontext
@@ -59,6 +60,15 @@ __all__ = [
 for _public in (TclProcess, TclProcessError, Captured, Pending, agent_script, wait_for_serve):
     _public.__module__ = __name__
 del _public
+
+# The native casts show the annotations of the casts beside them, which a native function's text
+# signature cannot carry.
+for _cast, _returns in ((_cast_list, tuple), (_cast_any, Any)):
+    _cast.__signature__ = inspect.Signature(
+        [inspect.Parameter("self", inspect.Parameter.POSITIONAL_OR_KEYWORD),
+         inspect.Parameter("result", inspect.Parameter.POSITIONAL_OR_KEYWORD, annotation=Any)],
+        return_annotation=_returns)
+del _cast, _returns
 
 # The Tcl object type name of TclX keyed lists, learnt from the first interpreter that loads TclX.
 _keyed_list_typename: str | None = None
