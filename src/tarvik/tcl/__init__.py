@@ -63,6 +63,7 @@ del _public
 
 # The native casts show the annotations of the casts beside them, which a native function's text
 # signature cannot carry.
+_cast: Any
 for _cast, _returns in ((_cast_list, tuple), (_cast_any, Any)):
     _cast.__signature__ = inspect.Signature(
         [inspect.Parameter("self", inspect.Parameter.POSITIONAL_OR_KEYWORD),

@@ -20,7 +20,7 @@ import traceback
 import weakref
 from collections.abc import Callable
 from threading import get_ident
-from typing import Any
+from typing import Any, NoReturn
 
 from tarvik.tcl import _link
 from tarvik.tcl._host import splitlist as _splitlist
@@ -622,7 +622,7 @@ class _Channel:
             self.time_out()
         return left
 
-    def time_out(self) -> None:
+    def time_out(self) -> NoReturn:
         timeout = self.call_timeout()
         limit = "in time" if timeout is None else f"within {timeout:g} s"
         self.broken = f"the Tcl interpreter{self.where} did not answer {limit}; the host was closed"
@@ -630,7 +630,7 @@ class _Channel:
         self.close()
         raise TimeoutError(self.broken)
 
-    def fail(self, reason: str) -> None:
+    def fail(self, reason: str) -> NoReturn:
         if self.broken is None:
             self.broken = reason
         self.close()
