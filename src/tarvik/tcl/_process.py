@@ -52,9 +52,10 @@ class RemoteTk:
     """What the modules call on ``_tkinter``'s application object, carried out by a remote Tcl.
 
     Results are strings; a Tcl error raises ``TclError`` with Tcl's message, leaving ``::errorInfo``
-    and ``::errorCode`` set in the remote. Inside a :meth:`TclProcess.pipeline` block, ``call``,
-    ``eval``, ``setvar``, ``unsetvar`` and ``deletecommand`` give a
-    :class:`~tarvik.tcl.Pending` instead, and the rest waits for every call in flight first.
+    and ``::errorCode`` set in the remote. Inside a
+    :meth:`TclProcess.pipeline <tarvik.tcl.TclProcess.pipeline>` block, ``call``, ``eval``,
+    ``setvar``, ``unsetvar`` and ``deletecommand`` give a :class:`~tarvik.tcl.Pending` instead,
+    and the rest waits for every call in flight first.
     """
 
     def __init__(self, link: _Channel) -> None:
