@@ -53,8 +53,7 @@ Ref TempTclVariable_init(const Call& c, const Arguments<2>& a) {
 }
 
 constexpr FunctionDef TempTclVariable_init_def{
-    "__init__", invoke<TempTclVariable_init>,
-    "(self, var_name=None, **kwargs)",
+    "__init__", invoke<TempTclVariable_init>, "(self, var_name=None, **kwargs)",
     "Name a temporary variable; other keyword arguments go to TclVariable."};
 
 Ref TempTclVariable_enter(const Call& c, Named<1> named) {
@@ -130,8 +129,7 @@ Ref TempTclCommand_init(const Call& c, const Arguments<3>& a) {
 }
 
 constexpr FunctionDef TempTclCommand_init_def{
-    "__init__", invoke<TempTclCommand_init>,
-    "(self, func=None, cmd_name=None, **kwargs)",
+    "__init__", invoke<TempTclCommand_init>, "(self, func=None, cmd_name=None, **kwargs)",
     "Name a temporary command and register func under it when given."};
 
 template <Ref State::* Class>
