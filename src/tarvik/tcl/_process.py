@@ -222,7 +222,8 @@ class TclProcess:
     Nothing is loaded into the remote and nothing is left there but the agent's namespace
     ``::tarvik``; ``tclx=True`` loads TclX, or fails when the remote cannot. ``timeout`` bounds
     each call, in seconds (time spent in Python callbacks aside): a call that runs past it raises
-    ``TimeoutError`` and closes the host. A start that does not answer within ``start_timeout``
+    ``TimeoutError`` and closes the host; ``with remote.timeout(seconds):`` sets another deadline
+    for the calls of a block (:meth:`timeout`). A start that does not answer within ``start_timeout``
     raises ``TimeoutError`` and stops the program. If the remote dies, the call in progress and
     every later one raise :class:`TclProcessError` (a ``ConnectionError``) naming the exit status
     and the last lines of its stderr. Ctrl-C during a call interrupts it and closes the host (the
