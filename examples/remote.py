@@ -83,6 +83,17 @@ def output(tcl: TclProcess) -> None:
     print("captured:", repr(out.stdout), repr(out.stderr))
 
 
+def long_commands(tcl: TclProcess) -> None:
+    section("A long command among quick ones")
+    # timeout=30 keeps a quick query that hangs from hanging the run; a placement or a long
+    # measurement gets a deadline of its own (None: none) for its block only.
+    tcl.tk.eval("proc ::place_design {} { after 200; return placed }")  # stands in for the tool's
+    with tcl.timeout(7200):
+        print("a long command:", tcl.z.place_design())
+    print("and quick ones keep the host's 30 s:", tcl.z.expr("1 + 1"))
+    tcl.tk.eval("rename ::place_design {}")
+
+
 def over_stdin() -> None:
     section("A tclsh that reads its commands from stdin (as over ssh)")
     with TclProcess(["tclsh"], link="stdio", timeout=30) as piped:
@@ -98,6 +109,7 @@ def main() -> None:
         keyed_lists(tcl)
         errors_and_history(tcl)
         output(tcl)
+        long_commands(tcl)
     over_stdin()
 
 

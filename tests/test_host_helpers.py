@@ -275,7 +275,7 @@ class TestCastAny:
 
     def test_is_the_hosts_method(self, interp):
         assert tarvik.tcl.TclInterpreter.cast_any is cast_any_function
-        assert inspect.signature(cast_any_function) == inspect.signature(lambda self, result: 0)
+        assert list(inspect.signature(cast_any_function).parameters) == ["self", "result"]
         assert tarvik.tcl.cast_any(("1", 2)) == ("1", 2)
 
 

@@ -4,10 +4,12 @@ native function type as Python code sees it."""
 from __future__ import annotations
 
 import gc
+import inspect
 import pickle
 import subprocess
 import sys
 import tkinter
+import traceback
 import weakref
 
 import pytest
@@ -153,3 +155,31 @@ def test_interpreter_repr_says_what_it_is(interp):
     assert repr(interp) == f"<TclInterpreter: Tcl {interp.tk.call('info', 'patchlevel')}, TclX>" or (
         not interp.tclx and "TclX" not in repr(interp)
     )
+
+
+@pytest.mark.parametrize("name", [name for name in tarvik.tcl.__all__ if name != "TclError"])
+def test_public_names_report_the_public_module(name):
+    public = getattr(tarvik.tcl, name)
+    assert public.__module__ == "tarvik.tcl"
+    assert pickle.loads(pickle.dumps(public)) is public
+    if isinstance(public, type):
+        assert repr(public) == f"<class 'tarvik.tcl.{name}'>"
+
+
+def test_a_link_error_reads_and_pickles_under_the_public_module():
+    from tarvik.tcl import TclProcessError
+
+    error = TclProcessError("the link is gone")
+    assert traceback.format_exception_only(error) == [
+        "tarvik.tcl.TclProcessError: the link is gone\n"]
+    copy = pickle.loads(pickle.dumps(error))
+    assert type(copy) is TclProcessError and copy.args == error.args
+
+
+@pytest.mark.parametrize("host_class", ["TclInterpreter", "TclProcess"])
+@pytest.mark.parametrize("cast", ["cast_list", "cast_boolean", "cast_array", "cast_any"])
+def test_the_casts_are_annotated_alike(host_class, cast):
+    signature = inspect.signature(getattr(getattr(tarvik.tcl, host_class), cast))
+    assert list(signature.parameters) == ["self", "result"]
+    assert signature.parameters["result"].annotation is not inspect.Parameter.empty
+    assert signature.return_annotation is not inspect.Signature.empty

@@ -344,6 +344,17 @@ def test_a_command_longer_than_the_server_takes_is_refused_before_it_is_sent(boa
     assert board.tk.call("string", "length", board.tk.getvar("big")) == "900000"
 
 
+def test_a_timeout_block_bounds_the_calls_to_a_tcl_server(openocd):
+    # OpenOCD's own sleep takes milliseconds and keeps its server's loop going.
+    with openocd.connect() as host:
+        with host.timeout(0.3):
+            assert host.z.expr("1 + 1") == "2"
+        host.z.sleep(700)  # the host's own deadline is back
+        with host.timeout(0.3), pytest.raises(TimeoutError, match="within 0.3 s"):
+            host.z.sleep(5000)
+        assert host.closed
+
+
 def test_openocd_that_shuts_down_is_reported(tmp_path):
     needs("openocd")
     server = OpenOCD(tmp_path)

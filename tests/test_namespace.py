@@ -21,6 +21,8 @@ from tarvik.tcl.namespace import (
     TclNamespace,
     TclVariable,
     TempTclArrayVariable,
+    TempTclCommand,
+    TempTclNamespace,
     TempTclVariable,
 )
 from tarvik.tcl.scriptify import scriptify, tclobj
@@ -371,6 +373,17 @@ def test_temporary_names(interp):
     assert TempTclVariable("{cls}", array_index="k", tcl=interp).var_name == "TempTclVariable(k)"
 
 
+@pytest.mark.parametrize("make, attribute", [
+    (lambda tcl: TempTclVariable(None, tcl=tcl), "var_name"),
+    (lambda tcl: TempTclArrayVariable(None, tcl=tcl), "var_name"),
+    (lambda tcl: TempTclCommand(None, None, tcl=tcl), "cmd_name"),
+    (lambda tcl: TempTclNamespace(None, tcl=tcl), "ns"),
+], ids=["variable", "array", "command", "namespace"])
+def test_a_temporary_named_none_gets_the_default_name(interp, make, attribute):
+    handle = make(interp)
+    assert getattr(handle, attribute) == f"::__tarvik__{type(handle).__name__}_{id(handle)}_tmp"
+
+
 @pytest.mark.parametrize("name", ["{", "{nope}", "{0}"])
 def test_unformattable_temporary_name_fails_before_tcl(spy_interp, name):
     with pytest.raises((ValueError, KeyError, IndexError)):
@@ -599,5 +612,5 @@ def test_module_layout():
     assert all(hasattr(module, name) for name in module.__all__)
     assert str(inspect.signature(TclVariable.get_obj)) == "(self, array_index=None, cast=Ellipsis)"
     assert str(inspect.signature(TempTclVariable)) == (
-        "(var_name='::__tarvik__{cls}_{id}_tmp', **kwargs)"
+        "(var_name=None, **kwargs)"
     )

@@ -20,15 +20,18 @@ either host: ``tkinter.TclError`` itself where tkinter exists.
 
 from __future__ import annotations
 
+import inspect
 import sys
 import types
-from contextlib import AbstractContextManager
+from contextlib import AbstractContextManager, nullcontext
 from typing import Any
 
 from tarvik.tcl._host import cast_any as _cast_any
 from tarvik.tcl._host import cast_list as _cast_list
+from tarvik.tcl._frames import checked_seconds
 from tarvik.tcl._pipeline import LocalPipeline, Pending
 from tarvik.tcl._process import Captured, TclProcess, TclProcessError, agent_script, wait_for_serve
+from tarvik.tcl._process import RemoteTk as RemoteTk  # what TclProcess's `tk: RemoteTk` names
 from tarvik.tcl._tkinter_names import TclError, require_tkinter
 from tarvik.tcl.history import History
 from tarvik.tcl.namespace import TclNamespace
@@ -51,6 +54,22 @@ __all__ = [
     "keyed_list_typename",
     "load_ipython_extension",
 ]
+
+# Names defined in private modules report this one, where they are documented and imported
+# from: tracebacks and reprs read tarvik.tcl.TclProcessError, and pickle finds them here.
+for _public in (TclProcess, TclProcessError, Captured, Pending, agent_script, wait_for_serve):
+    _public.__module__ = __name__
+del _public
+
+# The native casts show the annotations of the casts beside them, which a native function's text
+# signature cannot carry.
+_cast: Any
+for _cast, _returns in ((_cast_list, tuple), (_cast_any, Any)):
+    _cast.__signature__ = inspect.Signature(
+        [inspect.Parameter("self", inspect.Parameter.POSITIONAL_OR_KEYWORD),
+         inspect.Parameter("result", inspect.Parameter.POSITIONAL_OR_KEYWORD, annotation=Any)],
+        return_annotation=_returns)
+del _cast, _returns
 
 # The Tcl object type name of TclX keyed lists, learnt from the first interpreter that loads TclX.
 _keyed_list_typename: str | None = None
@@ -112,6 +131,19 @@ class TclInterpreter:
         open one is part of it.
         """
         return LocalPipeline(self)
+
+    def timeout(self, seconds: float | None) -> AbstractContextManager[None]:
+        """``with interpreter.timeout(seconds):`` accepts the block that
+        :meth:`TclProcess.timeout <tarvik.tcl.TclProcess.timeout>` gives a deadline, so the same
+        code runs on both hosts; here it sets none, and the calls run to their end.
+
+        A Tcl in this process cannot be stopped in the middle of a command soundly: Tcl allows
+        no time limit on its own interpreter, and cancelling it from another thread could stop a
+        later command instead or leave it half-way. ``seconds`` is checked as there (a positive
+        number or None), and blocks nest.
+        """
+        checked_seconds(seconds)
+        return nullcontext()
 
     def _use_tk(self, tk: Any) -> None:
         """Puts `tk` in place of the application object (a pipeline block's wrapper, or the

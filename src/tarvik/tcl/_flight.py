@@ -65,9 +65,7 @@ class FlightBlock(Block):
             return self.submit_alone(kind, text, finish)
         pending = Pending(self, finish)
         now = time.monotonic()
-        timeout = channel._timeout
-        if timeout is not None:
-            pending._deadline = now + timeout - channel.paused
+        self.set_deadline(pending, now)
         flight = self.flight
         flight.append(pending)
         self.last = pending
@@ -85,6 +83,19 @@ class FlightBlock(Block):
             self.guarded(self.catch_up)
         return pending
 
+    def set_deadline(self, pending: Pending, now: float) -> None:
+        """The call must be answered within the timeout in force when it is made (time in
+        callbacks aside), and never before the call ahead of it: the remote runs them in order,
+        so a quick call must not run out of time while a long one made in a timeout() block
+        runs."""
+        channel = self.channel
+        timeout = channel.call_timeout() if channel.thread_timeouts else channel._timeout
+        deadline = None if timeout is None else now + timeout - channel.paused
+        if deadline is not None and self.flight:
+            ahead = self.flight[-1]._deadline
+            deadline = None if ahead is None else max(deadline, ahead)
+        pending._deadline = deadline
+
     def refuse(self, finish: Any) -> Pending:
         """A call that cannot go: after a failure, not run; otherwise an error."""
         channel = self.channel
@@ -101,9 +112,7 @@ class FlightBlock(Block):
         self.guarded(self.flush)
         frame_kind, data = self.payload([kind, text])
         pending = Pending(self, finish)
-        timeout = self.channel.timeout
-        if timeout is not None:
-            pending._deadline = time.monotonic() + timeout - self.channel.paused
+        self.set_deadline(pending, time.monotonic())
         self.flight.append(pending)
         self.last = pending
         self.guarded(self.write, frame_kind, data)

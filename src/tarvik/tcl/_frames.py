@@ -10,6 +10,7 @@ while the host waits. Calls in flight (:mod:`tarvik.tcl._flight`) go through the
 from __future__ import annotations
 
 import codecs
+import numbers
 import os
 import re
 import select
@@ -19,7 +20,7 @@ import traceback
 import weakref
 from collections.abc import Callable
 from threading import get_ident
-from typing import Any
+from typing import Any, NoReturn
 
 from tarvik.tcl import _link
 from tarvik.tcl._host import splitlist as _splitlist
@@ -43,7 +44,46 @@ class TclProcessError(ConnectionError):
     """The link to a Tcl interpreter in another process is broken or was never made."""
 
 
-TclProcessError.__module__ = "tarvik.tcl"
+
+# ---------------------------------------------------------------------------------------------
+# Deadlines set for a block of calls
+
+
+def checked_seconds(seconds: Any) -> float | None:
+    """The seconds of a ``timeout()`` block: a positive number, or None for no deadline."""
+    if seconds is None:
+        return None
+    if isinstance(seconds, bool) or not isinstance(seconds, numbers.Real):
+        raise TypeError(f"timeout() takes a number of seconds or None, not "
+                        f"{type(seconds).__name__}")
+    seconds = float(seconds)
+    if not seconds > 0:  # NaN too
+        raise ValueError(f"timeout() takes a positive number of seconds or None, not {seconds!r}")
+    return seconds
+
+
+class CallTimeout:
+    """``with host.timeout(seconds):`` over a channel: the thread that opens the block has its
+    calls answered within `seconds`; leaving the block gives back what held before."""
+
+    __slots__ = ("_channel", "_seconds", "_entry")
+
+    def __init__(self, channel: _Channel, seconds: Any) -> None:
+        self._channel = channel
+        self._seconds = checked_seconds(seconds)
+        self._entry: list[float | None] | None = None
+
+    def __enter__(self) -> None:
+        if self._entry is not None:
+            raise RuntimeError("this timeout() block is already open")
+        # A list of its own, so that leaving removes this entry even if blocks end out of order.
+        self._entry = [self._seconds]
+        self._channel.push_timeout(self._entry)
+
+    def __exit__(self, *exc_info: object) -> None:
+        entry, self._entry = self._entry, None
+        if entry is not None:
+            self._channel.pop_timeout(entry)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -141,13 +181,17 @@ class _Channel:
     One call at a time: the lock is held from sending a frame until its answer arrives, and the
     thread that holds it may call again from a callback (nested calls). ``timeout`` is read at the
     start of each call: the call must be answered within it, time spent in Python callbacks
-    aside. While a pipeline block is open (``block``), its thread holds the lock, and the calls
-    it makes at the block's depth go into the block.
+    aside; a thread inside a ``timeout()`` block uses the block's instead (``call_timeout``).
+    While a pipeline block is open (``block``), its thread holds the lock, and the calls it makes
+    at the block's depth go into the block.
     """
 
     def __init__(self, link: Link, timeout: float | None) -> None:
         self.link = link
         self.where = link.where
+        # The open timeout() blocks of each thread, innermost last: one thread's block never
+        # changes the deadline of another's calls.
+        self.thread_timeouts: dict[int, list[list[float | None]]] = {}
         self.timeout = timeout  # sets first_wait too
         self.lock = threading.RLock()
         self.buffer = bytearray()
@@ -186,9 +230,41 @@ class _Channel:
     @timeout.setter
     def timeout(self, timeout: float | None) -> None:
         self._timeout = timeout
-        # The first poll of a wait, in milliseconds: no longer than a slice or the timeout.
-        limit = _link.POLL_SLICE if timeout is None else min(_link.POLL_SLICE, timeout)
-        self.first_wait = 1000 * max(0.0, limit)
+        self.set_first_wait()
+
+    def set_first_wait(self) -> None:
+        # The first poll of a wait, in milliseconds: no longer than a slice or any timeout in
+        # force (a shorter first poll for another thread's calls only costs one more poll).
+        limits = [_link.POLL_SLICE]
+        if self._timeout is not None:
+            limits.append(self._timeout)
+        for entries in list(self.thread_timeouts.values()):  # other threads change it meanwhile
+            limits.extend(seconds for [seconds] in tuple(entries) if seconds is not None)
+        self.first_wait = 1000 * max(0.0, min(limits))
+
+    def call_timeout(self) -> float | None:
+        """The timeout of a call made now by this thread: its innermost ``timeout()`` block's, or
+        the host's own."""
+        if self.thread_timeouts:
+            entries = self.thread_timeouts.get(get_ident())
+            if entries:
+                return entries[-1][0]
+        return self._timeout
+
+    def push_timeout(self, entry: list[float | None]) -> None:
+        self.thread_timeouts.setdefault(get_ident(), []).append(entry)
+        self.set_first_wait()
+
+    def pop_timeout(self, entry: list[float | None]) -> None:
+        thread = get_ident()
+        entries = self.thread_timeouts.get(thread, [])
+        for at in range(len(entries) - 1, -1, -1):
+            if entries[at] is entry:
+                del entries[at]
+                break
+        if not entries:
+            self.thread_timeouts.pop(thread, None)
+        self.set_first_wait()
 
     # -- calls
 
@@ -230,7 +306,7 @@ class _Channel:
                 raise RuntimeError("the Tcl link is waiting for the answer to another call")
             if self.depth:
                 _room()
-            timeout = self._timeout
+            timeout = self.call_timeout() if self.thread_timeouts else self._timeout
             deadline = None if timeout is None else time.monotonic() + timeout
             try:
                 if isinstance(text, str):
@@ -546,14 +622,15 @@ class _Channel:
             self.time_out()
         return left
 
-    def time_out(self) -> None:
-        limit = "in time" if self.timeout is None else f"within {self.timeout:g} s"
+    def time_out(self) -> NoReturn:
+        timeout = self.call_timeout()
+        limit = "in time" if timeout is None else f"within {timeout:g} s"
         self.broken = f"the Tcl interpreter{self.where} did not answer {limit}; the host was closed"
         self.broken_by = TimeoutError
         self.close()
         raise TimeoutError(self.broken)
 
-    def fail(self, reason: str) -> None:
+    def fail(self, reason: str) -> NoReturn:
         if self.broken is None:
             self.broken = reason
         self.close()

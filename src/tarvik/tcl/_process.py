@@ -24,7 +24,7 @@ from typing import IO, Any, Literal
 
 from tarvik.tcl import _link, _rpc
 from tarvik.tcl._flight import Pipeline
-from tarvik.tcl._frames import TclProcessError, _Channel, _plain, forked
+from tarvik.tcl._frames import CallTimeout, TclProcessError, _Channel, _plain, forked
 from tarvik.tcl._host import cast_any as _cast_any
 from tarvik.tcl._host import splitlist as _splitlist
 from tarvik.tcl._link import agent_script
@@ -52,9 +52,10 @@ class RemoteTk:
     """What the modules call on ``_tkinter``'s application object, carried out by a remote Tcl.
 
     Results are strings; a Tcl error raises ``TclError`` with Tcl's message, leaving ``::errorInfo``
-    and ``::errorCode`` set in the remote. Inside a :meth:`~tarvik.tcl.TclProcess.pipeline` block,
-    ``call``, ``eval``, ``setvar``, ``unsetvar`` and ``deletecommand`` give a
-    :class:`~tarvik.tcl.Pending` instead, and the rest waits for every call in flight first.
+    and ``::errorCode`` set in the remote. Inside a
+    :meth:`TclProcess.pipeline <tarvik.tcl.TclProcess.pipeline>` block, ``call``, ``eval``,
+    ``setvar``, ``unsetvar`` and ``deletecommand`` give a :class:`~tarvik.tcl.Pending` instead,
+    and the rest waits for every call in flight first.
     """
 
     def __init__(self, link: _Channel) -> None:
@@ -221,7 +222,8 @@ class TclProcess:
     Nothing is loaded into the remote and nothing is left there but the agent's namespace
     ``::tarvik``; ``tclx=True`` loads TclX, or fails when the remote cannot. ``timeout`` bounds
     each call, in seconds (time spent in Python callbacks aside): a call that runs past it raises
-    ``TimeoutError`` and closes the host. A start that does not answer within ``start_timeout``
+    ``TimeoutError`` and closes the host; ``with remote.timeout(seconds):`` sets another deadline
+    for the calls of a block (:meth:`timeout`). A start that does not answer within ``start_timeout``
     raises ``TimeoutError`` and stops the program. If the remote dies, the call in progress and
     every later one raise :class:`TclProcessError` (a ``ConnectionError``) naming the exit status
     and the last lines of its stderr. Ctrl-C during a call interrupts it and closes the host (the
@@ -422,6 +424,24 @@ class TclProcess:
         one is part of it.
         """
         return Pipeline(self._link)
+
+    # -- long commands
+
+    def timeout(self, seconds: float | None) -> AbstractContextManager[None]:
+        """``with remote.timeout(seconds):`` gives the calls made in the block ``seconds`` to be
+        answered instead of the host's own ``timeout`` (``None``: no deadline), for a command that
+        runs long (``with remote.timeout(7200): remote.z.place_design()``) while quick ones keep
+        failing fast.
+
+        It fires as the host's own does: ``TimeoutError``, and the host is closed. Leaving the
+        block, by an exception too, restores what held before: blocks nest, the inner one wins.
+        It applies to the calls of the thread that opened it (and the callbacks they run); other
+        threads using the host keep their own. Inside a :meth:`pipeline` block a call's deadline
+        is set when it is made, and is never earlier than that of a call made before it in the
+        block, which the remote runs first. ``seconds`` must be a positive number or None
+        (TypeError, ValueError otherwise).
+        """
+        return CallTimeout(self._link, seconds)
 
     # -- life
 

@@ -366,7 +366,9 @@ constexpr const char* TclCommand_doc =
     "TclCommand(cmd, args=None, keywords=None, tcl=None, cast=None, logger=None): cmd is a\n"
     "command string (split as a Tcl list into the name and leading arguments), an exact\n"
     "tuple of words, or another TclCommand (whose whole command line is taken over); args\n"
-    "adds leading arguments; keywords are preset options, sent as -name value pairs.\n"
+    "adds leading arguments; keywords are preset options, sent as -name value pairs; cast,\n"
+    "a callable such as int or the host's cast_list, is applied to each result (None: the\n"
+    "result as the interpreter gives it).\n"
     "Calling the handle runs the command with further arguments and options; stored as a\n"
     "class attribute it binds like a method, its instance becoming the first argument.";
 

@@ -15,6 +15,8 @@ struct Names : InternedNames {
     const Ref keywords = name("keywords");
     const Ref logger = name("logger");
     const Ref ns = name("ns");
+    // A temporary's name when none is given: {cls} and {id} make it unique to the handle.
+    const Ref temporary_template = name("::__tarvik__{cls}_{id}_tmp");
     const Ref call = name("call");
     const Ref eval = name("eval");
     const Ref getvar = name("getvar");

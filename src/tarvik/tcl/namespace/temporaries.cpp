@@ -5,8 +5,10 @@
 namespace tarvik {
 namespace {
 
-// The template filled in: {cls} is the class name of the handle, {id} its id().
+// The template filled in: {cls} is the class name of the handle, {id} its id(). No name (None)
+// is the package's own template.
 Ref temporary_name(const State& st, PyObject* self, PyObject* name) {
+    if (name == Py_None) name = st.name.temporary_template.get();
     Ref id = own(PyLong_FromVoidPtr(self));
     return call_method_kw(name, st.name.format, st.name.kw_cls_id, class_name(self).get(),
                           id.get());
@@ -51,8 +53,7 @@ Ref TempTclVariable_init(const Call& c, const Arguments<2>& a) {
 }
 
 constexpr FunctionDef TempTclVariable_init_def{
-    "__init__", invoke<TempTclVariable_init>,
-    "(self, var_name='::__tarvik__{cls}_{id}_tmp', **kwargs)",
+    "__init__", invoke<TempTclVariable_init>, "(self, var_name=None, **kwargs)",
     "Name a temporary variable; other keyword arguments go to TclVariable."};
 
 Ref TempTclVariable_enter(const Call& c, Named<1> named) {
@@ -128,8 +129,7 @@ Ref TempTclCommand_init(const Call& c, const Arguments<3>& a) {
 }
 
 constexpr FunctionDef TempTclCommand_init_def{
-    "__init__", invoke<TempTclCommand_init>,
-    "(self, func=None, cmd_name='::__tarvik__{cls}_{id}_tmp', **kwargs)",
+    "__init__", invoke<TempTclCommand_init>, "(self, func=None, cmd_name=None, **kwargs)",
     "Name a temporary command and register func under it when given."};
 
 template <Ref State::* Class>
@@ -172,13 +172,14 @@ Ref TempTclNamespace_init(const Call& c, const Arguments<2>& a) {
 }
 
 constexpr FunctionDef TempTclNamespace_init_def{
-    "__init__", invoke<TempTclNamespace_init>, "(self, ns='::__tarvik__{cls}_{id}_tmp', **kwargs)",
+    "__init__", invoke<TempTclNamespace_init>, "(self, ns=None, **kwargs)",
     "Name a temporary namespace; other keyword arguments go to TclNamespace."};
 
 constexpr const char* TempTclVariable_doc =
     "A TclVariable that is unset when its with block ends.\n\n"
-    "The name, by default '::__tarvik__{cls}_{id}_tmp', is formatted with the class name\n"
-    "and the handle's id(), so temporaries alive at the same time never share a name.\n"
+    "var_name None (the default) is a name of the package's own under '::__tarvik__', unique\n"
+    "to the handle; a name given is formatted with {cls} as the class name and {id} as the\n"
+    "handle's id(), so temporaries alive at the same time need never share a name.\n"
     "Nothing is created on entry: the variable exists once something sets it.";
 
 constexpr const char* TempTclArrayVariable_doc =
@@ -186,8 +187,8 @@ constexpr const char* TempTclArrayVariable_doc =
 
 constexpr const char* TempTclCommand_doc =
     "A TclCommand for a Python callable exposed to Tcl for a with block or the handle's life.\n\n"
-    "TempTclCommand(func=None, cmd_name='::__tarvik__{cls}_{id}_tmp', **kwargs) formats the\n"
-    "name as the temporary variables do; with a function it registers it under that name and\n"
+    "TempTclCommand(func=None, cmd_name=None, **kwargs) names the command as the temporary\n"
+    "variables are named; with a function it registers it under that name and\n"
     "takes on its name and documentation (functools.update_wrapper). An exception raised in\n"
     "func is a Tcl error with its text (see TclCommand.createcommand). The command is deleted\n"
     "when the block ends and, for one made with a function, when the handle is finalised\n"
@@ -195,8 +196,8 @@ constexpr const char* TempTclCommand_doc =
 
 constexpr const char* TempTclNamespace_doc =
     "A TclNamespace created when its with block starts and deleted when it ends.\n\n"
-    "The name, by default '::__tarvik__{cls}_{id}_tmp', is formatted as for the temporary\n"
-    "variables.";
+    "ns None (the default) and a name given are made as for the temporary variables (see\n"
+    "TempTclVariable).";
 
 const FunctionDef TempTclVariable_methods[] = {
     TempTclVariable_init_def,

@@ -57,8 +57,10 @@ Ref TclVariable_get_obj(const Call& c, Deferred<3> parse) {
 constexpr FunctionDef TclVariable_get_obj_def{
     "get_obj", invoke<TclVariable_get_obj>, "(self, array_index=None, cast=...)",
     "Return the value as the interpreter's object, or that of element array_index.\n\n"
-    "The handle's cast is applied unless cast is given: cast=None reads the raw value,\n"
-    "another callable is applied instead. TclError when the variable does not exist."};
+    "cast left out (shown as ...) applies the handle's own cast, the one it was made with\n"
+    "(none when that is None); cast=None reads the raw value; another callable is applied\n"
+    "instead. TclError when the variable does not exist. get and get_obj are the same\n"
+    "method (TclVariable.get is TclVariable.get_obj)."};
 
 Ref TclVariable_get_str(const Call& c, Named<2> named) {
     const State& st = c.state<State>();
@@ -153,7 +155,9 @@ Ref TclVariable_array_get_obj(const Call& c, Named<2> named) {
 
 constexpr FunctionDef TclVariable_array_get_obj_def{
     "array_get_obj", invoke<TclVariable_array_get_obj>, "(self, pattern=None)",
-    "Return the array's elements (those matching pattern) as a dict, read by a call."};
+    "Return the array's elements (those matching pattern) as a dict, read by a call.\n\n"
+    "array_get and array_get_obj are the same method (TclVariable.array_get is\n"
+    "TclVariable.array_get_obj)."};
 
 Ref TclVariable_array_get_str(const Call& c, Named<2> named) {
     const State& st = c.state<State>();
@@ -251,8 +255,10 @@ constexpr const char* TclVariable_doc =
     "A handle on a Tcl variable: a scalar, an array, or one element of an array.\n\n"
     "TclVariable(var_name, array_index=None, tcl=None, cast=None) names the variable\n"
     "var_name, or its element array_index, in the interpreter tcl (the package's default\n"
-    "interpreter when none is given), held only through a weak proxy. cast, when true, is\n"
-    "applied to what get_obj() reads. Making a handle sends nothing to Tcl.";
+    "interpreter when none is given), held only through a weak proxy. cast is the handle's\n"
+    "own cast: a callable such as int, float or the host's cast_list that get_obj() (and\n"
+    "so get() and a[key]) applies to what it reads, unless a call gives its own; None reads\n"
+    "the interpreter's value as it is. Making a handle sends nothing to Tcl.";
 
 const FunctionDef TclVariable_methods[] = {
     TclVariable_init_def,
