@@ -10,6 +10,7 @@ from __future__ import annotations
 import gc
 import os
 import pathlib
+import tkinter
 from typing import Any
 
 import pytest
@@ -60,17 +61,20 @@ class FuzzEnv:
         import tarvik.tcl
 
         self.interp = self.disarmed(tarvik.tcl.default_interpreter())
-        tk = self.interp.tk
 
         # A new Tcl object for every draw: Tcl drops the type of an object that it reads as a
         # variable name, and _tkinter's repr() of such an object crashes, so one shared between
         # examples would end the run wherever it is shown after any call has done that.
+        # They are made in an interpreter of their own, which the fuzzed calls cannot reach:
+        # those rename and delete commands (string, dict) in the default one.
+        maker = tkinter.Tcl().tk
+
         def command_object() -> Any:
-            tk.eval("set ::fuzz_cmd [string cat :: set]; $::fuzz_cmd ::fuzz_x 1")
-            return tk.getvar("::fuzz_cmd")
+            maker.eval("set ::fuzz_cmd [string cat :: set]; $::fuzz_cmd ::fuzz_x 1")
+            return maker.getvar("::fuzz_cmd")
 
         tcl_objects = st.one_of(st.builds(command_object),
-                                st.builds(lambda: tk.call("dict", "create", "a", "b c")))
+                                st.builds(lambda: maker.call("dict", "create", "a", "b c")))
         self.values: st.SearchStrategy[Any] = st.one_of(values, tcl_objects)
 
     @staticmethod
