@@ -19,7 +19,7 @@ import traceback
 import weakref
 from collections.abc import Callable
 from threading import get_ident
-from typing import Any
+from typing import Any, NoReturn
 
 from tarvik.tcl import _link
 from tarvik.tcl._host import splitlist as _splitlist
@@ -553,7 +553,7 @@ class _Channel:
         self.close()
         raise TimeoutError(self.broken)
 
-    def fail(self, reason: str) -> None:
+    def fail(self, reason: str) -> NoReturn:
         if self.broken is None:
             self.broken = reason
         self.close()

@@ -23,6 +23,7 @@ import secrets
 import select
 import socket
 import time
+from typing import NoReturn
 
 from tarvik.tcl._host import splitlist as _splitlist
 from tarvik.tcl._link import HEADER, READ_SIZE, SocketLink
@@ -188,7 +189,7 @@ class RpcLink(SocketLink):
         del self.pending[: end + 1]
         return True
 
-    def malformed(self) -> None:
+    def malformed(self) -> NoReturn:
         raise OSError("it answered what no call of this host asked for: "
                       f"{bytes(self.pending[:200])!r}")
 
