@@ -3,8 +3,11 @@ pytcl-eda (the one public peer, a baseline only: `pip install pytcl-eda` into th
 environment to measure it), the same call over the child's stdin and stdout against the pipes,
 values rich in NUL or in characters beyond the BMP read back against plain ASCII, a 1 MB value
 set and read back against writing it through a plain pipe, and a quick call over OpenOCD's Tcl
-server (connect_rpc) against the same command written to it by hand. Also prints the median round
-trip and the memory of both processes over 100,000 calls."""
+server (connect_rpc) against the same command written to it by hand. Calls in flight: 10,000 quick
+calls in a pipeline block against the same calls one at a time, over the pipes, TCP to
+tarvik::serve and ssh to this machine (an sshd of its own on a loopback port), and against
+pytcl-eda. Also prints the median round trip and the memory of both processes over 100,000 calls,
+and over 1,000,000 pipelined calls."""
 
 from __future__ import annotations
 
@@ -17,12 +20,18 @@ import struct
 import subprocess
 import sys
 import tempfile
+import textwrap
 import time
 import tracemalloc
+from collections.abc import Iterator
+from contextlib import contextmanager
 
-from tarvik.tcl import TclProcess
+from tarvik.tcl import TclProcess, agent_script
 
 CALLS = 100_000
+# Quick calls in one pipeline block, for the rows of calls in flight.
+BLOCK = 10_000
+PIPELINED_CALLS = 1_000_000
 
 
 def run(table) -> None:
@@ -42,6 +51,17 @@ def run(table) -> None:
             assert str(peer.set("x", 1)) == "1"
             table.faster("remote tclsh", "z.set('x', 1) over the link", lambda: z.set("x", 1),
                          "pytcl-eda PyTCL('tclsh').set", lambda: peer.set("x", 1), 10)
+
+            def peer_block() -> None:
+                for i in range(BLOCK):
+                    peer.set("x", i)
+
+            table.faster("calls in flight", f"{BLOCK:,} z.set('x', i) in a pipeline",
+                         _pipelined(host), "the same through pytcl-eda", peer_block, 25)
+    _in_flight(table, "pipes", host)
+    _over_tcp(table)
+    _over_ssh(table)
+    _pipelined_memory(host)
 
     with TclProcess(["tclsh"], link="stdio", timeout=60) as piped:
         piped.history.disable()
@@ -90,6 +110,125 @@ def _openocd(table) -> None:
                      "'set x 1' over a raw socket", by_hand, 1.5)
         raw.close()
         board.close()
+
+
+def _pipelined(host: TclProcess):
+    """BLOCK quick calls in a pipeline block (none of their answers kept)."""
+    z = host.z
+
+    def block() -> None:
+        with host.pipeline():
+            for i in range(BLOCK):
+                z.set("x", i)
+
+    return block
+
+
+def _in_flight(table, link: str, host: TclProcess, at_least: float = 5) -> None:
+    """BLOCK quick calls in a pipeline block against the same calls one at a time."""
+    z = host.z
+    host.history.disable()
+    block = _pipelined(host)
+    block()
+    assert host.tk.getvar("x") == str(BLOCK - 1)
+
+    def one_at_a_time() -> None:
+        for i in range(BLOCK):
+            z.set("x", i)
+
+    table.faster("calls in flight", f"{BLOCK:,} z.set('x', i) in a pipeline over {link}", block,
+                 "the same one at a time", one_at_a_time, at_least)
+
+
+def _over_tcp(table) -> None:
+    tool = subprocess.Popen(["tclsh"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    assert tool.stdin is not None and tool.stdout is not None
+    tool.stdin.write(f"source {{{agent_script()}}}; tarvik::serve\n")
+    tool.stdin.close()
+    *_, port, token = tool.stdout.readline().split()
+    try:
+        with TclProcess.connect(int(port), token, timeout=60) as attached:
+            _in_flight(table, "TCP to tarvik::serve", attached, 10)
+    finally:
+        tool.wait(30)
+
+
+def _over_ssh(table) -> None:
+    try:
+        with _sshd() as ssh:
+            with TclProcess([*ssh, "127.0.0.1", "tclsh"], link="stdio", timeout=60) as remote:
+                _in_flight(table, "ssh (link='stdio')", remote, 10)
+    except RuntimeError as error:
+        print(f"bench_process: {error}: the ssh row is left out", file=sys.stderr)
+
+
+def _pipelined_memory(host: TclProcess) -> None:
+    """Python's traced memory and both processes' resident sizes over many pipelined calls whose
+    Pendings are dropped at once."""
+    z = host.z
+    block = _pipelined(host)
+    block()
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0], _rss(os.getpid()), _rss(host.pid)
+    with host.pipeline():
+        for i in range(PIPELINED_CALLS):
+            z.set("x", i)
+    after = tracemalloc.get_traced_memory(), _rss(os.getpid()), _rss(host.pid)
+    tracemalloc.stop()
+    print(f"bench_process: over {PIPELINED_CALLS:,} pipelined calls: Python traced memory "
+          f"{before[0]:,} -> {after[0][0]:,} bytes (peak {after[0][1]:,}); resident kB: Python "
+          f"{before[1]:,} -> {after[1]:,}, tclsh {before[2]:,} -> {after[2]:,}", file=sys.stderr)
+
+
+@contextmanager
+def _sshd() -> Iterator[list[str]]:
+    """An sshd on a free loopback port with keys made for this run, and the ssh command that
+    reaches it as this user (RuntimeError where it cannot run)."""
+    sshd = "/usr/sbin/sshd"
+    if not os.path.exists(sshd) or shutil.which("ssh") is None:
+        raise RuntimeError("openssh-server or openssh-client is not installed")
+    with tempfile.TemporaryDirectory() as home:
+        for name in ("host_key", "user_key"):
+            subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f",
+                            f"{home}/{name}"], check=True)
+        shutil.copy(f"{home}/user_key.pub", f"{home}/authorized_keys")
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        with open(f"{home}/sshd_config", "w") as config:
+            config.write(textwrap.dedent(f"""\
+                Port {port}
+                ListenAddress 127.0.0.1
+                HostKey {home}/host_key
+                AuthorizedKeysFile {home}/authorized_keys
+                PasswordAuthentication no
+                KbdInteractiveAuthentication no
+                UsePAM no
+                StrictModes no
+                PermitRootLogin yes
+                PidFile {home}/sshd.pid
+                """))
+        if os.geteuid() == 0:
+            os.makedirs("/run/sshd", exist_ok=True)
+        server = subprocess.Popen([sshd, "-D", "-e", "-f", f"{home}/sshd_config"],
+                                  stderr=subprocess.DEVNULL)
+        ssh = ["ssh", "-F", "/dev/null", "-i", f"{home}/user_key", "-p", str(port), "-o",
+               "BatchMode=yes", "-o", "StrictHostKeyChecking=no", "-o",
+               "UserKnownHostsFile=/dev/null", "-o", "LogLevel=ERROR"]
+        try:
+            for _ in range(100):
+                if subprocess.run([*ssh, "127.0.0.1", "true"], capture_output=True,
+                                  timeout=20).returncode == 0:
+                    break
+                if server.poll() is not None:
+                    raise RuntimeError("sshd did not start")
+                time.sleep(0.1)
+            else:
+                raise RuntimeError("sshd does not let this user in")
+            yield ssh
+        finally:
+            server.terminate()
+            server.wait(10)
 
 
 def _rich_values(table, host: TclProcess) -> None:

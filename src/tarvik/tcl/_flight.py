@@ -183,6 +183,11 @@ class FlightBlock(Block):
                 self.settle_buffered(callbacks=True)
         finally:
             channel.waiting = False
+        # A block that only sends never waits: the oldest call past its time is noticed here,
+        # as a call made alone would be.
+        deadline = self.deadline()
+        if deadline is not None and time.monotonic() > deadline:
+            channel.time_out()
 
     def settle_buffered(self, callbacks: bool) -> None:
         """Settles the whole frames in the channel's buffer; stops at a callback unless
@@ -261,6 +266,11 @@ class FlightBlock(Block):
                 return
             if channel.waiting:
                 raise RuntimeError("the Tcl link is waiting for the answer to another call")
+            if channel.depth != self.depth:
+                # The remote answers the calls before the one that called back first: a call
+                # still waiting runs after the callback, which would wait for it for ever.
+                raise RuntimeError("a call in flight cannot be waited for in a callback that an "
+                                   "earlier call of its block made: it runs after the callback")
             self.guarded(self.flush)
             while pending._state == _WAITING:
                 self.guarded(self.receive)
@@ -327,9 +337,10 @@ class FlightBlock(Block):
             raise
 
 
-class CallbackBlock(ImmediateBlock):
-    """A pipeline block opened in a callback, whose calls are nested in the remote's: they run at
-    once, as a Tcl in this process runs them."""
+class AtOnceBlock(ImmediateBlock):
+    """A pipeline block whose calls run at once, as a Tcl in this process runs them: one opened
+    in a callback (its calls are nested in the remote's), or one over a link to a server without
+    the agent, which cannot take calls in flight."""
 
     def __init__(self, channel: _Channel) -> None:
         super().__init__(lambda: channel.exchange(b"c", "::set ::errorInfo"), channel.depth)
@@ -357,7 +368,7 @@ class Pipeline:
 
     def __init__(self, channel: _Channel) -> None:
         self._channel = channel
-        self._block: FlightBlock | CallbackBlock | None = None
+        self._block: FlightBlock | AtOnceBlock | None = None
 
     def __enter__(self) -> None:
         channel = self._channel
@@ -371,7 +382,10 @@ class Pipeline:
                 raise TclProcessError(channel.broken)
             if channel.waiting:
                 raise RuntimeError("the Tcl link is waiting for the answer to another call")
-            block = FlightBlock(channel) if channel.depth == 0 else CallbackBlock(channel)
+            if channel.depth == 0 and not channel.translates:
+                block: FlightBlock | AtOnceBlock = FlightBlock(channel)
+            else:
+                block = AtOnceBlock(channel)
             self._block = channel.block = block
         except BaseException:
             channel.lock.release()

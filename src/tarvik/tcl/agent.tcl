@@ -56,6 +56,8 @@ namespace eval ::tarvik {
     variable later {}
     # The segment of calls in flight in which a call failed: the rest of it is not run.
     variable failed {}
+    # The results of the calls in flight run so far that the host has not been sent.
+    variable results {}
     # Whether strings cross as the bytes Tcl keeps them in (a copy, where UTF-8 costs a conversion
     # of every character). Set beforehand, it is left as it is.
     variable raw
@@ -435,12 +437,13 @@ proc ::tarvik::Serve {nested {once 0}} {
 
 # Runs calls in flight, {segment kind text kind text ...}: a call is a word list (kind c), a script
 # (e) or a variable set {name value} (s, answered with an empty result). Their results go to the
-# host in frames of kind a, a list each, sent once they grow big and at the end. The first call
-# that fails is answered with its error, and the rest of its segment, in this batch and in the
-# later ones, is not run: a frame of kind n says how many were not.
+# host in frames of kind a, a list each, sent once they grow big, before a callback and at the
+# end. The first call that fails is answered with its error, and the rest of its segment, in this
+# batch and in the later ones, is not run: a frame of kind n says how many were not.
 proc ::tarvik::Batch {batch} {
     variable failed
     variable big
+    variable results
     set segment [lindex $batch 0]
     set count [expr {([llength $batch] - 1) / 2}]
     if {$segment eq $failed} {
@@ -466,7 +469,7 @@ proc ::tarvik::Batch {batch} {
         }
         incr count -1
         if {$code == 1} {
-            Answer $results
+            Answer
             Send e [Failure $last $options]
             set failed $segment
             if {$count} {
@@ -476,20 +479,22 @@ proc ::tarvik::Batch {batch} {
         }
         lappend results $last
         if {[incr size [string length $last]] > $big} {
-            Answer $results
-            set results {}
+            Answer
             set size 0
         }
     }
-    Answer $results
+    Answer
 }
 
-# Sends the results of calls in flight (none: nothing), after what the calls printed.
-proc ::tarvik::Answer {results} {
+# Sends the results of calls in flight not sent yet (none: nothing), after what the calls
+# printed.
+proc ::tarvik::Answer {} {
+    variable results
     catch {flush stdout}
     catch {flush stderr}
     if {[llength $results]} {
         Send a $results
+        set results {}
     }
 }
 
@@ -534,6 +539,12 @@ proc ::tarvik::Callback {id args} {
     # Nested that deep, the serving below could fail half-way through a frame, leaving the host
     # and this agent each waiting for the other: fail here instead, before asking anything.
     Room 6
+    # The calls in flight that ran before this one are answered first, so that the function
+    # may wait for their answers.
+    variable results
+    if {[llength $results]} {
+        Answer
+    }
     Send b [linsert $args 0 $id]
     lassign [Serve 1] kind text
     if {$kind eq "x"} {
@@ -771,6 +782,10 @@ proc ::tarvik::Admit {channel} {
     variable out $channel
     variable marker {}
     variable direct 0
+    # A new client numbers its segments of calls in flight afresh: nothing of the last one's
+    # carries over.
+    variable failed {}
+    variable later {}
     fconfigure $channel -blocking 1 -buffering full -translation binary -buffersize 1048576
     if {$pump} {
         Hello
