@@ -336,3 +336,35 @@ def test_a_tcl_object_that_tcl_left_without_a_type_is_stored_as_it_is(store):
         print(tree["k"] is obj, str(tree["k"]))
     """)
     assert printed == "True ::set"
+
+
+class _FailingStr:
+    def __str__(self) -> str:
+        raise ValueError("no text")
+
+
+@pytest.mark.parametrize("value, error", [
+    ("\ud800", "UnicodeEncodeError"), ("a\0\ud83d\ude00", "UnicodeEncodeError"),
+    ("_FailingStr()", "ValueError"), (("x", "\ud800"), "UnicodeEncodeError"),
+])  # fmt: skip
+def test_an_array_element_set_to_a_value_tk_cannot_convert_raises(value, error):
+    # _tkinter's setvar with an index does not check that the value converted: Tcl was handed a
+    # null value and the process ended.
+    value_code = value if value == "_FailingStr()" else repr(value)
+    printed = run_child(f"""
+        from tarvik.tcl import TclInterpreter
+        from tarvik.tcl.namespace import TclArrayVariable
+        class _FailingStr:
+            def __str__(self):
+                raise ValueError("no text")
+        tcl = TclInterpreter()
+        array = TclArrayVariable("::a", tcl=tcl)
+        for _ in range(2):
+            try:
+                array["k"] = {value_code}
+            except Exception as error:
+                print(type(error).__name__)
+        array["k"] = "a\\udc80"  # a surrogate _tkinter takes (surrogateescape)
+        print(tcl.tk.eval("array names ::a"))
+    """)
+    assert printed.splitlines() == [error, error, "k"]

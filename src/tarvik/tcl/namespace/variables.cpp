@@ -84,9 +84,14 @@ Ref TclVariable_set(const Call& c, Deferred<3> parse) {
     }
     Ref tk = tk_of(st, self);
     Ref name = getattr(self, st.name.var_name);
-    Ref converted = tcl::safe_for_tk(tclobj(st, value).get(), st.convert.Tcl_Obj);
-    if (index == Py_None) return call_method(tk, st.name.setvar, name.get(), converted.get());
-    return call_method(tk, st.name.setvar, name.get(), scriptify(st, index).get(), converted.get());
+    Ref converted = tclobj(st, value);
+    if (index == Py_None) {
+        Ref safe = tcl::safe_for_tk(converted.get(), st.convert.Tcl_Obj);
+        return call_method(tk, st.name.setvar, name.get(), safe.get());
+    }
+    Ref element = scriptify(st, index);
+    Ref safe = tcl::safe_element_value_for_tk(converted.get(), st.convert.Tcl_Obj);
+    return call_method(tk, st.name.setvar, name.get(), element.get(), safe.get());
 }
 
 constexpr FunctionDef TclVariable_set_def{

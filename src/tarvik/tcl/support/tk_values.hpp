@@ -3,7 +3,8 @@
 // _tkinter turns a tuple or list into a Tcl list element by element without checking that each
 // element converted: an element it cannot convert (a str holding a lone surrogate, an object whose
 // str() raises or gives such a string) or a list that contains itself ends the process instead of
-// raising. Words and values at the top level are checked by _tkinter itself, so only elements
+// raising. Words and values at the top level are checked by _tkinter itself (but for the value of
+// setvar with an array index, see safe_element_value_for_tk), so only elements
 // inside tuples and lists need this. The check raises what _tkinter raises for a flat word
 // (UnicodeEncodeError, the error of str()), or RecursionError.
 #pragma once
@@ -101,6 +102,19 @@ inline Ref safe_for_tk(PyObject* value, PyObject* tcl_obj_type) {
     if (!detail::is_list_like(value) || !detail::needs_str(value, tcl_obj_type))
         return Ref::borrow(value);
     return detail::with_str_applied(value, tcl_obj_type);
+}
+
+// `value` checked as the value of setvar with an array index: there _tkinter converts the value
+// without checking that it converted, so a value it cannot convert ends the process even at the
+// top level. Raises what _tkinter raises elsewhere for it: its str() fails, or a surrogate that
+// utf-8 with surrogateescape cannot encode.
+inline Ref safe_element_value_for_tk(PyObject* value, PyObject* tcl_obj_type) {
+    if (detail::is_list_like(value)) return safe_for_tk(value, tcl_obj_type);
+    if (detail::converted_directly(value, tcl_obj_type)) return Ref::borrow(value);
+    Ref text = PyUnicode_Check(value) ? Ref::borrow(value) : str(value);
+    if (detail::has_lone_surrogate(text))
+        own(PyUnicode_AsEncodedString(text, "utf-8", "surrogateescape"));
+    return text;
 }
 
 }  // namespace tarvik::tcl
