@@ -89,7 +89,7 @@ class FlightBlock(Block):
         so a quick call must not run out of time while a long one made in a timeout() block
         runs."""
         channel = self.channel
-        timeout = channel.call_timeout() if channel.thread_timeouts else channel._timeout
+        timeout = channel.call_timeout()
         deadline = None if timeout is None else now + timeout - channel.paused
         if deadline is not None and self.flight:
             ahead = self.flight[-1]._deadline

@@ -306,7 +306,7 @@ class _Channel:
                 raise RuntimeError("the Tcl link is waiting for the answer to another call")
             if self.depth:
                 _room()
-            timeout = self.call_timeout() if self.thread_timeouts else self._timeout
+            timeout = self.call_timeout()
             deadline = None if timeout is None else time.monotonic() + timeout
             try:
                 if isinstance(text, str):
