@@ -12,6 +12,7 @@ and over 1,000,000 pipelined calls."""
 from __future__ import annotations
 
 import os
+import pathlib
 import resource
 import shutil
 import socket
@@ -20,13 +21,13 @@ import struct
 import subprocess
 import sys
 import tempfile
-import textwrap
 import time
 import tracemalloc
-from collections.abc import Iterator
-from contextlib import contextmanager
 
 from tarvik.tcl import TclProcess, agent_script
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent))
+from tests import services  # noqa: E402  (the programs the tests start too)
 
 CALLS = 100_000
 # Quick calls in one pipeline block, for the rows of calls in flight.
@@ -155,7 +156,7 @@ def _over_tcp(table) -> None:
 
 def _over_ssh(table) -> None:
     try:
-        with _sshd() as ssh:
+        with tempfile.TemporaryDirectory() as home, services.sshd(pathlib.Path(home)) as ssh:
             with TclProcess([*ssh, "127.0.0.1", "tclsh"], link="stdio", timeout=60) as remote:
                 _in_flight(table, "ssh (link='stdio')", remote, 10)
     except RuntimeError as error:
@@ -178,57 +179,6 @@ def _pipelined_memory(host: TclProcess) -> None:
     print(f"bench_process: over {PIPELINED_CALLS:,} pipelined calls: Python traced memory "
           f"{before[0]:,} -> {after[0][0]:,} bytes (peak {after[0][1]:,}); resident kB: Python "
           f"{before[1]:,} -> {after[1]:,}, tclsh {before[2]:,} -> {after[2]:,}", file=sys.stderr)
-
-
-@contextmanager
-def _sshd() -> Iterator[list[str]]:
-    """An sshd on a free loopback port with keys made for this run, and the ssh command that
-    reaches it as this user (RuntimeError where it cannot run)."""
-    sshd = "/usr/sbin/sshd"
-    if not os.path.exists(sshd) or shutil.which("ssh") is None:
-        raise RuntimeError("openssh-server or openssh-client is not installed")
-    with tempfile.TemporaryDirectory() as home:
-        for name in ("host_key", "user_key"):
-            subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f",
-                            f"{home}/{name}"], check=True)
-        shutil.copy(f"{home}/user_key.pub", f"{home}/authorized_keys")
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            port = probe.getsockname()[1]
-        with open(f"{home}/sshd_config", "w") as config:
-            config.write(textwrap.dedent(f"""\
-                Port {port}
-                ListenAddress 127.0.0.1
-                HostKey {home}/host_key
-                AuthorizedKeysFile {home}/authorized_keys
-                PasswordAuthentication no
-                KbdInteractiveAuthentication no
-                UsePAM no
-                StrictModes no
-                PermitRootLogin yes
-                PidFile {home}/sshd.pid
-                """))
-        if os.geteuid() == 0:
-            os.makedirs("/run/sshd", exist_ok=True)
-        server = subprocess.Popen([sshd, "-D", "-e", "-f", f"{home}/sshd_config"],
-                                  stderr=subprocess.DEVNULL)
-        ssh = ["ssh", "-F", "/dev/null", "-i", f"{home}/user_key", "-p", str(port), "-o",
-               "BatchMode=yes", "-o", "StrictHostKeyChecking=no", "-o",
-               "UserKnownHostsFile=/dev/null", "-o", "LogLevel=ERROR"]
-        try:
-            for _ in range(100):
-                if subprocess.run([*ssh, "127.0.0.1", "true"], capture_output=True,
-                                  timeout=20).returncode == 0:
-                    break
-                if server.poll() is not None:
-                    raise RuntimeError("sshd did not start")
-                time.sleep(0.1)
-            else:
-                raise RuntimeError("sshd does not let this user in")
-            yield ssh
-        finally:
-            server.terminate()
-            server.wait(10)
 
 
 def _rich_values(table, host: TclProcess) -> None:
@@ -326,28 +276,13 @@ class _OpenOCD:
     """OpenOCD with its dummy adapter, serving Tcl on a free loopback port (its log discarded)."""
 
     def __enter__(self) -> int:
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            port = probe.getsockname()[1]
-        self.child = subprocess.Popen(
-            ["openocd", "-c", "adapter driver dummy", "-c", "transport select jtag",
-             "-c", "jtag newtap chip cpu -irlen 4 -expected-id 0", "-c", f"tcl_port {port}",
-             "-c", "gdb_port disabled", "-c", "telnet_port disabled", "-c", "init"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 30
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", port)).close()
-                return port
-            except ConnectionRefusedError:
-                if time.monotonic() > deadline or self.child.poll() is not None:
-                    self.__exit__()
-                    raise RuntimeError("OpenOCD did not start") from None
-                time.sleep(0.05)
+        self.log = tempfile.TemporaryFile("w+")
+        self.child, port = services.start_openocd(self.log)
+        return port
 
     def __exit__(self, *exc_info: object) -> None:
-        self.child.terminate()
-        self.child.wait()
+        services.stop(self.child)
+        self.log.close()
 
 
 class _PlainPipe:

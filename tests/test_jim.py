@@ -16,13 +16,13 @@ import time
 from collections.abc import Iterator
 
 import pytest
-from tkinter import TclError
 
-from tarvik.tcl import TclProcess, TclProcessError, agent_script, wait_for_serve
+from tarvik.tcl import TclError, TclProcess, TclProcessError, agent_script, wait_for_serve
 from tarvik.tcl.fieldtree import FieldTree
 from tarvik.tcl.namespace import (TclArrayVariable, TclCommand, TclNamespace, TclVariable,
                                   TempTclArrayVariable, TempTclNamespace, TempTclVariable)
 from tarvik.tcl.scriptify import tclobj
+from tests import services
 
 VALUES = ["[file delete x]", "two\nlines", "nul\0byte", "\U0001f600 é", "{ unbalanced",
           "back\\slash", "$env(HOME)", "", "#first", "{*}spread", "a;b", "~.\n~.", "end\x1aof",
@@ -66,34 +66,18 @@ class OpenOCD:
     """OpenOCD with its dummy adapter and one TAP, serving Tcl on a free loopback port."""
 
     def __init__(self, log_dir: pathlib.Path) -> None:
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            self.port = probe.getsockname()[1]
-        self.log = open(log_dir / f"openocd-{self.port}.log", "w+")
-        self.process = subprocess.Popen(
-            ["openocd", "-c", "adapter driver dummy", "-c", "transport select jtag",
-             "-c", "jtag newtap chip cpu -irlen 4 -expected-id 0", "-c", f"tcl_port {self.port}",
-             "-c", "gdb_port disabled", "-c", "telnet_port disabled", "-c", "init"],
-            stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log)
-        deadline = time.monotonic() + 30
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", self.port)).close()
-                return
-            except ConnectionRefusedError:
-                if self.process.poll() is not None or time.monotonic() > deadline:
-                    self.stop()
-                    self.log.seek(0)
-                    pytest.fail(f"OpenOCD did not start:\n{self.log.read()[-2000:]}")
-                time.sleep(0.05)
+        self.log = open(log_dir / "openocd.log", "w+")
+        try:
+            self.process, self.port = services.start_openocd(self.log)
+        except RuntimeError as error:
+            self.log.close()
+            pytest.fail(str(error))
 
     def connect(self) -> TclProcess:
         return TclProcess.connect_rpc(self.port, timeout=30)
 
     def stop(self) -> None:
-        if self.process.poll() is None:
-            self.process.terminate()
-            self.process.wait(timeout=30)
+        services.stop(self.process)
         self.log.close()
 
 

@@ -9,9 +9,7 @@ from __future__ import annotations
 import os
 import shutil
 import signal
-import socket
 import subprocess
-import textwrap
 import threading
 import time
 from collections.abc import Iterator
@@ -23,6 +21,7 @@ from tarvik.tcl import TclError, TclProcess, TclProcessError, agent_script, wait
 from tarvik.tcl.fieldtree import FieldTree
 from tarvik.tcl.namespace import TclArrayVariable, TempTclCommand
 from tarvik.tcl.scriptify import tclobj
+from tests import services
 
 
 def needs(program: str) -> None:
@@ -109,52 +108,11 @@ def test_tools_keep_their_own_commands(tmp_path, tool, command, link):
 def sshd(tmp_path_factory) -> Iterator[list[str]]:
     """An sshd on a free loopback port with keys made for this run: the ssh command to reach
     it (this user, on 127.0.0.1; the remote command goes after)."""
-    sshd = Path("/usr/sbin/sshd")
-    if not sshd.exists() or shutil.which("ssh") is None or shutil.which("ssh-keygen") is None:
-        pytest.skip("openssh-server and openssh-client are not installed")
-    home = tmp_path_factory.mktemp("sshd")
-    for name in ("host_key", "user_key"):
-        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", str(home / name)],
-                       check=True)
-    (home / "authorized_keys").write_bytes((home / "user_key.pub").read_bytes())
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
-    (home / "sshd_config").write_text(textwrap.dedent(f"""\
-        Port {port}
-        ListenAddress 127.0.0.1
-        HostKey {home}/host_key
-        AuthorizedKeysFile {home}/authorized_keys
-        PasswordAuthentication no
-        KbdInteractiveAuthentication no
-        UsePAM no
-        StrictModes no
-        PermitRootLogin yes
-        PidFile {home}/sshd.pid
-        """))
-    if os.geteuid() == 0:
-        os.makedirs("/run/sshd", exist_ok=True)  # the privilege separation directory
-    # A sanitizer runtime preloaded into the tests is not for the ssh daemon.
-    clean = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
-    server = subprocess.Popen([str(sshd), "-D", "-e", "-f", str(home / "sshd_config")],
-                              stderr=subprocess.PIPE, text=True, env=clean)
-    ssh = ["ssh", "-F", "/dev/null", "-i", str(home / "user_key"), "-p", str(port), "-o",
-           "BatchMode=yes", "-o", "StrictHostKeyChecking=no", "-o",
-           "UserKnownHostsFile=/dev/null", "-o", "LogLevel=ERROR"]
     try:
-        for _ in range(100):
-            if server.poll() is not None:
-                pytest.skip(f"sshd did not start: {server.stderr.read()[-500:]}")
-            probe = subprocess.run([*ssh, "127.0.0.1", "true"], capture_output=True, timeout=20)
-            if probe.returncode == 0:
-                break
-            time.sleep(0.1)
-        else:
-            pytest.skip("sshd does not let this user in")
-        yield ssh
-    finally:
-        server.terminate()
-        server.wait(10)
+        with services.sshd(tmp_path_factory.mktemp("sshd")) as ssh:
+            yield ssh
+    except RuntimeError as error:
+        pytest.skip(str(error))
 
 
 AWKWARD = ["", "a\0b", "two\nlines\r\n", "\U0001f600 and é中", "[file delete victim]", "{a} {b",
